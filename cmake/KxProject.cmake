@@ -1,0 +1,37 @@
+# kx_library(NAME [DEPS ...]): a static library from every *.cpp of the current folder.
+function(kx_library name)
+    cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    add_library(${name} STATIC ${sources})
+    target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR})
+    target_link_libraries(${name} PUBLIC Threads::Threads ${ARG_DEPS})
+endfunction()
+
+# kx_tests(LIBS ...): one test program per tests/*_test.cpp, registered with CTest.
+# Test programs share the folder tests/support*.cpp files, when there are any.
+function(kx_tests)
+    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+    file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/*_test.cpp)
+    file(GLOB support CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/tests/support*.cpp)
+    foreach(src ${tests})
+        get_filename_component(base ${src} NAME_WE)
+        add_executable(${base} ${src} ${support})
+        target_link_libraries(${base} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+        gtest_discover_tests(${base} DISCOVERY_TIMEOUT 60
+            PROPERTIES ENVIRONMENT "QT_QPA_PLATFORM=offscreen" TIMEOUT 120)
+    endforeach()
+endfunction()
+
+# kx_benchmarks(LIBS ...): one program per bench/*_bench.cpp; built, never run by CTest.
+function(kx_benchmarks)
+    cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+    if(NOT benchmark_FOUND)
+        return()
+    endif()
+    file(GLOB benches CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/bench/*_bench.cpp)
+    foreach(src ${benches})
+        get_filename_component(base ${src} NAME_WE)
+        add_executable(${base} ${src})
+        target_link_libraries(${base} PRIVATE ${ARG_LIBS} benchmark::benchmark benchmark::benchmark_main)
+    endforeach()
+endfunction()
