@@ -41,8 +41,7 @@ const char STDERR_PATH[] = "-";
 const char ROTATION_NOTICE[] = "Rotating Log File\n";
 
 struct log_state {
-    std::string path;
-    bool path_set = false;
+    std::string path; // empty while no log is open
     int fd = -1;
     uint64_t max_size = 0;
     int max_files = 0;
@@ -204,7 +203,6 @@ bool log_open(const char *path, uint64_t max_size, int max_files) {
     if (g_log.fd >= 0 && g_log.fd != STDERR_FD)
         close(g_log.fd);
     g_log.path = path;
-    g_log.path_set = true;
     g_log.max_size = max_size;
     g_log.max_files = max_files < 0 ? 0 : max_files;
     if (writes_to_stderr()) {
@@ -222,7 +220,7 @@ bool log_open(const char *path, uint64_t max_size, int max_files) {
 
 void log_close() {
     std::lock_guard<std::mutex> hold(g_log_lock);
-    if (!g_log.path_set)
+    if (g_log.path.empty())
         return;
     if (--g_log.open_count >= 1)
         return;
@@ -235,7 +233,7 @@ void log_query(bool *is_open, int *fd, char *path, size_t path_size, uint64_t *m
                int *max_files) {
     std::lock_guard<std::mutex> hold(g_log_lock);
     if (is_open)
-        *is_open = g_log.path_set;
+        *is_open = !g_log.path.empty();
     if (fd)
         *fd = g_log.fd;
     if (path)
