@@ -211,13 +211,4 @@ TEST_F(TreeMemory, SetMessageReportsOutOfMemory) {
     EXPECT_EQ(live_count(), 0);
 }
 
-TEST_F(TreeMemory, FailedInsertionOfAMessageLeafFreesIt) {
-    VTATree *tree = VTATree_Create();
-    VTAObj *root = tree->VTA_Root;
-    int live = live_count();
-    EXPECT_EQ(VTAObj_SetMessage(nullptr, root, "Status", "x", msg, sizeof msg), VTA_ERR_INVALID);
-    EXPECT_EQ(live_count(), live);
-    VTATree_Destroy(&tree);
-}
-
 } // namespace

@@ -312,15 +312,6 @@ TEST_F(TreeOp, ProgressNamesPerOperation) {
     EXPECT_EQ(g_kind.calls.back(), 0xFFFFFFFFu);
 }
 
-TEST_F(TreeOp, ProgressTextIsCutToTheMessageRecord) {
-    std::string name(100, 'n');
-    VTAObj *node = add_node(tree, folder, name.c_str(), VTA_OBJ_DISK, true, false, fake_op);
-    recorder.clear();
-    op(VTA_OP_OPEN, node);
-    std::string running = "Running: Open of '" + name;
-    EXPECT_EQ(recorder.messages()[0], running.substr(0, 79) + " busy");
-}
-
 TEST_F(TreeOp, DoneMessageNamesANodeThatTheOperationDeleted) {
     VTAObj *host = add_node(tree, folder, "alpha", VTA_OBJ_COMPUTER, true, true, fake_op);
     tree->VTA_Current = host;
@@ -503,17 +494,6 @@ TEST_F(TreeOp, RefreshOfAKindWithoutChildrenOfItsOwnPrunesThemAll) {
     add_node(tree, plain, "x", VTA_OBJ_VALUE, false, false);
     ASSERT_EQ(op(VTA_OP_REFRESH, plain), VTA_OK);
     EXPECT_EQ(plain->VTA_Child, nullptr);
-}
-
-TEST_F(TreeOp, RefreshOfTheGrandchildrenIsLeftAlone) {
-    g_kind.items = {"sub"};
-    ASSERT_EQ(op(VTA_OP_REFRESH, folder), VTA_OK);
-    VTAObj *sub = folder->VTA_Child;
-    VTAObj_Delete(tree, &sub);
-    VTAObj *host = add_node(tree, folder, "sub", VTA_OBJ_COMPUTER, true, false, fake_op);
-    add_node(tree, host, "deep", VTA_OBJ_VALUE, false, false);
-    ASSERT_EQ(op(VTA_OP_REFRESH, folder), VTA_OK);
-    EXPECT_EQ(child_names(tree, host), (Names{"deep"}));
 }
 
 // ---- Current node ----
