@@ -70,12 +70,13 @@ constexpr code_pair kSystemCodes[] = {
 };
 constexpr int kSystemCodeOther = 1117;
 
-// System codes that no errno value can be confused with, and the errno whose text they take.
-// Smaller codes are read as errno values, which is what the cluster's daemons report.
+// System codes of the table above that callers meet in place of an errno (87 from a failed
+// host resolution, 1460 for a time-out, 1117 for the rest, ...) take the text of their errno.
+// Other codes are read as errno values, which is what the cluster's daemons report.
 constexpr code_pair kSystemCodeTexts[] = {
-    {EFAULT, 1784},   {EBUSY, 170},      {ENODEV, 1200},
-    {ERANGE, 534},    {EDEADLK, 1131},   {ENAMETOOLONG, 206},
-    {ENOTEMPTY, 145}, {ETIMEDOUT, 1460}, {EIO, kSystemCodeOther},
+    {EINVAL, 87},      {EFAULT, 1784},          {EBUSY, 170},        {ENODEV, 1200},
+    {ERANGE, 534},     {EDEADLK, 1131},         {ENAMETOOLONG, 206}, {ENOTEMPTY, 145},
+    {ETIMEDOUT, 1460}, {EIO, kSystemCodeOther},
 };
 
 thread_local int t_last_system_error = 0;

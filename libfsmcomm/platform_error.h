@@ -60,13 +60,15 @@ void set_last_system_error(int code);
 // Call right after a failed socket or poll call.
 int save_socket_error();
 
-// Maps an errno value to a system code (0 success, 5 access denied, 2 file not found, 87
-// invalid parameter, ..., 1460 time-out for WSAETIMEDOUT, 1117 for anything else).
+// Maps an errno value (by this platform's errno names) to a system code: 0 success, 5 access
+// denied, 2 file not found, 87 invalid parameter, ..., 1460 for WSAETIMEDOUT, 1117 otherwise.
 int errno_to_win32(int code);
 
 // Writes "[Win32 error %d]: %s" with `code` (-1: the thread's last system error) and its text
 // into `buffer`, truncated within `size`, without trailing blanks. Returns `buffer`; a `size`
-// of 0 leaves it untouched.
+// of 0 leaves it untouched. The text is strerror of the matching errno: the errno behind a
+// transport value, or behind a system code that no daemon sends as an errno (87, 145, 170,
+// 206, 534, 1117, 1131, 1200, 1460, 1784); any other code is taken as an errno itself.
 char *error_text(int code, char *buffer, size_t size);
 
 // error_text of the thread's last system error.

@@ -30,13 +30,6 @@ constexpr int kDrainChunk = 8192;
 
 std::atomic<int> g_agent_port{0}; // 0 until the first lookup
 
-const uint8_t *bytes_of(const void *message) {
-    return static_cast<const uint8_t *>(message);
-}
-uint8_t *bytes_of(void *message) {
-    return static_cast<uint8_t *>(message);
-}
-
 int agent_port() {
     int port = g_agent_port.load(std::memory_order_relaxed);
     if (port == 0) {
@@ -108,25 +101,26 @@ int fail(int *error_out, int error) {
 } // namespace
 
 void msg_header_frame(void *message, uint32_t length) {
-    uint8_t *m = bytes_of(message);
-    memcpy(m, frame_magic, sizeof frame_magic);
-    put_be24(m + 5, length);
+    auto *header = static_cast<msg_header *>(message);
+    memcpy(header->magic, frame_magic, sizeof frame_magic);
+    put_be24(header->length, length);
 }
 
 int msg_header_has_magic(const void *message) {
-    return memcmp(bytes_of(message), frame_magic, sizeof frame_magic) == 0;
+    return memcmp(static_cast<const msg_header *>(message)->magic, frame_magic,
+                  sizeof frame_magic) == 0;
 }
 
 uint32_t msg_header_length(const void *message) {
-    return get_be24(bytes_of(message) + 5);
+    return get_be24(static_cast<const msg_header *>(message)->length);
 }
 
 int msg_reply_error_flag(const void *message) {
-    return bytes_of(message)[11];
+    return static_cast<const msg_header *>(message)->error_flag;
 }
 
 int msg_reply_error_code(const void *message) {
-    return get_be16(bytes_of(message) + 14);
+    return get_be16(static_cast<const msg_header *>(message)->error_code);
 }
 
 int msg_reply_not_supported(const void *message) {
@@ -134,14 +128,14 @@ int msg_reply_not_supported(const void *message) {
 }
 
 void fsm_msg_init(void *message, int type, int argument) {
-    uint8_t *m = bytes_of(message);
-    m[8] = 2;
-    m[9] = static_cast<uint8_t>(type);
-    m[10] = 0;
-    m[11] = 0;
-    put_be16(m + 12, static_cast<uint16_t>(argument));
-    put_be16(m + 14, 0);
-    put_le64(m + 16, ++sequence_counter);
+    auto *header = static_cast<msg_header *>(message);
+    header->msg_class = 2;
+    header->type = static_cast<uint8_t>(type);
+    header->reserved = 0;
+    header->error_flag = 0;
+    put_be16(header->argument, static_cast<uint16_t>(argument));
+    put_be16(header->error_code, 0);
+    put_le64(header->sequence, ++sequence_counter);
 }
 
 int agent_greeting_valid(const uint8_t *record) {
@@ -178,10 +172,11 @@ int fsm_send_and_wait(kx_socket socket, void *message, int send_length, int capa
     KX_ASSERT(send_length >= MSG_HEADER_SIZE && send_length <= static_cast<int>(MSG_MAX_LENGTH),
               "fsmcomm");
     KX_ASSERT(capacity >= MSG_HEADER_SIZE, "fsmcomm");
-    uint8_t *m = bytes_of(message);
+    uint8_t *m = static_cast<uint8_t *>(message);
+    auto *header = static_cast<msg_header *>(message);
     *error_out = 0;
-    m[11] = 0;
-    put_be16(m + 14, 0);
+    header->error_flag = 0;
+    put_be16(header->error_code, 0);
     msg_header_frame(m, static_cast<uint32_t>(send_length));
 
     for (int sent = 0; sent < send_length;) {
@@ -205,10 +200,10 @@ int fsm_send_and_wait(kx_socket socket, void *message, int send_length, int capa
         break;
     }
 
-    const int header = sock_recv_all(socket, m, MSG_HEADER_SIZE);
-    if (header < 0)
+    const int header_received = sock_recv_all(socket, m, MSG_HEADER_SIZE);
+    if (header_received < 0)
         return fail(error_out, last_system_error());
-    if (header < MSG_HEADER_SIZE)
+    if (header_received < MSG_HEADER_SIZE)
         return fail(error_out, WSAECONNRESET);
     if (!msg_header_has_magic(m))
         return fail(error_out, EINVAL);
@@ -234,7 +229,7 @@ int fsm_send_and_wait(kx_socket socket, void *message, int send_length, int capa
 int sock_recv_all(kx_socket socket, void *buffer, int length) {
     if (length < 1)
         return 0;
-    uint8_t *b = bytes_of(buffer);
+    uint8_t *b = static_cast<uint8_t *>(buffer);
     int received = 0;
     while (received < length) {
         const ssize_t n = recv(socket, b + received, static_cast<size_t>(length - received), 0);
@@ -272,7 +267,7 @@ int sock_wait_readable(kx_socket socket, int seconds) {
 int sock_recv_timed(kx_socket socket, int seconds, void *buffer, int length) {
     if (length < 1)
         return length;
-    uint8_t *b = bytes_of(buffer);
+    uint8_t *b = static_cast<uint8_t *>(buffer);
     const int64_t deadline = clock_us() + static_cast<int64_t>(seconds) * 1000000;
     int received = 0;
     while (received < length) {

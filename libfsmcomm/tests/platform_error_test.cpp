@@ -68,6 +68,11 @@ TEST(ErrorText, FormatsCodeAndTheMatchingErrnoText) {
     EXPECT_STREQ(error_text(22, text, sizeof text),
                  (std::string("[Win32 error 22]: ") + strerror(EINVAL)).c_str())
         << "small codes are errno values";
+    EXPECT_STREQ(error_text(87, text, sizeof text),
+                 (std::string("[Win32 error 87]: ") + strerror(EINVAL)).c_str())
+        << "the system code of a failed resolution";
+    EXPECT_STREQ(error_text(1117, text, sizeof text),
+                 (std::string("[Win32 error 1117]: ") + strerror(EIO)).c_str());
     set_last_system_error(10061);
     EXPECT_STREQ(error_text(-1, text, sizeof text),
                  (std::string("[Win32 error 10061]: ") + strerror(ECONNREFUSED)).c_str());
