@@ -1,5 +1,7 @@
 #include "libfsmcomm/auth.h"
 
+#include "libfsmcomm/transport.h"
+#include "libfsmcomm/wire.h"
 #include "libutil/fatal.h"
 #include "libutil/install_paths.h"
 
@@ -8,8 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <poll.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 
 int network_auth_enabled = 0;
@@ -20,80 +20,6 @@ namespace {
 
 constexpr int AUTH_LOG_CODE = 6;
 constexpr size_t SECRET_LINE_CHARS = 64;
-
-// Byte order of the exchange: records are big-endian, the digest blocks little-endian.
-uint32_t get_be32(const unsigned char *p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-
-void put_be32(unsigned char *p, uint32_t v) {
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
-
-uint16_t get_be16(const unsigned char *p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
-uint32_t get_le32(const unsigned char *p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-void put_le32(unsigned char *p, uint32_t v) {
-    p[0] = static_cast<unsigned char>(v);
-    p[1] = static_cast<unsigned char>(v >> 8);
-    p[2] = static_cast<unsigned char>(v >> 16);
-    p[3] = static_cast<unsigned char>(v >> 24);
-}
-
-uint32_t byte_swap32(uint32_t v) {
-    return (v >> 24) | ((v >> 8) & 0xFF00u) | ((v << 8) & 0xFF0000u) | (v << 24);
-}
-
-// Sends all `length` bytes; returns the count sent before a failure, or `length`.
-size_t send_all(int socket, const unsigned char *data, size_t length) {
-    size_t sent = 0;
-    while (sent < length) {
-        ssize_t n = send(socket, data + sent, length - sent, MSG_NOSIGNAL);
-        if (n > 0) {
-            sent += static_cast<size_t>(n);
-        } else if (n < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
-    }
-    return sent;
-}
-
-// Receives exactly `length` bytes; returns the count received before the peer closed or a
-// failure, or `length`. A non-blocking socket waits for data without limit.
-size_t recv_all(int socket, unsigned char *data, size_t length) {
-    size_t received = 0;
-    while (received < length) {
-        ssize_t n = recv(socket, data + received, length - received, 0);
-        if (n > 0) {
-            received += static_cast<size_t>(n);
-            continue;
-        }
-        if (n == 0)
-            break;
-        if (errno == EINTR)
-            continue;
-        if (errno != EAGAIN && errno != EWOULDBLOCK)
-            break;
-        pollfd entry{socket, POLLIN, 0};
-        int ready;
-        do {
-            ready = poll(&entry, 1, -1);
-        } while (ready < 0 && errno == EINTR);
-        if (ready <= 0 || (entry.revents & POLLIN) == 0)
-            break;
-    }
-    return received;
-}
 
 void secret_path(char *path, size_t size) {
     bounded_format(path, size, "%s/.auth_secret", config_dir());
@@ -282,7 +208,7 @@ int auth_record_check(const unsigned char record[AUTH_RECORD_SIZE],
 
 int client_authenticate(int socket) {
     unsigned char record[AUTH_RECORD_SIZE];
-    if (recv_all(socket, record, sizeof record) < sizeof record) {
+    if (sock_recv_all(socket, record, sizeof record) < static_cast<int>(sizeof record)) {
         syslog_hook(AUTH_LOG_CODE, "client_authenticate: RECV ERROR");
         return 0;
     }
@@ -293,14 +219,14 @@ int client_authenticate(int socket) {
     uint32_t now = clock_seconds_low32();
     put_be32(record + AUTH_RECORD_TIME, now);
     put_be32(record + AUTH_RECORD_CHALLENGE, static_cast<uint32_t>(rand()));
-    put_be32(record + AUTH_RECORD_CHALLENGE + 4, byte_swap32(now));
+    put_le32(record + AUTH_RECORD_CHALLENGE + 4, now);
     put_be32(record + AUTH_RECORD_KIND, AUTH_RECORD_KIND_ANSWER);
-    if (send_all(socket, record, sizeof record) < sizeof record) {
+    if (sock_send_all(socket, record, sizeof record) < 0) {
         syslog_hook(AUTH_LOG_CODE, "client_authenticate: SEND ERROR");
         return 0;
     }
 
-    if (recv_all(socket, record, sizeof record) < sizeof record) {
+    if (sock_recv_all(socket, record, sizeof record) < static_cast<int>(sizeof record)) {
         syslog_hook(AUTH_LOG_CODE, "client_authenticate: RECV ERROR");
         return 0;
     }
@@ -314,9 +240,9 @@ int client_authenticate(int socket) {
 int auth_negotiate(int socket) {
     unsigned char message[AUTH_QUERY_SIZE] = {};
     message[AUTH_QUERY_COMMAND_OFFSET] = AUTH_QUERY_COMMAND;
-    if (send_all(socket, message, sizeof message) < sizeof message)
+    if (sock_send_all(socket, message, sizeof message) < 0)
         return 0;
-    if (recv_all(socket, message, sizeof message) < sizeof message)
+    if (sock_recv_all(socket, message, sizeof message) < static_cast<int>(sizeof message))
         return 0;
     switch (get_be16(message + AUTH_QUERY_ANSWER_OFFSET)) {
     case AUTH_ANSWER_NOT_REQUIRED:
@@ -334,14 +260,14 @@ int server_authenticate(int socket, const uint32_t key[AUTH_KEY_WORDS], uint32_t
     put_be32(record + AUTH_RECORD_TIME, clock_seconds_low32());
     put_be32(record + AUTH_RECORD_CHALLENGE, x);
     put_be32(record + AUTH_RECORD_CHALLENGE + 4, y);
-    if (send_all(socket, record, sizeof record) < sizeof record)
+    if (sock_send_all(socket, record, sizeof record) < 0)
         return 0;
-    if (recv_all(socket, record, sizeof record) < sizeof record)
+    if (sock_recv_all(socket, record, sizeof record) < static_cast<int>(sizeof record))
         return 0;
     // Unlike the client, the server insists that the answer is to its own challenge.
     if (get_be32(record + AUTH_RECORD_ECHO) != x || get_be32(record + AUTH_RECORD_ECHO + 4) != y ||
         !auth_record_check(record, key))
         return 0;
     auth_record_answer(record, key);
-    return send_all(socket, record, sizeof record) == sizeof record ? 1 : 0;
+    return sock_send_all(socket, record, sizeof record) >= 0 ? 1 : 0;
 }

@@ -179,13 +179,8 @@ int fsm_send_and_wait(kx_socket socket, void *message, int send_length, int capa
     put_be16(header->error_code, 0);
     msg_header_frame(m, static_cast<uint32_t>(send_length));
 
-    for (int sent = 0; sent < send_length;) {
-        const ssize_t n =
-            send(socket, m + sent, static_cast<size_t>(send_length - sent), MSG_NOSIGNAL);
-        if (n < 0)
-            return fail(error_out, save_socket_error());
-        sent += static_cast<int>(n);
-    }
+    if (sock_send_all(socket, m, send_length) < 0)
+        return fail(error_out, last_system_error());
 
     for (;;) {
         uint16_t revents = 0;
@@ -224,6 +219,22 @@ int fsm_send_and_wait(kx_socket socket, void *message, int send_length, int capa
     if (msg_reply_error_flag(m) != 0)
         return fail(error_out, msg_reply_error_code(m));
     return 0;
+}
+
+int sock_send_all(kx_socket socket, const void *buffer, int length) {
+    const uint8_t *data = static_cast<const uint8_t *>(buffer);
+    for (int sent = 0; sent < length;) {
+        const ssize_t n =
+            send(socket, data + sent, static_cast<size_t>(length - sent), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            save_socket_error();
+            return -1;
+        }
+        sent += static_cast<int>(n);
+    }
+    return length;
 }
 
 int sock_recv_all(kx_socket socket, void *buffer, int length) {

@@ -72,6 +72,10 @@ int fsm_reply_timeout_ms(int timed);
 int fsm_send_and_wait(kx_socket socket, void *message, int send_length, int capacity,
                       int *error_out, int timed);
 
+// Sends all `length` bytes (no SIGPIPE). Returns `length`, or -1 with the thread's last system
+// error set.
+int sock_send_all(kx_socket socket, const void *buffer, int length);
+
 // Receives exactly `length` bytes. Returns `length`, the count received before the peer
 // closed, or -1 with the thread's last system error set. A `length` below 1 returns 0.
 int sock_recv_all(kx_socket socket, void *buffer, int length);
