@@ -552,9 +552,10 @@ int rewrite(cfg_store *s, char *msg, size_t msglen) {
         close(tf);
         return code;
     }
-    if (fsync(tf) != 0 || close(tf) != 0) {
-        code = result_from_errno(errno);
-        close(tf);
+    int sync_error = fsync(tf) == 0 ? 0 : errno;
+    int close_error = close(tf) == 0 ? 0 : errno;
+    if (sync_error != 0 || close_error != 0) {
+        code = result_from_errno(sync_error != 0 ? sync_error : close_error);
         CFG_REPORT(msg, msglen, "VTFS Cfg: Error closing temp configuration file (%d)", code);
         return code;
     }

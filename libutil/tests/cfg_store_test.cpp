@@ -112,6 +112,9 @@ TEST_F(CfgStore, KeyValueStyleKeepsBlanksAndEachEqualsSignStartsAField) {
     EXPECT_EQ(field_count(all[0]), 2);
     EXPECT_EQ(all[1]->key, nullptr);
     EXPECT_STREQ(all[1]->fields[0], "lonely");
+    // Key=value lines are written with their first field only.
+    ASSERT_EQ(rewrite(), 0) << msg_;
+    EXPECT_EQ(read_file(file_), "key = value\r\n=lonely\r\n");
 }
 
 TEST_F(CfgStore, KeyFieldsStyleSplitsOnBlanksTabsAndEqualsSigns) {
@@ -174,7 +177,7 @@ TEST_F(CfgStore, UnclosedQuoteRunsToTheLineEndButAQuoteAsLastByteIsTooLong) {
     EXPECT_EQ(store_, nullptr);
 }
 
-TEST_F(CfgStore, FieldsAreAlsoReadAsSizeTexts) {
+TEST_F(CfgStore, FieldsAreSizeTextsWhenReadAndWhenInserted) {
     ASSERT_EQ(open_bytes("k 10G 0x1FFF 1,024 abc\n", 3), 0) << msg_;
     cfg_line *rec = records().at(0);
     EXPECT_EQ(rec->is_number[0], 1u);
@@ -184,6 +187,13 @@ TEST_F(CfgStore, FieldsAreAlsoReadAsSizeTexts) {
     EXPECT_EQ(rec->is_number[3], 0u);
     EXPECT_EQ(rec->number[3], 0);
     EXPECT_EQ(rec->is_number[4], 0u);
+
+    const char *inserted[CFG_MAX_FIELDS] = {"2M", "x"};
+    ASSERT_EQ(cfg_insert(store_, -1, "k", inserted, nullptr, msg_, sizeof msg_), 0);
+    rec = records().at(1);
+    EXPECT_EQ(rec->is_number[0], 1u);
+    EXPECT_EQ(rec->number[0], 2 << 20);
+    EXPECT_EQ(rec->is_number[1], 0u);
 }
 
 TEST_F(CfgStore, NulByteAnywhereMakesTheFileUnreadable) {
@@ -429,16 +439,6 @@ TEST_F(CfgStore, InsertPlacesRecordsAndDeleteUnlinksThem) {
     EXPECT_EQ(read_file(file_), "a=1\r\nb=2\r\nminus=x\r\n");
 }
 
-TEST_F(CfgStore, InsertedFieldsAreReadAsSizeTexts) {
-    ASSERT_EQ(open_bytes("", 3), 0) << msg_;
-    const char *f[CFG_MAX_FIELDS] = {"2M", "x"};
-    ASSERT_EQ(cfg_insert(store_, -1, "k", f, nullptr, msg_, sizeof msg_), 0);
-    cfg_line *rec = records().at(0);
-    EXPECT_EQ(rec->is_number[0], 1u);
-    EXPECT_EQ(rec->number[0], 2 << 20);
-    EXPECT_EQ(rec->is_number[1], 0u);
-}
-
 TEST_F(CfgStore, InsertRefusesTextsBeyondTheRecordBuffer) {
     ASSERT_EQ(open_bytes("", 2), 0) << msg_;
     const std::string c1024(1024, 'c'), c1000(1000, 'c');
@@ -482,12 +482,6 @@ TEST_F(CfgStore, RecentConnectionsSaveReplacesOnlyItsOwnRecords) {
     EXPECT_EQ(read_file(file_), "Other=keep\r\nRecentConn0=alpha\r\nRecentConn1=beta\r\n");
     // Nothing is left beside the file.
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
-}
-
-TEST_F(CfgStore, KeyValueRewriteWritesTheFirstFieldOnly) {
-    ASSERT_EQ(open_bytes("k=a=b\n", 2), 0) << msg_;
-    ASSERT_EQ(rewrite(), 0) << msg_;
-    EXPECT_EQ(read_file(file_), "k=a\r\n");
 }
 
 TEST_F(CfgStore, TextsThatWouldReadBackDifferentlyAreQuoted) {
