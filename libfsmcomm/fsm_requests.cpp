@@ -99,14 +99,14 @@ kx_socket fsm_connect(const char *host, const char *fs_name, char *text, size_t 
     if (ns == invalid_socket)
         return invalid_socket;
 
-    pm_message locate = {};
-    pm_set_name(&locate, fs_name);
+    pm_message locate;
     int error = 0;
     int form = 0;
     for (;; ++form) {
-        std::memset(locate.bytes, 0, MSG_HEADER_SIZE);
+        // A refusal overwrites the request; write the older form out in full.
+        std::memset(locate.bytes, 0, sizeof locate.bytes);
+        pm_set_name(&locate, fs_name);
         pm_set_command(&locate, NS_LOCATE_FORMS[form].form, NS_LOCATE_FORMS[form].command);
-        put_be16(locate.bytes + PM_STATUS, 0);
         if (fsm_send_and_wait(ns, locate.bytes, PM_MESSAGE_SIZE, PM_MESSAGE_SIZE, &error, 1) == 0)
             break;
         const bool refused = msg_reply_not_supported(locate.bytes);

@@ -470,10 +470,11 @@ int ns_fsm_control(kx_socket socket, int kind, const char *name, pm_message *mes
     const uint16_t port = pm_get16(message, PM_PORT);
     host_addr loopback;
     host_addr_set_ipv4(&loopback, LOOPBACK_IPV4);
-    pm_set_name(message, name);
     int error = 0;
+    // A refusal overwrites the request, so every form is written out in full.
     const int form = send_forms(socket, m, NS_CONTROL_FORMS[kind], PM_FORMS, PM_MESSAGE_SIZE,
                                 PM_MESSAGE_SIZE, &error, [&](int form_index) {
+                                    pm_set_name(message, name);
                                     put_be16(m + PM_PORT, port);
                                     std::memset(m + PM_STATUS, 0, 4);
                                     std::memset(m + PM_IPV4, 0, 8);
@@ -495,9 +496,9 @@ int ns_fsm_control(kx_socket socket, int kind, const char *name, pm_message *mes
 int ns_fsm_activate(kx_socket socket, const char *name, pm_message *message, char *text) {
     uint8_t *m = message->bytes;
     text[0] = '\0';
-    pm_set_name(message, name);
     for (int form = 0; form < 2; ++form) {
         std::memset(m, 0, MSG_HEADER_SIZE); // unframed: no magic, no length
+        pm_set_name(message, name);
         m[PM_FORM] = NS_ACTIVATE_FORMS[form].form;
         m[PM_COMMAND] = NS_ACTIVATE_FORMS[form].command;
         std::memset(m + PM_PORT, 0, 6);
