@@ -121,7 +121,9 @@ int VTAdmin_CheckHandle(int handle, int expected_type, char *message, size_t mes
                        "Invalid connection type. Expected %d but type is %d.\n", expected_type,
                        type);
     }
-    vta_error("%s", reason);
+    // Log lines bring their own line end; the not-initialised text has none.
+    const size_t length = std::strlen(reason);
+    vta_error(length > 0 && reason[length - 1] == '\n' ? "%s" : "%s\n", reason);
     set_message(message, message_size, reason);
     return -1;
 }
@@ -338,6 +340,7 @@ int VTAdmin_NSListFsm(int handle, int ordinal, VTA_FSM_ENTRY *entry, char *messa
     }
     const uint16_t type = pm_get16(&reply, PM_ENTRY_TYPE);
     if (type != PM_ENTRY_FSM) {
+        // Code 3 here means "not an FSM entry"; callers skip it and go on.
         vta_info("VTAdmin List Fsm: Not FSM type (%d)\n", type);
         vta_error_message(VTA_EEXIST, call, message);
         return VTA_EEXIST;

@@ -185,6 +185,21 @@ TEST_F(Lifecycle, HandleCheckReasons) {
     char message[256];
     EXPECT_EQ(VTAdmin_CheckHandle(0, -1, message, sizeof message), -1);
     EXPECT_STREQ(message, "The VT Admin library has not been initialized.");
+    {
+        // Not ready, with the log kept open by an outside open: the check's line is written
+        // with a line end of its own.
+        VTAdmin_Init();
+        log_open(log_path("vtadmin").c_str(), 0, 0);
+        VTAdmin_Teardown();
+        EXPECT_EQ(VTAdmin_CheckHandle(0, -1, message, sizeof message), -1);
+        log_write(0, "next line\n");
+        log_close();
+        const auto lines = read_lines(log_path("vtadmin"));
+        ASSERT_GE(lines.size(), 2u);
+        EXPECT_EQ(log_message(lines[lines.size() - 2]),
+                  "The VT Admin library has not been initialized.");
+        EXPECT_EQ(log_message(lines.back()), "next line");
+    }
     VTAdmin_Init();
     EXPECT_EQ(VTAdmin_CheckHandle(20, -1, message, sizeof message), -1);
     EXPECT_STREQ(message, "Invalid connection handle: 20\n");
