@@ -257,15 +257,6 @@ std::vector<uint8_t> who(const std::vector<uint8_t> &request, const sim_filesyst
 void fsm_serve(sim_world &world, int fs_index, int manager_index, int socket) {
     bool tapped = false;
     while (!world.stopping) {
-        sim_fault fault;
-        {
-            std::lock_guard<std::mutex> hold(world.lock);
-            const sim_manager &m =
-                world.scenario.filesystems[size_t(fs_index)].managers[size_t(manager_index)];
-            if (m.state != SIM_ACTIVE)
-                return; // a manager that is not running drops its connections
-            fault = m.fault;
-        }
         std::vector<uint8_t> request(header_size);
         if (!recv_exact(socket, request.data(), header_size) ||
             std::memcmp(request.data(), frame_magic, 5) != 0)
@@ -278,9 +269,14 @@ void fsm_serve(sim_world &world, int fs_index, int manager_index, int socket) {
             return;
         uint8_t type = request[9];
         std::vector<uint8_t> reply;
+        sim_fault fault;
         {
             std::lock_guard<std::mutex> hold(world.lock);
             sim_filesystem &fs = world.scenario.filesystems[size_t(fs_index)];
+            const sim_manager &m = fs.managers[size_t(manager_index)];
+            if (m.state != SIM_ACTIVE)
+                return; // a manager that is not running drops its connections
+            fault = m.fault;
             if (request[8] != 2 || (!tapped && type != FSM_ADMIN_TAP)) {
                 reply = error_reply(request, 1, error_invalid);
             } else {
