@@ -131,10 +131,13 @@ struct sim_cluster {
             if (wanted[i] == e.listening)
                 continue;
             if (wanted[i]) {
-                e.listening = ::listen(e.fd, 128) == 0;
+                if (e.fd < 0) // the re-bind failed last time; the port may be free again
+                    e.fd = bind_socket(e.address, e.port);
+                e.listening = e.fd >= 0 && ::listen(e.fd, 128) == 0;
                 continue;
             }
-            ::close(e.fd);
+            if (e.fd >= 0)
+                ::close(e.fd);
             e.fd = bind_socket(e.address, e.port);
             e.listening = false;
         }

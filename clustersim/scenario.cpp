@@ -336,6 +336,8 @@ int scenario_parse(const char *json_text, sim_scenario *scenario, char *text, si
                 throw scenario_error("hosts: address listed twice: " + h.address);
             result.hosts.push_back(h);
         }
+        if (result.hosts.empty())
+            throw scenario_error("hosts: at least one host expected");
         if (j.contains("filesystems"))
             for (size_t i = 0; i < j.at("filesystems").size(); ++i)
                 result.filesystems.push_back(parse_filesystem(

@@ -245,6 +245,18 @@ TEST_F(Fsm, StoppedManagerDropsConnectionsAndRefusesNewOnes) {
         }
     }
     EXPECT_LT(fd, 0);
+
+    cluster_edit(
+        sim->cluster,
+        [](sim_scenario &s, void *) { s.filesystems[0].managers[0].state = SIM_ACTIVE; }, nullptr);
+    for (int i = 0; i < 100 && fd < 0; ++i) { // and listens again on the same port
+        fd = fsm_open(sim->cluster, "snfs1", alpha);
+        if (fd < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(round_trip(fd, framed(24, 2, 2)).size(), 96u);
+    ::close(fd);
 }
 
 } // namespace

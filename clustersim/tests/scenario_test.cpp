@@ -75,6 +75,7 @@ TEST(Scenario, MistakesAreRefusedWithTheirPlace) {
     EXPECT_NE(message.find("no such host 127.0.0.5"), std::string::npos) << message;
     EXPECT_EQ(
         parse(R"({"hosts": [{"address": "127.0.0.1", "agent_fault": "loud"}]})", &s, &message), -1);
+    EXPECT_EQ(parse(R"({"hosts": []})", &s, &message), -1);
     EXPECT_EQ(parse("{not json", &s, &message), -1);
     EXPECT_EQ(message.rfind("scenario: ", 0), 0u);
 }
