@@ -68,6 +68,41 @@ size_t put_cut(uint8_t *at, const std::string &text, size_t width) {
     return n + 1;
 }
 
+// True when the host's generation (and its refusal list) answers command (form, command).
+bool name_server_knows(const sim_host &host, uint8_t form, uint8_t command) {
+    uint16_t key = uint16_t(form << 8 | command);
+    for (uint16_t refused : host.refused)
+        if (refused == key)
+            return false;
+    for (const command_form &c : known_commands)
+        if (c.form == form && c.command == command)
+            return host.generation >= c.generation;
+    return false;
+}
+
+// Checksum of a disk set, as the disk-list replies carry it; changes with any disk field.
+uint32_t disk_set_checksum(const std::vector<sim_disk> &disks) {
+    uint32_t h = 2166136261u;
+    for (const sim_disk &d : disks) {
+        for (const std::string *s : {&d.label, &d.serial, &d.block_device, &d.raw_device,
+                                     &d.string5, &d.string6, &d.inquiry, &d.controller})
+            h = fnv(h, s->c_str(), s->size() + 1);
+        uint32_t words[] = {d.state,
+                            d.word_a,
+                            d.word_b,
+                            d.word_c,
+                            d.word_d,
+                            d.word_f,
+                            uint32_t(d.size >> 32),
+                            uint32_t(d.size),
+                            d.hba_id,
+                            d.lun_id,
+                            d.byte_e};
+        h = fnv(h, words, sizeof words);
+    }
+    return h;
+}
+
 class session {
 public:
     session(sim_world &world, int host_index, int socket)
@@ -450,39 +485,6 @@ private:
 };
 
 } // namespace
-
-bool name_server_knows(const sim_host &host, uint8_t form, uint8_t command) {
-    uint16_t key = uint16_t(form << 8 | command);
-    for (uint16_t refused : host.refused)
-        if (refused == key)
-            return false;
-    for (const command_form &c : known_commands)
-        if (c.form == form && c.command == command)
-            return host.generation >= c.generation;
-    return false;
-}
-
-uint32_t disk_set_checksum(const std::vector<sim_disk> &disks) {
-    uint32_t h = 2166136261u;
-    for (const sim_disk &d : disks) {
-        for (const std::string *s : {&d.label, &d.serial, &d.block_device, &d.raw_device,
-                                     &d.string5, &d.string6, &d.inquiry, &d.controller})
-            h = fnv(h, s->c_str(), s->size() + 1);
-        uint32_t words[] = {d.state,
-                            d.word_a,
-                            d.word_b,
-                            d.word_c,
-                            d.word_d,
-                            d.word_f,
-                            uint32_t(d.size >> 32),
-                            uint32_t(d.size),
-                            d.hba_id,
-                            d.lun_id,
-                            d.byte_e};
-        h = fnv(h, words, sizeof words);
-    }
-    return h;
-}
 
 void name_server_serve(sim_world &world, int host_index, int socket) {
     session(world, host_index, socket).run();
