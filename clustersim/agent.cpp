@@ -21,7 +21,7 @@ void agent_serve(sim_world &world, int host_index, uint16_t name_server_port, in
     if (!send(greeting, 1))
         return;
     uint8_t query[32];
-    while (!world.stopping && recv_exact(socket, query, sizeof query)) {
+    while (!world.stopping && sim_recv_exact(socket, query, sizeof query)) {
         if (get_be32(query) != agent_query_word)
             return;
         std::vector<uint8_t> reply(32, 0);

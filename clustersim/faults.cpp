@@ -89,7 +89,7 @@ bool fault_applies(const sim_fault &fault, int request) {
     return fault.kind != SIM_FAULT_NONE && (fault.request < 0 || fault.request == request);
 }
 
-bool send_all(int socket, const uint8_t *data, size_t length) {
+bool sim_send_all(int socket, const uint8_t *data, size_t length) {
     while (length > 0) {
         ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
@@ -102,7 +102,7 @@ bool send_all(int socket, const uint8_t *data, size_t length) {
     return true;
 }
 
-bool recv_exact(int socket, uint8_t *data, size_t length) {
+bool sim_recv_exact(int socket, uint8_t *data, size_t length) {
     while (length > 0) {
         ssize_t n = ::recv(socket, data, length, 0);
         if (n < 0 && errno == EINTR)
@@ -122,7 +122,7 @@ sim_send_result fault_send(int socket, const sim_fault &fault, bool framed,
     case SIM_FAULT_SILENT:
         return SIM_SEND_OK;
     case SIM_FAULT_CLOSE_AFTER:
-        send_all(socket, reply.data(), std::min<size_t>(fault.value, reply.size()));
+        sim_send_all(socket, reply.data(), std::min<size_t>(fault.value, reply.size()));
         return SIM_SEND_CLOSE;
     case SIM_FAULT_WRONG_MAGIC:
         if (framed)
@@ -158,5 +158,5 @@ sim_send_result fault_send(int socket, const sim_fault &fault, bool framed,
     case SIM_FAULT_REFUSE:
         break;
     }
-    return send_all(socket, reply.data(), reply.size()) ? SIM_SEND_OK : SIM_SEND_CLOSE;
+    return sim_send_all(socket, reply.data(), reply.size()) ? SIM_SEND_OK : SIM_SEND_CLOSE;
 }

@@ -43,7 +43,7 @@ sim_send_result fault_send(int socket, const sim_fault &fault, bool framed,
                            void *wait_context);
 
 // Sends all of `length` bytes; false on failure.
-bool send_all(int socket, const uint8_t *data, size_t length);
+bool sim_send_all(int socket, const uint8_t *data, size_t length);
 
 // Receives exactly `length` bytes; false when the peer closed or the receive failed first.
-bool recv_exact(int socket, uint8_t *data, size_t length);
+bool sim_recv_exact(int socket, uint8_t *data, size_t length);

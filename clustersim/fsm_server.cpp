@@ -258,14 +258,14 @@ void fsm_serve(sim_world &world, int fs_index, int manager_index, int socket) {
     bool tapped = false;
     while (!world.stopping) {
         std::vector<uint8_t> request(header_size);
-        if (!recv_exact(socket, request.data(), header_size) ||
+        if (!sim_recv_exact(socket, request.data(), header_size) ||
             std::memcmp(request.data(), frame_magic, 5) != 0)
             return;
         size_t length = size_t(request[5]) << 16 | get_be16(&request[6]);
         if (length < header_size || length > max_request)
             return;
         request.resize(std::max<size_t>(length, 320), 0);
-        if (!recv_exact(socket, request.data() + header_size, length - header_size))
+        if (!sim_recv_exact(socket, request.data() + header_size, length - header_size))
             return;
         uint8_t type = request[9];
         std::vector<uint8_t> reply;

@@ -111,7 +111,7 @@ public:
     void run() {
         while (!world_.stopping) {
             std::vector<uint8_t> request(header_size);
-            if (!recv_exact(socket_, request.data(), header_size))
+            if (!sim_recv_exact(socket_, request.data(), header_size))
                 return;
             bool framed = std::memcmp(request.data(), frame_magic, 5) == 0;
             size_t length = pm_message_size;
@@ -123,7 +123,7 @@ public:
                 return; // neither a framed message nor an unframed record
             }
             request.resize(std::max(length, pm_message_size), 0);
-            if (!recv_exact(socket_, request.data() + header_size, length - header_size))
+            if (!sim_recv_exact(socket_, request.data() + header_size, length - header_size))
                 return;
             if (!answer(request, framed))
                 return;
