@@ -1,0 +1,590 @@
+#include "libfsmcomm/auth.h"
+
+#include "libutil/fatal.h"
+#include "libutil/install_paths.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <array>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Key = std::array<uint32_t, AUTH_KEY_WORDS>;
+using Record = std::array<unsigned char, AUTH_RECORD_SIZE>;
+
+constexpr int PEER_WAIT_MS = 3000;
+
+uint32_t get_be32(const unsigned char *p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+void put_be32(unsigned char *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<unsigned char>(v >> (24 - 8 * i));
+}
+
+Key key_from(const std::string &line) {
+    Key key;
+    auth_key_from_line(line.data(), line.size(), key.data());
+    return key;
+}
+
+Key loaded_key() {
+    Key key;
+    std::copy(std::begin(auth_key_block), std::end(auth_key_block), key.begin());
+    return key;
+}
+
+// --- system-log capture --------------------------------------------------------------------
+
+std::vector<std::string> g_logged;
+std::vector<int> g_logged_codes;
+
+void capture_syslog(int code, const char *format, ...) {
+    char text[1024];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    g_logged.emplace_back(text);
+    g_logged_codes.push_back(code);
+}
+
+// --- loopback peer -------------------------------------------------------------------------
+
+// Receives up to `length` bytes, giving up when the peer closes or stays silent.
+size_t peer_recv(int fd, unsigned char *data, size_t length) {
+    size_t got = 0;
+    while (got < length) {
+        pollfd entry{fd, POLLIN, 0};
+        if (poll(&entry, 1, PEER_WAIT_MS) <= 0)
+            break;
+        ssize_t n = recv(fd, data + got, length - got, 0);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    return got;
+}
+
+bool peer_send(int fd, const unsigned char *data, size_t length) {
+    return send(fd, data, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
+}
+
+// A server on 127.0.0.1 that accepts one connection, runs `script` on it and closes it.
+class LoopbackPeer {
+public:
+    explicit LoopbackPeer(std::function<void(int)> script) {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr *>(&address), size), 0);
+        EXPECT_EQ(listen(listener_, 1), 0);
+        getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &size);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this, script] {
+            pollfd entry{listener_, POLLIN, 0};
+            if (poll(&entry, 1, PEER_WAIT_MS) == 1) {
+                int fd = accept(listener_, nullptr, nullptr);
+                script(fd);
+                close(fd);
+            }
+        });
+    }
+    ~LoopbackPeer() {
+        finish();
+        close(listener_);
+    }
+
+    // The client socket belongs to the peer, so that a test leaving early still closes it
+    // before the server thread is joined.
+    int connect_client() {
+        client_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(port_);
+        EXPECT_EQ(connect(client_, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+        return client_;
+    }
+    void finish() {
+        if (client_ >= 0)
+            close(client_);
+        client_ = -1;
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+private:
+    int listener_ = -1;
+    int client_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+};
+
+// A test-written server side of the exchange, with knobs for each way it can go wrong.
+struct ServerPlan {
+    Key key{};
+    uint32_t x = 0x0BADF00D, y = 0xC0FFEE11;
+    size_t first_record_bytes = AUTH_RECORD_SIZE;
+    bool send_final = true;
+    uint32_t final_kind = 1;
+    uint32_t final_echo_x_offset = 0; // answer a challenge other than the client's
+};
+
+struct ServerSeen {
+    size_t answer_bytes = 0;
+    Record answer{};
+};
+
+constexpr unsigned char UNANSWERED_FILL = 0xA5;
+
+void serve_exchange(int fd, const ServerPlan &plan, ServerSeen &seen) {
+    Record record;
+    record.fill(UNANSWERED_FILL);
+    put_be32(&record[AUTH_RECORD_KIND], 1);
+    put_be32(&record[AUTH_RECORD_CHALLENGE], plan.x);
+    put_be32(&record[AUTH_RECORD_CHALLENGE + 4], plan.y);
+    if (!peer_send(fd, record.data(), plan.first_record_bytes) ||
+        plan.first_record_bytes < AUTH_RECORD_SIZE)
+        return;
+    seen.answer_bytes = peer_recv(fd, seen.answer.data(), AUTH_RECORD_SIZE);
+    if (seen.answer_bytes < AUTH_RECORD_SIZE || !plan.send_final)
+        return;
+    Record final_record = seen.answer;
+    uint32_t x = get_be32(&seen.answer[AUTH_RECORD_CHALLENGE]) + plan.final_echo_x_offset;
+    uint32_t y = get_be32(&seen.answer[AUTH_RECORD_CHALLENGE + 4]);
+    uint32_t digest[4];
+    auth_digest_keyed(plan.key.data(), x, y, digest);
+    put_be32(&final_record[AUTH_RECORD_KIND], plan.final_kind);
+    for (int j = 0; j < 4; ++j)
+        put_be32(&final_record[AUTH_RECORD_RESPONSE + 4 * j], digest[j]);
+    put_be32(&final_record[AUTH_RECORD_ECHO], x);
+    put_be32(&final_record[AUTH_RECORD_ECHO + 4], y);
+    peer_send(fd, final_record.data(), final_record.size());
+}
+
+// Answers the 1024-byte query with `answer`; what the client sends afterwards is counted.
+struct QuerySeen {
+    size_t query_bytes = 0;
+    std::vector<unsigned char> query = std::vector<unsigned char>(AUTH_QUERY_SIZE);
+    size_t bytes_after_reply = 0;
+};
+
+void serve_query(int fd, uint16_t answer, size_t reply_bytes, QuerySeen &seen) {
+    seen.query_bytes = peer_recv(fd, seen.query.data(), AUTH_QUERY_SIZE);
+    std::vector<unsigned char> reply(AUTH_QUERY_SIZE, 0);
+    reply[AUTH_QUERY_ANSWER_OFFSET] = static_cast<unsigned char>(answer >> 8);
+    reply[AUTH_QUERY_ANSWER_OFFSET + 1] = static_cast<unsigned char>(answer);
+    peer_send(fd, reply.data(), reply_bytes);
+}
+
+size_t count_until_close(int fd) {
+    unsigned char sink[64];
+    return peer_recv(fd, sink, sizeof sink);
+}
+
+// --- fixture: private configuration directory and captured system log ------------------------
+
+class Auth : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/kxauth.XXXXXX";
+        root_ = mkdtemp(pattern);
+        setenv("KXFSROOT", root_.c_str(), 1);
+        install_paths_reset_for_tests();
+        std::filesystem::create_directories(config_dir());
+        secret_path_ = std::string(config_dir()) + "/.auth_secret";
+        saved_hook_ = syslog_hook;
+        syslog_hook = capture_syslog;
+        g_logged.clear();
+        g_logged_codes.clear();
+        auth_secret_loaded = 0;
+    }
+    void TearDown() override {
+        syslog_hook = saved_hook_;
+        auth_secret_loaded = 0;
+        std::filesystem::remove_all(root_);
+        unsetenv("KXFSROOT");
+        install_paths_reset_for_tests();
+    }
+
+    void write_secret(const std::string &content) {
+        std::ofstream(secret_path_, std::ios::binary) << content;
+    }
+
+    // Loads `content` as the secret file and returns the key block it gives.
+    Key key_of_file(const std::string &content) {
+        write_secret(content);
+        EXPECT_EQ(auth_secret_load(), 0);
+        return loaded_key();
+    }
+
+    std::string root_;
+    std::string secret_path_;
+    syslog_hook_fn saved_hook_ = nullptr;
+};
+
+// --- MD5 compression ---------------------------------------------------------------------------
+
+TEST(Md5Compress, MatchesStandardMd5OfOnePaddedBlock) {
+    const std::pair<std::string, std::string> vectors[] = {
+        {"", "d41d8cd98f00b204e9800998ecf8427e"},
+        {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+    };
+    for (const auto &[message, expected] : vectors) {
+        unsigned char block[64] = {};
+        memcpy(block, message.data(), message.size());
+        block[message.size()] = 0x80;
+        uint64_t bits = message.size() * 8;
+        for (int i = 0; i < 8; ++i)
+            block[56 + i] = static_cast<unsigned char>(bits >> (8 * i));
+        uint32_t state[4] = {0x67452301, 0xEFCDAB89, 0x98BADCFE, 0x10325476};
+        md5_compress(state, block);
+        char hex[33];
+        for (int j = 0; j < 4; ++j)
+            for (int b = 0; b < 4; ++b)
+                snprintf(hex + 8 * j + 2 * b, 3, "%02x", (state[j] >> (8 * b)) & 0xFF);
+        EXPECT_EQ(hex, expected) << "message \"" << message << "\"";
+    }
+}
+
+// Reference values computed with an independent implementation of the same rule.
+TEST(AuthDigest, KnownAnswers) {
+    const Key zero{};
+    const Key line = key_from("Veltrane0Shared1Secret2Line3With4Many5Letters6And7Digits8Here9XY");
+    struct Case {
+        const Key *key;
+        uint32_t x, y;
+        uint32_t expected[4];
+    } cases[] = {
+        {&zero, 0, 0, {0x1b5c2266, 0x8a287682, 0xa8504293, 0x36d4a3fa}},
+        {&zero, 0xffffffff, 1, {0x6c189211, 0x040bc0b3, 0x7b7a5817, 0xf8e41d66}},
+        {&line, 0x12345678, 0x9ABCDEF0, {0xf80771b1, 0x4c489f85, 0x69fb37cf, 0x6e7655a6}},
+        {&line, 0x9ABCDEF0, 0x12345678, {0x894e024c, 0xcb6fcf12, 0xfb0d7b33, 0x862dc2fd}},
+    };
+    for (const Case &c : cases) {
+        uint32_t digest[4];
+        auth_digest_keyed(c.key->data(), c.x, c.y, digest);
+        for (int j = 0; j < 4; ++j)
+            EXPECT_EQ(digest[j], c.expected[j]) << "x " << c.x << " word " << j;
+    }
+}
+
+// --- key block and secret file ------------------------------------------------------------------
+
+TEST_F(Auth, KeyBlockAddsEachLetterAtItsPositionAndShift) {
+    Key two = key_of_file("ab\n");
+    EXPECT_EQ(two[0], uint32_t('a'));
+    EXPECT_EQ(two[1], uint32_t('b'));
+    for (int j = 2; j < AUTH_KEY_WORDS; ++j)
+        EXPECT_EQ(two[j], 0u) << "word " << j;
+
+    Key seventeenth = key_of_file(std::string(16, '.') + "Q\n");
+    EXPECT_EQ(seventeenth[0], uint32_t('Q') << 4);
+    EXPECT_EQ(seventeenth[1], 0u);
+
+    Key last = key_of_file(std::string(63, '-') + "z");
+    EXPECT_EQ(last[15], uint32_t('z') << 15);
+
+    // Punctuation, blanks and bytes beyond ASCII take a position but add nothing.
+    Key gaps = key_of_file("a-b \xE9"
+                           "7\n");
+    EXPECT_EQ(gaps, (Key{'a', 0, 'b', 0, 0, '7' << 1}));
+
+    // Bytes after an embedded NUL still sit at their positions.
+    EXPECT_EQ(key_of_file(std::string("a\0b\n", 4)), (Key{'a', 0, 'b'}));
+}
+
+TEST_F(Auth, KeyBlockUsesOnlyTheFirst64CharactersOfTheFirstLine) {
+    std::string full(64, 'x');
+    Key base = key_of_file(full + "\n");
+    uint32_t x = 'x';
+    EXPECT_EQ(base[5], (x << 1) + (x << 5) + (x << 9) + (x << 13));
+    EXPECT_EQ(key_of_file(full + "ZZZZ9\nsecond line\n"), base);
+    EXPECT_EQ(key_of_file("ab\ncd\n"), key_of_file("ab"));
+    EXPECT_NE(key_of_file("ba\n"), key_of_file("ab\n"));
+}
+
+TEST_F(Auth, PunctuationOnlySecretLoadsAsZeroKey) {
+    write_secret("!!! --- ??? ...\n");
+    auth_key_block[3] = 99;
+    EXPECT_EQ(auth_secret_load(), 0);
+    EXPECT_EQ(auth_secret_loaded, 1);
+    EXPECT_EQ(loaded_key(), Key{});
+    EXPECT_TRUE(g_logged.empty());
+}
+
+TEST_F(Auth, LoadFailuresAreReportedWithCode6) {
+    EXPECT_EQ(auth_secret_load(), -1);
+    std::filesystem::create_directory(secret_path_);
+    EXPECT_EQ(auth_secret_load(), -1);
+    std::filesystem::remove(secret_path_);
+    write_secret("");
+    auth_key_block[0] = 7;
+    EXPECT_EQ(auth_secret_load(), -1);
+    EXPECT_EQ(auth_key_block[0], 0u) << "the block is cleared before the read";
+    EXPECT_EQ(auth_secret_loaded, 0);
+    EXPECT_EQ(g_logged, (std::vector<std::string>{"failed to access secret file: " + secret_path_,
+                                                  "invalid secret file: " + secret_path_,
+                                                  "failed to read secret file"}));
+    EXPECT_EQ(g_logged_codes, (std::vector<int>{6, 6, 6}));
+}
+
+TEST_F(Auth, UnreadableSecretIsReportedAsNotOpened) {
+    if (geteuid() == 0)
+        GTEST_SKIP() << "root opens unreadable files";
+    write_secret("secret\n");
+    chmod(secret_path_.c_str(), 0);
+    EXPECT_EQ(auth_secret_load(), -1);
+    EXPECT_EQ(g_logged, std::vector<std::string>{"failed to open secret file: " + secret_path_});
+}
+
+TEST_F(Auth, SecretPresenceFollowsTheFileAndForgetsTheLoadedKey) {
+    EXPECT_EQ(auth_secret_present(), 0);
+    write_secret("secret\n");
+    ASSERT_EQ(auth_secret_load(), 0);
+    EXPECT_EQ(auth_secret_present(), 1);
+    EXPECT_EQ(auth_secret_loaded, 0);
+    EXPECT_TRUE(g_logged.empty()) << "only the name server announces the secret";
+
+    const char *saved_name = module_name();
+    set_module_name("vorud");
+    EXPECT_EQ(auth_secret_present(), 1);
+    set_module_name(saved_name);
+    EXPECT_EQ(g_logged, std::vector<std::string>{"Info: A .auth_secret file has been found. "
+                                                 "Enabling Network Authentication."});
+    EXPECT_EQ(g_logged_codes, std::vector<int>{6});
+}
+
+// --- the exchange ---------------------------------------------------------------------------
+
+class AuthExchange : public Auth {
+protected:
+    // Runs client_authenticate against a test-written server following `plan`.
+    int run_client(const ServerPlan &plan, ServerSeen &seen, bool shut_client_writes = false) {
+        LoopbackPeer peer([&](int fd) { serve_exchange(fd, plan, seen); });
+        int fd = peer.connect_client();
+        if (shut_client_writes)
+            shutdown(fd, SHUT_WR);
+        int result = client_authenticate(fd);
+        peer.finish();
+        return result;
+    }
+
+    const std::string secret_ = "Correct-Horse 42";
+};
+
+TEST_F(AuthExchange, SharedSecretSucceedsAndAnswerCarriesEveryField) {
+    write_secret(secret_ + "\n");
+    ServerPlan plan;
+    plan.key = key_from(secret_);
+    ServerSeen seen;
+    srand(11);
+    uint32_t expected_x = static_cast<uint32_t>(rand());
+    srand(11);
+    uint32_t before = static_cast<uint32_t>(time(nullptr));
+    EXPECT_EQ(run_client(plan, seen), 1);
+    uint32_t after = static_cast<uint32_t>(time(nullptr));
+    EXPECT_TRUE(g_logged.empty());
+
+    ASSERT_EQ(seen.answer_bytes, AUTH_RECORD_SIZE);
+    const unsigned char *answer = seen.answer.data();
+    EXPECT_EQ(get_be32(answer + AUTH_RECORD_KIND), 1u);
+    uint32_t stamp = get_be32(answer + AUTH_RECORD_TIME);
+    EXPECT_GE(stamp, before);
+    EXPECT_LE(stamp, after);
+    EXPECT_EQ(get_be32(answer + AUTH_RECORD_CHALLENGE), expected_x);
+    for (int i = 0; i < 4; ++i)
+        EXPECT_EQ(uint32_t(answer[AUTH_RECORD_CHALLENGE + 4 + i]), (stamp >> (8 * i)) & 0xFF);
+    uint32_t digest[4];
+    auth_digest_keyed(plan.key.data(), plan.x, plan.y, digest);
+    for (int j = 0; j < 4; ++j)
+        EXPECT_EQ(get_be32(answer + AUTH_RECORD_RESPONSE + 4 * j), digest[j]);
+    EXPECT_EQ(get_be32(answer + AUTH_RECORD_ECHO), plan.x);
+    EXPECT_EQ(get_be32(answer + AUTH_RECORD_ECHO + 4), plan.y);
+}
+
+TEST_F(AuthExchange, ServerAnswersAreRejectedForKindOrSecret) {
+    write_secret(secret_ + "\n");
+    ServerPlan kind_zero;
+    kind_zero.key = key_from(secret_);
+    kind_zero.final_kind = 0;
+    ServerPlan other_secret;
+    other_secret.key = key_from("Correct-Horse 43");
+    for (const ServerPlan &plan : {kind_zero, other_secret}) {
+        g_logged.clear();
+        g_logged_codes.clear();
+        ServerSeen seen;
+        EXPECT_EQ(run_client(plan, seen), 0);
+        EXPECT_EQ(g_logged, std::vector<std::string>{"client_authenticate: SERVER AUTH FAILED"});
+        EXPECT_EQ(g_logged_codes, std::vector<int>{6});
+    }
+}
+
+TEST_F(AuthExchange, EchoedChallengeIsTakenAsSent) {
+    write_secret(secret_ + "\n");
+    ServerPlan plan;
+    plan.key = key_from(secret_);
+    plan.final_echo_x_offset = 1;
+    ServerSeen seen;
+    EXPECT_EQ(run_client(plan, seen), 1);
+}
+
+TEST_F(AuthExchange, PunctuationOnlySecretRunsWithZeroKey) {
+    write_secret("#!%&*\n");
+    ServerPlan plan; // all-zero key
+    ServerSeen seen;
+    EXPECT_EQ(run_client(plan, seen), 1);
+    EXPECT_TRUE(g_logged.empty());
+}
+
+TEST_F(AuthExchange, UnusableSecretSendsTheChallengeUnansweredAndFails) {
+    ServerPlan plan;
+    ServerSeen seen;
+    EXPECT_EQ(run_client(plan, seen), 0);
+    ASSERT_EQ(seen.answer_bytes, AUTH_RECORD_SIZE);
+    for (size_t i = AUTH_RECORD_RESPONSE; i < AUTH_RECORD_SIZE; ++i)
+        EXPECT_EQ(seen.answer[i], UNANSWERED_FILL) << "byte " << i;
+    std::string access = "failed to access secret file: " + secret_path_;
+    EXPECT_EQ(g_logged, (std::vector<std::string>{access, access,
+                                                  "client_authenticate: SERVER AUTH FAILED"}));
+}
+
+TEST_F(AuthExchange, ShortTransfersReportRecvOrSendError) {
+    write_secret(secret_ + "\n");
+    ServerPlan short_first;
+    short_first.first_record_bytes = 39;
+    ServerPlan no_final;
+    no_final.send_final = false;
+    for (const ServerPlan &plan : {short_first, no_final}) {
+        g_logged.clear();
+        ServerSeen seen;
+        EXPECT_EQ(run_client(plan, seen), 0);
+        EXPECT_EQ(g_logged, std::vector<std::string>{"client_authenticate: RECV ERROR"});
+    }
+
+    g_logged.clear();
+    ServerSeen seen;
+    EXPECT_EQ(run_client(ServerPlan{}, seen, /*shut_client_writes=*/true), 0);
+    EXPECT_EQ(g_logged, std::vector<std::string>{"client_authenticate: SEND ERROR"});
+    EXPECT_EQ(seen.answer_bytes, 0u);
+}
+
+// --- the query ------------------------------------------------------------------------------
+
+class AuthNegotiate : public AuthExchange {
+protected:
+    int run_negotiate(uint16_t answer, QuerySeen &seen, size_t reply_bytes = AUTH_QUERY_SIZE) {
+        LoopbackPeer peer([&](int fd) {
+            serve_query(fd, answer, reply_bytes, seen);
+            if (reply_bytes == AUTH_QUERY_SIZE)
+                seen.bytes_after_reply = count_until_close(fd);
+        });
+        int fd = peer.connect_client();
+        int result = auth_negotiate(fd);
+        peer.finish();
+        return result;
+    }
+};
+
+TEST_F(AuthNegotiate, AnswerTwoSkipsTheExchange) {
+    QuerySeen seen;
+    EXPECT_EQ(run_negotiate(AUTH_ANSWER_NOT_REQUIRED, seen), 1);
+    EXPECT_EQ(seen.bytes_after_reply, 0u);
+    EXPECT_TRUE(g_logged.empty());
+
+    ASSERT_EQ(seen.query_bytes, AUTH_QUERY_SIZE);
+    std::vector<unsigned char> expected(AUTH_QUERY_SIZE, 0);
+    expected[25] = 0x13;
+    EXPECT_EQ(seen.query, expected);
+}
+
+TEST_F(AuthNegotiate, OtherAnswersAndShortRepliesRefuseSilently) {
+    for (uint16_t answer : {1, 3, 0x0200, 0xFFFF}) {
+        QuerySeen seen;
+        EXPECT_EQ(run_negotiate(answer, seen), 0) << "answer " << answer;
+        EXPECT_EQ(seen.bytes_after_reply, 0u);
+    }
+    QuerySeen seen;
+    EXPECT_EQ(run_negotiate(AUTH_ANSWER_NOT_REQUIRED, seen, 1023), 0);
+    EXPECT_TRUE(g_logged.empty());
+}
+
+TEST_F(AuthNegotiate, AnswerZeroRunsTheExchange) {
+    write_secret(secret_ + "\n");
+    ServerPlan plan;
+    plan.key = key_from(secret_);
+    QuerySeen query;
+    ServerSeen seen;
+    LoopbackPeer peer([&](int fd) {
+        serve_query(fd, AUTH_ANSWER_REQUIRED, AUTH_QUERY_SIZE, query);
+        serve_exchange(fd, plan, seen);
+    });
+    int fd = peer.connect_client();
+    EXPECT_EQ(auth_negotiate(fd), 1);
+    peer.finish();
+    EXPECT_EQ(seen.answer_bytes, AUTH_RECORD_SIZE);
+}
+
+// --- the server side against the client -------------------------------------------------------
+
+TEST_F(AuthExchange, ServerSideAcceptsOnlyTheSameSecret) {
+    write_secret(secret_ + "\n");
+    for (const std::string &server_secret : {secret_, std::string("Wrong-Horse 42")}) {
+        g_logged.clear();
+        Key key = key_from(server_secret);
+        int server_result = -1;
+        LoopbackPeer peer(
+            [&](int fd) { server_result = server_authenticate(fd, key.data(), 5, 6); });
+        int fd = peer.connect_client();
+        int client_result = client_authenticate(fd);
+        peer.finish();
+        bool same = server_secret == secret_;
+        EXPECT_EQ(server_result, same ? 1 : 0);
+        EXPECT_EQ(client_result, same ? 1 : 0);
+        if (!same) {
+            EXPECT_EQ(g_logged, std::vector<std::string>{"client_authenticate: RECV ERROR"});
+        }
+    }
+}
+
+TEST_F(AuthExchange, ServerSideRejectsAnAnswerToAnotherChallenge) {
+    Key key = key_from(secret_);
+    int server_result = -1;
+    LoopbackPeer peer([&](int fd) { server_result = server_authenticate(fd, key.data(), 5, 6); });
+    int fd = peer.connect_client();
+    Record record;
+    ASSERT_EQ(peer_recv(fd, record.data(), record.size()), AUTH_RECORD_SIZE);
+    put_be32(&record[AUTH_RECORD_CHALLENGE], 7); // a correct answer, but to (7, 6)
+    auth_record_answer(record.data(), key.data());
+    ASSERT_EQ(auth_record_check(record.data(), key.data()), 1);
+    EXPECT_TRUE(peer_send(fd, record.data(), record.size()));
+    EXPECT_EQ(peer_recv(fd, record.data(), record.size()), 0u) << "no final record";
+    peer.finish();
+    EXPECT_EQ(server_result, 0);
+}
+
+} // namespace

@@ -1,0 +1,163 @@
+#include "libutil/settings.h"
+
+#include "libutil/install_paths.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/stat.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class Settings : public testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/settings_test_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        file_ = dir_ + "/vt.conf";
+        setenv("KXFSCONF", dir_.c_str(), 1);
+        install_paths_reset_for_tests();
+    }
+    void TearDown() override {
+        settings_close(settings_);
+        for (const char *name : {"KXFSCONF", "KX_SETTINGS_TEST_LIMIT"})
+            unsetenv(name);
+        install_paths_reset_for_tests();
+        fs::remove_all(dir_);
+    }
+
+    // Writes the file and gives it a modification time of its own, so that a rewrite within
+    // the file system's time-stamp resolution is still seen as a change.
+    void write_file(const std::string &text, time_t seconds) {
+        std::ofstream(file_, std::ios::binary | std::ios::trunc) << text;
+        struct timespec times[2] = {{seconds, 0}, {seconds, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, file_.c_str(), times, 0), 0);
+    }
+
+    std::string dir_;
+    std::string file_;
+    settings *settings_ = nullptr;
+};
+
+TEST_F(Settings, ReferencesExpandToValuesLoadedEarlier) {
+    write_file("A=x\n"
+               "B=${A}/y\n"
+               "C=${D}-${A}${A}\n"
+               "D=late\n"
+               "E=${NOPE}end\n"
+               "F=pre${A\n"
+               "G=${}${B}\n",
+               1000);
+    settings_ = settings_open(file_.c_str(), false);
+    ASSERT_NE(settings_, nullptr);
+    EXPECT_STREQ(settings_get(settings_, "B"), "x/y");
+    EXPECT_STREQ(settings_get(settings_, "C"), "-xx"); // D comes later: nothing
+    EXPECT_STREQ(settings_get(settings_, "E"), "end");
+    EXPECT_STREQ(settings_get(settings_, "F"), "pre${A"); // unclosed: kept as it is
+    EXPECT_STREQ(settings_get(settings_, "G"), "x/y");
+    EXPECT_EQ(settings_get(settings_, "H"), nullptr);
+    EXPECT_EQ(settings_get(settings_, ""), nullptr);
+    EXPECT_EQ(settings_get(settings_, nullptr), nullptr);
+}
+
+TEST_F(Settings, RecordsWithoutValueOrKey) {
+    write_file("# limits\nEMPTY\n=orphan\nSIZE=2M\nSIZE=second\n", 1000);
+    settings_ = settings_open(file_.c_str(), false);
+    EXPECT_STREQ(settings_get(settings_, "EMPTY"), "");
+    EXPECT_STREQ(settings_get(settings_, "SIZE"), "2M"); // the first of a name counts
+    EXPECT_EQ(settings_get(settings_, "orphan"), nullptr);
+}
+
+TEST_F(Settings, EnvironmentWinsOnlyWhenOverridingOrWithoutObject) {
+    write_file("KX_SETTINGS_TEST_LIMIT=file\n", 1000);
+    setenv("KX_SETTINGS_TEST_LIMIT", "env", 1);
+    settings *plain = settings_open(file_.c_str(), false);
+    settings_ = settings_open(file_.c_str(), true);
+    ASSERT_NE(plain, settings_);
+    EXPECT_STREQ(settings_get(plain, "KX_SETTINGS_TEST_LIMIT"), "file");
+    EXPECT_STREQ(settings_get(settings_, "KX_SETTINGS_TEST_LIMIT"), "env");
+    EXPECT_STREQ(settings_get(nullptr, "KX_SETTINGS_TEST_LIMIT"), "env");
+    unsetenv("KX_SETTINGS_TEST_LIMIT");
+    EXPECT_STREQ(settings_get(settings_, "KX_SETTINGS_TEST_LIMIT"), "file");
+    EXPECT_EQ(settings_get(nullptr, "KX_SETTINGS_TEST_LIMIT"), nullptr);
+    settings_close(plain);
+}
+
+TEST_F(Settings, RelativeNamesComeFromTheConfigurationDirectory) {
+    write_file("WHERE=config\n", 1000);
+    settings_ = settings_open("vt.conf", false);
+    EXPECT_STREQ(settings_get(settings_, "WHERE"), "config");
+
+    settings *elsewhere = settings_open("./vt.conf.not-here", false);
+    ASSERT_NE(elsewhere, nullptr); // a missing file gives an empty object
+    EXPECT_EQ(settings_get(elsewhere, "WHERE"), nullptr);
+    settings_close(elsewhere);
+}
+
+TEST_F(Settings, ReopeningReadsAChangedFileAndKeepsHandedOutValuesAlive) {
+    write_file("A=old\nB=unused\n", 1000);
+    settings_ = settings_open(file_.c_str(), false);
+    const char *old_value = settings_get(settings_, "A");
+    ASSERT_STREQ(old_value, "old");
+
+    write_file("A=new\n", 2000);
+    settings *again = settings_open(file_.c_str(), false);
+    EXPECT_EQ(again, settings_);
+    EXPECT_STREQ(settings_get(settings_, "A"), "new");
+    EXPECT_EQ(settings_get(settings_, "B"), nullptr);
+    EXPECT_STREQ(old_value, "old"); // retired, not freed
+    settings_close(again);          // one open left: still usable
+    EXPECT_STREQ(settings_get(settings_, "A"), "new");
+}
+
+TEST_F(Settings, SameFileVersionIsNotReadAgain) {
+    write_file("A=1111\n", 1000);
+    settings_ = settings_open(file_.c_str(), false);
+    // Same size, same time stamp, same file: taken as unchanged.
+    {
+        std::fstream f(file_, std::ios::in | std::ios::out | std::ios::binary);
+        f << "A=2222\n";
+    }
+    struct timespec times[2] = {{1000, 0}, {1000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file_.c_str(), times, 0), 0);
+    settings_close(settings_open(file_.c_str(), false));
+    EXPECT_STREQ(settings_get(settings_, "A"), "1111");
+
+    // A different size is a new version even with the same time stamp.
+    write_file("A=33\n", 1000);
+    settings_close(settings_open(file_.c_str(), false));
+    EXPECT_STREQ(settings_get(settings_, "A"), "33");
+}
+
+TEST_F(Settings, DeletedFileEmptiesTheObjectAndAppearingFileFillsIt) {
+    settings_ = settings_open(file_.c_str(), false);
+    EXPECT_EQ(settings_get(settings_, "A"), nullptr);
+
+    write_file("A=here\n", 1000);
+    settings_close(settings_open(file_.c_str(), false));
+    const char *value = settings_get(settings_, "A");
+    EXPECT_STREQ(value, "here");
+
+    fs::remove(file_);
+    settings_close(settings_open(file_.c_str(), false));
+    EXPECT_EQ(settings_get(settings_, "A"), nullptr);
+    EXPECT_STREQ(value, "here");
+}
+
+TEST_F(Settings, UnreadableFileKeepsThePreviousEntries) {
+    write_file("A=kept\n", 1000);
+    settings_ = settings_open(file_.c_str(), false);
+    // A NUL byte makes the file unreadable for the store.
+    std::ofstream(file_, std::ios::binary | std::ios::trunc) << std::string("A=x\0", 4);
+    settings_close(settings_open(file_.c_str(), false));
+    EXPECT_STREQ(settings_get(settings_, "A"), "kept");
+}
+
+} // namespace

@@ -1,0 +1,29 @@
+// Test helpers for the admin object tree: a notification recorder and node builders.
+#pragma once
+
+#include "libvtadmin/vtadmin_tree.h"
+
+#include <string>
+#include <vector>
+
+// Records every notification of the trees it is attached to (as their owner), as texts such
+// as "inserted Alpha", "removed _NEED_REFRESH_", "message Running: Refresh of 'x' busy".
+struct TreeRecorder {
+    std::vector<std::string> notes;
+    std::vector<VTAObj *> message_nodes; // the VTA_OBJ_MESSAGE node of each message note
+
+    void attach(VTATree *tree);
+    void clear();
+    // Only the message notes, as their texts.
+    std::vector<std::string> messages() const;
+};
+
+// Allocates a node of `kind` named `name` with `op_func` (not inserted).
+VTAObj *make_node(const char *name, uint32_t kind, bool folder, bool lazy,
+                  VTAObj_OpFunc op_func = VTAObj_DummyOpFunc);
+// Allocates and inserts; fails the test when the insertion fails.
+VTAObj *add_node(VTATree *tree, VTAObj *parent, const char *name, uint32_t kind, bool folder,
+                 bool lazy, VTAObj_OpFunc op_func = VTAObj_DummyOpFunc);
+// Names of the children of `parent` (of the top level when null), in sibling order, checking
+// the back links and parent pointers on the way.
+std::vector<std::string> child_names(VTATree *tree, VTAObj *parent);
