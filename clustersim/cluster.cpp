@@ -267,6 +267,13 @@ int cluster_prepare_root(const char *root, const sim_scenario &scenario, uint16_
         bounded_format(text, text_size, "no free agent port found");
         return -1;
     }
+    // The console with the same root then authenticates with the first host's secret.
+    std::string secret_path = config + "/.auth_secret";
+    for (const sim_host &h : scenario.hosts)
+        if (h.auth_required && ::access(secret_path.c_str(), F_OK) != 0) {
+            std::ofstream out(secret_path);
+            out << h.auth_secret << "\n";
+        }
     std::string hosts_path = config + "/hosts";
     if (::access(hosts_path.c_str(), F_OK) != 0) {
         std::ofstream out(hosts_path);

@@ -1,8 +1,11 @@
 #include "clustersim/name_server.h"
 
 #include "clustersim/byte_order.h"
+#include "libfsmcomm/auth.h"
 
 #include <cstring>
+#include <ctime>
+#include <random>
 #include <string>
 
 namespace {
@@ -149,11 +152,18 @@ private:
 
     bool answer(const std::vector<uint8_t> &request, bool framed) {
         uint8_t form = request[24], command = request[25];
+        bool auth_query = !framed && command == 19;
         std::vector<uint8_t> reply;
         sim_fault fault;
+        bool auth_required;
+        uint32_t key[AUTH_KEY_WORDS];
         {
             std::lock_guard<std::mutex> hold(world_.lock);
             fault = host().name_server_fault;
+            auth_required = host().auth_required;
+            if (auth_required && !authenticated_ && !auth_query)
+                return false; // a host that wants authentication serves nobody else
+            auth_key_from_line(host().auth_secret.c_str(), host().auth_secret.size(), key);
             // Activate and the authentication query travel unframed, everything else framed.
             bool wants_unframed = command == 10 || command == 19;
             if (framed == wants_unframed || !name_server_knows(host(), form, command))
@@ -162,8 +172,47 @@ private:
                 reply = dispatch(request, framed, command);
         }
         sim_fault none;
-        return fault_send(socket_, fault_applies(fault, command) ? fault : none, framed, reply,
-                          world_wait_ms, &world_) == SIM_SEND_OK;
+        if (fault_send(socket_, fault_applies(fault, command) ? fault : none, framed, reply,
+                       world_wait_ms, &world_) != SIM_SEND_OK)
+            return false;
+        if (auth_query && auth_required && reply[11] == 0)
+            authenticated_ = challenge_response(key);
+        return !auth_required || authenticated_;
+    }
+
+    // The server's side of the exchange: our challenge out, the client's answer in (kind 1,
+    // echo of our challenge, the right digest), then our answer to the client's challenge.
+    bool challenge_response(const uint32_t key[AUTH_KEY_WORDS]) {
+        std::random_device random;
+        uint32_t x = random(), y = random();
+        uint8_t record[AUTH_RECORD_SIZE] = {};
+        put_be32(record + AUTH_RECORD_KIND, AUTH_RECORD_KIND_ANSWER);
+        put_be32(record + AUTH_RECORD_TIME, uint32_t(std::time(nullptr)));
+        put_be32(record + AUTH_RECORD_CHALLENGE, x);
+        put_be32(record + AUTH_RECORD_CHALLENGE + 4, y);
+        if (!sim_send_all(socket_, record, sizeof record) ||
+            !sim_recv_exact(socket_, record, sizeof record))
+            return false;
+        uint32_t digest[4];
+        auth_digest_keyed(key, x, y, digest);
+        bool valid = get_be32(record + AUTH_RECORD_KIND) == AUTH_RECORD_KIND_ANSWER &&
+                     get_be32(record + AUTH_RECORD_ECHO) == x &&
+                     get_be32(record + AUTH_RECORD_ECHO + 4) == y;
+        for (int j = 0; j < 4; ++j)
+            valid = valid && get_be32(record + AUTH_RECORD_RESPONSE + 4 * j) == digest[j];
+        if (!valid)
+            return false;
+        uint32_t client_x = get_be32(record + AUTH_RECORD_CHALLENGE);
+        uint32_t client_y = get_be32(record + AUTH_RECORD_CHALLENGE + 4);
+        auth_digest_keyed(key, client_x, client_y, digest);
+        uint8_t answer[AUTH_RECORD_SIZE] = {};
+        put_be32(answer + AUTH_RECORD_KIND, AUTH_RECORD_KIND_ANSWER);
+        put_be32(answer + AUTH_RECORD_TIME, uint32_t(std::time(nullptr)));
+        for (int j = 0; j < 4; ++j)
+            put_be32(answer + AUTH_RECORD_RESPONSE + 4 * j, digest[j]);
+        put_be32(answer + AUTH_RECORD_ECHO, client_x);
+        put_be32(answer + AUTH_RECORD_ECHO + 4, client_y);
+        return sim_send_all(socket_, answer, sizeof answer);
     }
 
     std::vector<uint8_t> unsupported(const std::vector<uint8_t> &request, bool framed) {
@@ -475,13 +524,15 @@ private:
     std::vector<uint8_t> auth_query(const std::vector<uint8_t> &request, bool framed) {
         std::vector<uint8_t> reply = reply_for(request, framed);
         reply[25] = request[25];
-        put_be16(&reply[28], 2); // no authentication wanted
+        put_be16(&reply[28],
+                 host().auth_required ? AUTH_ANSWER_REQUIRED : AUTH_ANSWER_NOT_REQUIRED);
         return reply;
     }
 
     sim_world &world_;
     size_t host_index_;
     int socket_;
+    bool authenticated_ = false;
 };
 
 } // namespace

@@ -17,4 +17,6 @@ constexpr uint8_t pm_status_end = 7;     // past the end of a list
 
 // Serves one accepted connection of the name server of host `host_index` until the peer
 // closes, a fault closes it or the world stops. The fault filter matches the command byte.
+// A host with a secret answers the authentication query with 0, runs the challenge-response
+// exchange and closes connections that fail it or send anything else first.
 void name_server_serve(sim_world &world, int host_index, int socket);

@@ -11,7 +11,7 @@ namespace {
 constexpr int connections = 100;
 constexpr int requests_per_connection = 500;
 
-TEST(Load, HundredConnectionsFiftyThousandRequestsNoLostOrMixedReplies) {
+TEST(SimLoad, HundredConnectionsFiftyThousandRequestsNoLostOrMixedReplies) {
     running_cluster sim(default_scenario());
     const std::string alpha = "127.0.0.1";
     const char *names[] = {"snfs1", "snfs1", "archive"};      // by list ordinal

@@ -13,7 +13,7 @@ int parse(const char *json, sim_scenario *s, std::string *message) {
     return rc;
 }
 
-TEST(Scenario, DefaultOffersWhatTheDemoAndTheTestsNeed) {
+TEST(SimScenario, DefaultOffersWhatTheDemoAndTheTestsNeed) {
     sim_scenario s = default_scenario();
     ASSERT_EQ(s.hosts.size(), 2u);
     EXPECT_EQ(s.hosts[0].address, "127.0.0.1");
@@ -57,7 +57,7 @@ TEST(Scenario, DefaultOffersWhatTheDemoAndTheTestsNeed) {
     EXPECT_TRUE(same_name);
 }
 
-TEST(Scenario, MistakesAreRefusedWithTheirPlace) {
+TEST(SimScenario, MistakesAreRefusedWithTheirPlace) {
     sim_scenario s;
     std::string message;
     EXPECT_EQ(parse(R"({"hosts": [{"address": "127.0.0.1", "colour": 1}]})", &s, &message), -1);
@@ -80,7 +80,7 @@ TEST(Scenario, MistakesAreRefusedWithTheirPlace) {
     EXPECT_EQ(message.rfind("scenario: ", 0), 0u);
 }
 
-TEST(Scenario, DefaultsAndFaultsFromJson) {
+TEST(SimScenario, DefaultsAndFaultsFromJson) {
     sim_scenario s;
     std::string message;
     ASSERT_EQ(parse(R"({"hosts": [{"address": "127.0.0.3", "refuse": [[8, 14]],

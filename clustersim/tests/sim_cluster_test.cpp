@@ -9,7 +9,7 @@
 
 namespace {
 
-TEST(Cluster, RestartOnTheSameRootKeepsTheAgentPort) {
+TEST(SimCluster, RestartOnTheSameRootKeepsTheAgentPort) {
     temp_root root;
     char text[256] = "";
     sim_cluster *first = nullptr;
@@ -28,7 +28,7 @@ TEST(Cluster, RestartOnTheSameRootKeepsTheAgentPort) {
     cluster_stop(second);
 }
 
-TEST(Cluster, StopEndsDelayedAndSilentConnections) {
+TEST(SimCluster, StopEndsDelayedAndSilentConnections) {
     sim_scenario s = default_scenario();
     char text[256];
     ASSERT_EQ(scenario_set_fault(&s, "ns@127.0.0.1", "delay:60000", text, sizeof text), 0);

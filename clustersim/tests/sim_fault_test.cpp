@@ -13,7 +13,7 @@ namespace {
 
 const std::string alpha = "127.0.0.1", beta = "127.0.0.2";
 
-class Faults : public ::testing::Test {
+class SimFaults : public ::testing::Test {
 protected:
     void SetUp() override { sim = std::make_unique<running_cluster>(default_scenario()); }
 
@@ -46,7 +46,7 @@ protected:
     std::unique_ptr<running_cluster> sim;
 };
 
-TEST_F(Faults, SilentNameServerReadsButNeverAnswers) {
+TEST_F(SimFaults, SilentNameServerReadsButNeverAnswers) {
     set_fault("ns@127.0.0.1", "silent");
     int fd = name_server(alpha);
     short_timeout(fd);
@@ -57,7 +57,7 @@ TEST_F(Faults, SilentNameServerReadsButNeverAnswers) {
     ::close(fd);
 }
 
-TEST_F(Faults, SilentAgentSendsNoGreeting) {
+TEST_F(SimFaults, SilentAgentSendsNoGreeting) {
     set_fault("agent@127.0.0.2", "silent");
     int fd = connect_to(beta, cluster_agent_port(sim->cluster));
     ASSERT_GE(fd, 0);
@@ -67,7 +67,7 @@ TEST_F(Faults, SilentAgentSendsNoGreeting) {
     EXPECT_NE(lookup_name_server(alpha, cluster_agent_port(sim->cluster)), 0);
 }
 
-TEST_F(Faults, CloseAfterHeaderBytes) {
+TEST_F(SimFaults, CloseAfterHeaderBytes) {
     set_fault("fsm:snfs1", "close_after:10/2");
     int fd = fsm_open(sim->cluster, "snfs1", alpha); // the tap is not affected
     ASSERT_GE(fd, 0);
@@ -83,7 +83,7 @@ TEST_F(Faults, CloseAfterHeaderBytes) {
     ::close(fd);
 }
 
-TEST_F(Faults, WrongMagic) {
+TEST_F(SimFaults, WrongMagic) {
     set_fault("ns@127.0.0.2", "wrong_magic");
     int fd = name_server(beta);
     bytes reply = round_trip(fd, pm_request(0, 11));
@@ -96,7 +96,7 @@ TEST_F(Faults, WrongMagic) {
     ::close(fd);
 }
 
-TEST_F(Faults, OversizeReplyKeepsTheStreamAligned) {
+TEST_F(SimFaults, OversizeReplyKeepsTheStreamAligned) {
     set_fault("fsm:archive", "oversize:5000/2");
     int fd = fsm_open(sim->cluster, "archive", beta);
     ASSERT_GE(fd, 0);
@@ -109,7 +109,7 @@ TEST_F(Faults, OversizeReplyKeepsTheStreamAligned) {
     ::close(fd);
 }
 
-TEST_F(Faults, ErrorFlagAndCodeOnlyForTheChosenRequest) {
+TEST_F(SimFaults, ErrorFlagAndCodeOnlyForTheChosenRequest) {
     set_fault("fsm:snfs1@127.0.0.1", "error:5/22");
     int fd = fsm_open(sim->cluster, "snfs1", alpha);
     bytes who = framed(32, 2, 22);
@@ -128,7 +128,7 @@ TEST_F(Faults, ErrorFlagAndCodeOnlyForTheChosenRequest) {
     ::close(fd);
 }
 
-TEST_F(Faults, DelayHoldsEveryReply) {
+TEST_F(SimFaults, DelayHoldsEveryReply) {
     set_fault("ns@127.0.0.2", "delay:300");
     int fd = name_server(beta);
     auto begin = std::chrono::steady_clock::now();
@@ -137,7 +137,7 @@ TEST_F(Faults, DelayHoldsEveryReply) {
     ::close(fd);
 }
 
-TEST_F(Faults, RefuseAndClearAgain) {
+TEST_F(SimFaults, RefuseAndClearAgain) {
     uint16_t port = cluster_name_server_port(sim->cluster, alpha.c_str());
     set_fault("ns@127.0.0.1", "refuse");
     EXPECT_TRUE(refused_soon(alpha, port));
@@ -155,7 +155,7 @@ TEST_F(Faults, RefuseAndClearAgain) {
     EXPECT_TRUE(refused_soon(beta, cluster_manager_port(sim->cluster, "archive", beta.c_str())));
 }
 
-TEST(FaultParse, AcceptsTheDocumentedFormsAndRejectsTheRest) {
+TEST(SimFaultParse, AcceptsTheDocumentedFormsAndRejectsTheRest) {
     sim_fault f;
     char text[256];
     ASSERT_EQ(fault_parse("error:255:1/36", &f, text, sizeof text), 0);

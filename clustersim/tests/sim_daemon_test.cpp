@@ -28,7 +28,7 @@ struct child {
     }
 };
 
-TEST(Daemon, WritesItsPortAndHostsThenServesUntilSigterm) {
+TEST(SimDaemon, WritesItsPortAndHostsThenServesUntilSigterm) {
     temp_root root;
     child c;
     char text[256] = "";
@@ -52,7 +52,7 @@ TEST(Daemon, WritesItsPortAndHostsThenServesUntilSigterm) {
     EXPECT_EQ(connect_to("127.0.0.1", agent), -1);
 }
 
-TEST(Daemon, HonoursAnExistingAltpmapLineAndStopsOnSigint) {
+TEST(SimDaemon, HonoursAnExistingAltpmapLineAndStopsOnSigint) {
     temp_root root;
     // A port that is free now, written in hexadecimal with a mixed-case directive.
     temp_root probe_root;
@@ -78,7 +78,7 @@ TEST(Daemon, HonoursAnExistingAltpmapLineAndStopsOnSigint) {
     c.pid = -1;
 }
 
-TEST(Daemon, CommandLineFaultsApply) {
+TEST(SimDaemon, CommandLineFaultsApply) {
     temp_root root;
     child c;
     char text[256] = "";
@@ -98,7 +98,7 @@ TEST(Daemon, CommandLineFaultsApply) {
     EXPECT_EQ(reply[11], 255);
 }
 
-TEST(Daemon, StartUpFailuresGiveNoReadyLine) {
+TEST(SimDaemon, StartUpFailuresGiveNoReadyLine) {
     temp_root root;
     pid_t pid = -1;
     std::string line;

@@ -11,7 +11,7 @@ namespace {
 
 const std::string alpha = "127.0.0.1", beta = "127.0.0.2";
 
-class Fsm : public ::testing::Test {
+class SimFsm : public ::testing::Test {
 protected:
     void SetUp() override {
         sim = std::make_unique<running_cluster>(default_scenario());
@@ -47,7 +47,7 @@ protected:
     int snfs1 = -1, archive = -1;
 };
 
-TEST_F(Fsm, TapComesFirstAndAnswersTheCapabilityWord) {
+TEST_F(SimFsm, TapComesFirstAndAnswersTheCapabilityWord) {
     int fd = connect_to(alpha, cluster_manager_port(sim->cluster, "snfs1", alpha.c_str()));
     ASSERT_GE(fd, 0);
     bytes early = round_trip(fd, framed(24, 2, 2));
@@ -65,7 +65,7 @@ TEST_F(Fsm, TapComesFirstAndAnswersTheCapabilityWord) {
     ::close(fd);
 }
 
-TEST_F(Fsm, StatusReplyLayout) {
+TEST_F(SimFsm, StatusReplyLayout) {
     bytes r = framed(24, 2, 2, 0x01020304);
     bytes reply = round_trip(snfs1, r);
     ASSERT_EQ(reply.size(), 96u);
@@ -83,7 +83,7 @@ TEST_F(Fsm, StatusReplyLayout) {
     EXPECT_EQ(be(reply, 88, 8), 98304000u);
 }
 
-TEST_F(Fsm, StripeGroupInBothForms) {
+TEST_F(SimFsm, StripeGroupInBothForms) {
     bytes current = round_trip(snfs1, request(18, 32, 0));
     EXPECT_EQ(be(current, 24, 4), 0x0Du);
     EXPECT_EQ(be(current, 32, 8), 2097152u);
@@ -113,7 +113,7 @@ TEST_F(Fsm, StripeGroupInBothForms) {
     EXPECT_EQ(text_at(round_trip(archive, request(3, 32, 0)), 104), "ArchiveData");
 }
 
-TEST_F(Fsm, DebugFlagsPersistAndRespectTheSettableMask) {
+TEST_F(SimFsm, DebugFlagsPersistAndRespectTheSettableMask) {
     bytes get = round_trip(snfs1, request(6, 32, 0, 0));
     EXPECT_EQ(be(get, 24, 4), 0u);
     EXPECT_EQ(text_at(get, 32), "FSM debug flags 0x00000000");
@@ -126,7 +126,7 @@ TEST_F(Fsm, DebugFlagsPersistAndRespectTheSettableMask) {
     EXPECT_EQ(be(round_trip(archive, request(6, 32, 1, 0x00)), 24, 4), 0x00u);
 }
 
-TEST_F(Fsm, QosFigures) {
+TEST_F(SimFsm, QosFigures) {
     bytes r = request(11, 40, 0, 2);
     set_be(r, 32, 4, 1);
     bytes reply = round_trip(snfs1, r);
@@ -141,7 +141,7 @@ TEST_F(Fsm, QosFigures) {
     EXPECT_EQ(be(reply, 64, 4), 4u);
 }
 
-TEST_F(Fsm, QuotaStateAndUserWalk) {
+TEST_F(SimFsm, QuotaStateAndUserWalk) {
     bytes on = round_trip(snfs1, request(12, 32));
     EXPECT_EQ(be(on, 24, 4), 1u);
     EXPECT_EQ(text_at(on, 32), "Quotas are enabled");
@@ -171,7 +171,7 @@ TEST_F(Fsm, QuotaStateAndUserWalk) {
     EXPECT_EQ(be(group, 48, 8), 45000u);
 }
 
-TEST_F(Fsm, QuotaSetsPersistAndReportTheirResults) {
+TEST_F(SimFsm, QuotaSetsPersistAndReportTheirResults) {
     bytes set = round_trip(snfs1, quota_op(2, "alice", 100, 80, 60));
     EXPECT_EQ(be(set, 56, 4), 0u);
     EXPECT_EQ(be(set, 32, 8), 100u);
@@ -195,7 +195,7 @@ TEST_F(Fsm, QuotaSetsPersistAndReportTheirResults) {
     EXPECT_EQ(bytes(off.begin() + 28, off.end()), bytes(off.size() - 28, 0));
 }
 
-TEST_F(Fsm, ClientListBothVersionsEndWithError2) {
+TEST_F(SimFsm, ClientListBothVersionsEndWithError2) {
     bytes first = round_trip(snfs1, request(22, 32, 0));
     ASSERT_EQ(first.size(), 1168u);
     EXPECT_EQ(be(first, 28, 4), 3u);
@@ -230,7 +230,7 @@ TEST_F(Fsm, ClientListBothVersionsEndWithError2) {
     EXPECT_EQ(round_trip(archive, request(10, 32, 0))[11], 0);
 }
 
-TEST_F(Fsm, StoppedManagerDropsConnectionsAndRefusesNewOnes) {
+TEST_F(SimFsm, StoppedManagerDropsConnectionsAndRefusesNewOnes) {
     cluster_edit(
         sim->cluster,
         [](sim_scenario &s, void *) { s.filesystems[0].managers[0].state = SIM_DOWN; }, nullptr);

@@ -15,7 +15,7 @@ bytes slice(const bytes &b, size_t offset, size_t n) {
     return bytes(b.begin() + long(offset), b.begin() + long(offset + n));
 }
 
-class NameServer : public ::testing::Test {
+class SimNameServer : public ::testing::Test {
 protected:
     void start(const sim_scenario &s) { sim = std::make_unique<running_cluster>(s); }
     void SetUp() override { start(default_scenario()); }
@@ -48,7 +48,7 @@ protected:
     std::unique_ptr<running_cluster> sim;
 };
 
-TEST_F(NameServer, AgentGreetsAndReportsTheNameServerPortOfItsHost) {
+TEST_F(SimNameServer, AgentGreetsAndReportsTheNameServerPortOfItsHost) {
     uint16_t agent = cluster_agent_port(sim->cluster);
     int fd = connect_to(beta, agent);
     ASSERT_GE(fd, 0);
@@ -80,7 +80,7 @@ TEST_F(NameServer, AgentGreetsAndReportsTheNameServerPortOfItsHost) {
     ::close(fd);
 }
 
-TEST_F(NameServer, ListByOrdinalCurrentFormCoversTheWholeCluster) {
+TEST_F(SimNameServer, ListByOrdinalCurrentFormCoversTheWholeCluster) {
     bytes r = pm_request(0, 36);
     bytes reply = ask(beta, r);
     ASSERT_EQ(reply.size(), 1024u);
@@ -109,7 +109,7 @@ TEST_F(NameServer, ListByOrdinalCurrentFormCoversTheWholeCluster) {
     EXPECT_EQ(text_at(reply, 40), "");
 }
 
-TEST_F(NameServer, OlderGenerationsRefuseNewerFormsWithFlag255Code1) {
+TEST_F(SimNameServer, OlderGenerationsRefuseNewerFormsWithFlag255Code1) {
     sim_scenario s = default_scenario();
     s.hosts[1].generation = 1;
     s.hosts[0].generation = 2;
@@ -132,7 +132,7 @@ TEST_F(NameServer, OlderGenerationsRefuseNewerFormsWithFlag255Code1) {
     EXPECT_EQ(be(ask(alpha, named(0, 12, "snfs1")), 28, 2), 0u);
 }
 
-TEST_F(NameServer, RefusalListRefusesSingleCommands) {
+TEST_F(SimNameServer, RefusalListRefusesSingleCommands) {
     sim_scenario s = default_scenario();
     s.hosts[0].refused = {0x0003, 0x000B}; // (0, 3) and the ping
     start(s);
@@ -142,7 +142,7 @@ TEST_F(NameServer, RefusalListRefusesSingleCommands) {
     EXPECT_FALSE(unsupported(ask(beta, pm_request(0, 11))));
 }
 
-TEST_F(NameServer, ListLocalByIndexAndByName) {
+TEST_F(SimNameServer, ListLocalByIndexAndByName) {
     bytes r = pm_request(0, 28);
     bytes reply = ask(alpha, r);
     EXPECT_EQ(text_at(reply, 40), "snfs1");
@@ -195,7 +195,7 @@ bytes disk_request(uint8_t form, uint8_t command, uint16_t first, uint32_t count
     return r;
 }
 
-TEST_F(NameServer, DiskListPagesWithAStableChecksum) {
+TEST_F(SimNameServer, DiskListPagesWithAStableChecksum) {
     bytes page1 = ask(alpha, disk_request(8, 14, 0, 16));
     ASSERT_EQ(page1[11], 0);
     EXPECT_EQ(be(page1, 26, 2), 16u);
@@ -226,7 +226,7 @@ TEST_F(NameServer, DiskListPagesWithAStableChecksum) {
     EXPECT_NE(be(changed, 32, 4), be(page1, 32, 4));
 }
 
-TEST_F(NameServer, OldestDiskListCarriesOneDiskAtFixedOffsets) {
+TEST_F(SimNameServer, OldestDiskListCarriesOneDiskAtFixedOffsets) {
     sim_scenario s = default_scenario();
     s.hosts[1].disks[1].label = std::string(300, 'L');
     start(s);
@@ -249,7 +249,7 @@ TEST_F(NameServer, OldestDiskListCarriesOneDiskAtFixedOffsets) {
     EXPECT_EQ(text_at(current, 80), std::string(300, 'L'));
 }
 
-TEST_F(NameServer, LocateAnswersStandbyWithStatus5) {
+TEST_F(SimNameServer, LocateAnswersStandbyWithStatus5) {
     bytes reply = ask(beta, named(0, 140, "snfs1"));
     EXPECT_EQ(be(reply, 28, 2), 0u);
     EXPECT_EQ(be(reply, 26, 2), cluster_manager_port(sim->cluster, "snfs1", alpha.c_str()));
@@ -268,7 +268,7 @@ TEST_F(NameServer, LocateAnswersStandbyWithStatus5) {
     EXPECT_EQ(be(ask(alpha, named(0, 140, "nosuchfs")), 28, 2), 1u);
 }
 
-TEST_F(NameServer, PingAndAuthenticationQuery) {
+TEST_F(SimNameServer, PingAndAuthenticationQuery) {
     bytes ping = ask(alpha, pm_request(0, 11));
     EXPECT_EQ(ping[11], 0);
     EXPECT_EQ(be(ping, 28, 2), 0u);
@@ -279,7 +279,7 @@ TEST_F(NameServer, PingAndAuthenticationQuery) {
     EXPECT_TRUE(unsupported(ask(alpha, pm_request(0, 19)))); // never framed
 }
 
-TEST_F(NameServer, StartStopAndFailOverChangeWhatIsListed) {
+TEST_F(SimNameServer, StartStopAndFailOverChangeWhatIsListed) {
     auto locate = [&](const char *fs) { return ask(alpha, named(0, 140, fs)); };
     // Plain stop of the active manager leaves the standby on standby.
     EXPECT_EQ(be(ask(alpha, named(8, 5, "snfs1")), 28, 2), 0u);
@@ -312,7 +312,7 @@ TEST_F(NameServer, StartStopAndFailOverChangeWhatIsListed) {
     EXPECT_EQ(be(locate("archive"), 28, 2), 1u);
 }
 
-TEST_F(NameServer, ActivateIsUnframedAndFallsBackOnOlderHosts) {
+TEST_F(SimNameServer, ActivateIsUnframedAndFallsBackOnOlderHosts) {
     bytes reply = ask(beta, named(8, 10, "snfs1", false), 1024);
     ASSERT_EQ(reply.size(), 1024u);
     EXPECT_EQ(slice(reply, 0, 24), bytes(24, 0));
