@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -342,6 +343,39 @@ void send_disk_page(int fd, const bytes &request, int entries, uint32_t checksum
 }
 
 } // namespace
+
+TEST(NsDiskWalk, ArbitraryRepliesNeverLeaveTheBuffer) {
+    // Random entry lengths and counts in replies of random size: the walk must end every time
+    // with a count it could read or an error. The reply sits at the end of its allocation, so a
+    // read past it is a read past the heap block (caught by the sanitizer builds).
+    std::srand(12345);
+    char text[NS_TEXT_SIZE];
+    std::vector<disk_info> disks(8);
+    int walked = 0, refused = 0;
+    for (int round = 0; round < 2000; ++round) {
+        const size_t size = 40 + static_cast<size_t>(std::rand() % 600);
+        std::unique_ptr<uint8_t[]> reply(new uint8_t[size]);
+        for (size_t i = 0; i < size; ++i)
+            reply[i] = static_cast<uint8_t>(std::rand() % 4 == 0 ? 0 : std::rand());
+        for (size_t at = 40; at + 4 <= size; at += 40 + static_cast<size_t>(std::rand() % 80))
+            put_be32(&reply[at],
+                     static_cast<uint32_t>(std::rand() % 2 ? std::rand() % 160 : std::rand()));
+        const int announced = std::rand() % 12;
+        const int count = std::rand() % 9;
+        const int n =
+            ns_disk_walk(reply.get(), size, announced, count, disks.data(), text, sizeof text);
+        ASSERT_GE(n, -1);
+        ASSERT_LE(n, std::min(announced, count));
+        walked += n > 0;
+        refused += n < 0;
+        for (int i = 0; i < n; ++i) {
+            ASSERT_LT(std::strlen(disks[i].label), sizeof disks[i].label);
+            ASSERT_LT(std::strlen(disks[i].controller), sizeof disks[i].controller);
+        }
+    }
+    EXPECT_GT(walked, 50) << "the replies must also hold walkable entries";
+    EXPECT_GT(refused, 50);
+}
 
 TEST(NsGetDisks, ChecksumStoredOnTheFirstPageAndMismatchOnALaterOne) {
     ns_peer_fixture f;

@@ -40,6 +40,10 @@ std::string scenario_json(const std::string &alpha_extra = "") {
         {"address": "127.0.0.1", "name": "alpha", "generation": 3, "disks": [)" +
            disks + "]" + alpha_extra + R"(},
         {"address": "127.0.0.2", "name": "beta", "generation": 1,
+         "disks": [{"label": "beta_d0", "serial": "B0", "raw_device": "/dev/raw/b0",
+                    "inquiry": "OLDDISK", "controller": "hbaB", "size": 4096, "state": 9,
+                    "hba_id": 2, "lun_id": 5},
+                   {"label": "beta_d1", "block_device": "/dev/sdz", "state": 4}],
          "control": [{"fs": "scratch", "start": 4}]},
         {"address": "127.0.0.3", "name": "gamma", "generation": 2, "refuse": [[0, 11]]}],
       "filesystems": [
@@ -208,6 +212,32 @@ TEST_F(Vorud, DiskPagesAndAChangedListGivesRetry) {
     EXPECT_EQ(VTAdmin_NSGetDisks(h, 0, 16, disks.data(), nullptr, nullptr, message), -1);
     EXPECT_STREQ(message, "VTAdmin_NSGetDisks: NULL ndisk value\n");
     EXPECT_EQ(VTAdmin_NSDisconnect(h), 0);
+}
+
+TEST_F(Vorud, OldestDiskFormOneDiskPerPage) {
+    const int b = connect("beta");
+    std::vector<VTA_DISK> disks(16);
+    uint32_t checksum = 99;
+    int n = 0;
+    char message[VTA_MESSAGE_SIZE];
+    ASSERT_EQ(VTAdmin_NSGetDisks(b, 0, 16, disks.data(), &n, &checksum, message), 0) << message;
+    EXPECT_EQ(n, 1);
+    EXPECT_EQ(checksum, 0u) << "the oldest form has no checksum";
+    EXPECT_STREQ(disks[0].label, "beta_d0");
+    EXPECT_STREQ(disks[0].serial, "B0");
+    EXPECT_STREQ(disks[0].raw_device, "/dev/raw/b0");
+    EXPECT_STREQ(disks[0].inquiry, "OLDDISK");
+    EXPECT_STREQ(disks[0].controller, "hbaB");
+    EXPECT_EQ(disks[0].size, 4096u);
+    EXPECT_EQ(disks[0].state, 9u);
+    EXPECT_EQ(disks[0].hba_id, 2u);
+    EXPECT_EQ(disks[0].lun_id, 5u);
+    ASSERT_EQ(VTAdmin_NSGetDisks(b, 1, 16, disks.data(), &n, &checksum, message), 0) << message;
+    EXPECT_EQ(n, 1);
+    EXPECT_STREQ(disks[0].label, "beta_d1");
+    EXPECT_STREQ(disks[0].block_device, "/dev/sdz");
+    EXPECT_EQ(VTAdmin_NSGetDisks(b, 2, 16, disks.data(), &n, &checksum, message), VTA_EOF);
+    EXPECT_EQ(VTAdmin_NSDisconnect(b), 0);
 }
 
 // ---- Start, stop and activate requests on a name-server connection ----
