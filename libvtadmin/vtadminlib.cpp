@@ -23,7 +23,7 @@ namespace {
 pthread_once_t g_once = PTHREAD_ONCE_INIT;
 std::atomic<int> g_once_done{0};
 pthread_mutex_t g_con_list_lock;
-pthread_mutex_t g_parser_lock; // kept for the libraries that parse configurations
+pthread_mutex_t g_parser_lock; // created with con_list_lock; no call of this library takes it
 std::atomic<int> g_ready{0};
 std::atomic<int> g_admin{0};
 int g_log_set_up = 0;
