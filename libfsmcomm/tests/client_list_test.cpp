@@ -1,5 +1,6 @@
 #include "libfsmcomm/client_list.h"
 
+#include "clustersim/cluster.h"
 #include "libfsmcomm/transport.h"
 #include "libfsmcomm/wire.h"
 #include "support_peer.h"
@@ -8,6 +9,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <unistd.h>
@@ -544,6 +546,116 @@ TEST_F(ClientWalk, RepliesOfAnyLengthAreReadOnlyAsFarAsTheyGo) {
     EXPECT_STREQ(short_one.build_text, "");
     EXPECT_EQ(short_one.reconnect_count, 0u);
     expect_entry(r.entries[3], numbered_client(3), 3);
+}
+
+// ---- Against the cluster simulator ----
+
+constexpr const char *kSimulatedClients = R"({
+  "hosts": [{"address": "127.0.0.1", "name": "alpha"}],
+  "filesystems": [{
+    "name": "snfs1", "managers": [{"host": "127.0.0.1", "state": "active"}],
+    "tap_capability": 1,
+    "clients": [
+      {"flags": 3, "type": 2, "cpus": 8, "expiry": 1800000000, "uptime": 3600,
+       "hashed_id": 81985529216486895, "ip": "127.0.0.1", "local": "10.0.0.7",
+       "identity": "fd00::1", "io_rate": 250, "io_last": 1700000000000,
+       "build": "kxfsm 4.2.1", "reconnect_time": 1700000100, "reconnect_count": 2},
+      {"flags": 131072, "type": 3, "local": "10.0.0.9"},
+      {"flags": 33816577, "type": 3, "cpus": 2},
+      {"flags": 2, "type": 5, "ip": "fd00::5", "local": "10.0.0.8"}
+    ]}]})";
+
+// Registers `fd` as an administration tap; the FSM answers its capability word.
+int admin_tap(int fd, uint32_t *capability) {
+    uint8_t message[FSM_WHO_REPLY_CAPACITY] = {};
+    fsm_msg_init(message, 7, 0);
+    int error = 0;
+    if (fsm_send_and_wait(fd, message, 32, sizeof message, &error, 1) != 0)
+        return error;
+    *capability = get_be32(message + 24);
+    return 0;
+}
+
+host_addr parsed(const char *text) {
+    host_addr address{};
+    EXPECT_TRUE(address_parse(text, address.bytes)) << text;
+    return address;
+}
+
+TEST_F(ClientWalk, SimulatedFileSystemListsTheSameClientsInBothVersions) {
+    private_root root;
+    sim_scenario scenario;
+    char text[256];
+    ASSERT_EQ(scenario_parse(kSimulatedClients, &scenario, text, sizeof text), 0) << text;
+    sim_cluster *cluster = nullptr;
+    const std::string root_path = std::filesystem::path(root.config_dir()).parent_path();
+    ASSERT_EQ(cluster_start(scenario, root_path.c_str(), &cluster, text, sizeof text), 0) << text;
+
+    std::vector<client_entry> lists[2];
+    for (int version : {1, 0}) {
+        const int fd = connect_loopback(cluster_manager_port(cluster, "snfs1", "127.0.0.1"));
+        ASSERT_GE(fd, 0);
+        uint32_t capability = 0;
+        EXPECT_EQ(admin_tap(fd, &capability), 0);
+        EXPECT_EQ(capability & 1, 1u) << "the FSM answers the current version";
+        client_entry *entries = nullptr;
+        int count = 0;
+        EXPECT_EQ(fsm_who(fd, version, &entries, &count, text, sizeof text), 0) << text;
+        close(fd);
+        if (entries != nullptr)
+            lists[version].assign(entries, entries + count);
+        free(entries);
+    }
+    cluster_stop(cluster);
+
+    // Index 1 has left (state bits 0) and is skipped by both versions.
+    const std::vector<client_entry> &current = lists[1], &first = lists[0];
+    ASSERT_EQ(current.size(), 3u);
+    ASSERT_EQ(first.size(), 3u);
+    wire_client fsm;
+    fsm.flags = 3;
+    fsm.type = CLIENT_TYPE_FSM;
+    fsm.cpu_count = 8;
+    fsm.expiry_time = 1800000000;
+    fsm.uptime = 3600;
+    fsm.hashed_id = 0x0123456789ABCDEFull;
+    fsm.ip_address = mapped(127, 0, 0, 1);
+    fsm.local_address = mapped(10, 0, 0, 7);
+    fsm.id_address = parsed("fd00::1");
+    fsm.io_test_rate = 250;
+    fsm.io_test_last = 1700000000000ull;
+    fsm.build_text = "kxfsm 4.2.1";
+    fsm.reconnect_time = 1700000100;
+    fsm.reconnect_count = 2;
+    expect_entry(current[0], fsm, 0);
+
+    wire_client without_addresses;
+    without_addresses.flags = 1 | CLIENT_FLAG_DLAN_CLIENT | CLIENT_FLAG_GATEWAY_LICENCE;
+    without_addresses.cpu_count = 2;
+    expect_entry(current[1], without_addresses, 2);
+
+    wire_client tool;
+    tool.flags = 2;
+    tool.type = CLIENT_TYPE_ADMIN_TOOL;
+    tool.cpu_count = 1;
+    tool.ip_address = parsed("fd00::5");
+    tool.local_address = mapped(10, 0, 0, 8);
+    expect_entry(current[2], tool, 3);
+
+    // The first version has only the leading fields and the IPv4 address, which widening
+    // makes the local address; everything else is zero.
+    for (size_t i = 0; i < first.size(); ++i) {
+        wire_client widened;
+        const client_entry &c = current[i];
+        widened.flags = c.flags;
+        widened.type = c.type;
+        widened.cpu_count = c.cpu_count;
+        widened.expiry_time = c.expiry_time;
+        widened.uptime = c.uptime;
+        widened.hashed_id = c.hashed_id;
+        widened.local_address = c.local_address;
+        expect_entry(first[i], widened, c.index);
+    }
 }
 
 } // namespace
