@@ -1,6 +1,6 @@
 #include "clustersim/agent.h"
 
-#include "clustersim/byte_order.h"
+#include "libfsmcomm/wire.h"
 
 #include <vector>
 

@@ -1,6 +1,6 @@
 #include "clustersim/faults.h"
 
-#include "clustersim/byte_order.h"
+#include "libfsmcomm/wire.h"
 #include "libutil/fatal.h"
 
 #include <cerrno>

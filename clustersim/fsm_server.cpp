@@ -1,6 +1,6 @@
 #include "clustersim/fsm_server.h"
 
-#include "clustersim/byte_order.h"
+#include "libfsmcomm/wire.h"
 #include "libutil/fatal.h"
 
 #include <algorithm>

@@ -1,7 +1,7 @@
 #include "clustersim/name_server.h"
 
-#include "clustersim/byte_order.h"
 #include "libfsmcomm/auth.h"
+#include "libfsmcomm/wire.h"
 
 #include <cstring>
 #include <ctime>
