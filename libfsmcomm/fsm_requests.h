@@ -11,18 +11,15 @@
 
 constexpr int FSM_REPLY_CAPACITY = 4096;
 
-// FSM request types (header byte 9, class 2).
+// FSM request types of this module (header byte 9, class 2). The client list (10, 22) is in
+// client_list.h; the quota requests (12, 13) belong with the quota calls.
 enum fsm_request_type {
     FSM_REQ_STATUS = 2,
     FSM_REQ_SG_STATUS_OLD = 3,
     FSM_REQ_DEBUG = 6,
     FSM_REQ_ADMIN_TAP = 7,
-    FSM_REQ_WHO_V1 = 10,
     FSM_REQ_QOS = 11,
-    FSM_REQ_QUOTA_STATE = 12,
-    FSM_REQ_QUOTA_OP = 13,
-    FSM_REQ_SG_STATUS = 18,
-    FSM_REQ_WHO = 22
+    FSM_REQ_SG_STATUS = 18
 };
 
 // Capability flag of fsm_status: the FSM answers the current stripe-group form (type 18).
