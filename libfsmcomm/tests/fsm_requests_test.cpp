@@ -113,21 +113,6 @@ TEST_F(FsmConnect, OlderLocateFormConnectsToTheIPv4AddressAt32AndRegisters) {
     EXPECT_EQ(fsm_seen[0][9], FSM_REQ_ADMIN_TAP);
 }
 
-TEST_F(FsmConnect, CurrentLocateFormUsesTheAddressAt296) {
-    std::vector<bytes> fsm_seen, ns_seen;
-    auto fsm = serve(1, &fsm_seen, tap_answer);
-    const uint16_t fsm_port = static_cast<uint16_t>(fsm->port());
-    auto ns = serve(1, &ns_seen, [fsm_port](int fd, const bytes &request, int) {
-        send_framed(fd, locate_reply(request, 0, fsm_port, UNUSED_LOOPBACK, LOOPBACK));
-    });
-    start_agent(ns->port());
-    char text[256];
-    uint32_t tap = 0;
-    const kx_socket s = fsm_connect("127.0.0.1", "snfs1", text, sizeof text, &tap);
-    ASSERT_NE(s, invalid_socket) << text;
-    close(s);
-}
-
 TEST_F(FsmConnect, LocateAnswersEndTheConnectWithTheirTexts) {
     struct row {
         uint16_t status;
@@ -177,16 +162,6 @@ TEST_F(FsmConnect, ResetDuringTheTapPointsAtTheKxlog) {
     const std::string kxlog = "\nFSM may have ended abnormally. Check the kxlog for details.\n";
     ASSERT_GE(t.size(), kxlog.size());
     EXPECT_EQ(t.substr(t.size() - kxlog.size()), kxlog);
-}
-
-TEST_F(FsmConnect, NoNameAndNoNameServer) {
-    char text[256] = "";
-    uint32_t tap = 0;
-    EXPECT_EQ(fsm_connect("127.0.0.1", nullptr, text, sizeof text, &tap), invalid_socket);
-    root_.write_config("fsports", "altpmap " + std::to_string(unused_port()) + "\n");
-    service_port_reset_for_tests();
-    EXPECT_EQ(fsm_connect("127.0.0.1", "snfs1", text, sizeof text, &tap), invalid_socket);
-    EXPECT_STREQ(text, "The File System Services on 127.0.0.1 may be stopped.");
 }
 
 // ---- Requests on an open connection ----

@@ -323,20 +323,6 @@ TEST_F(Vorud, FsmConnectionAndStatusRequests) {
     EXPECT_EQ(sg.reserved_blocks, 0u);
     EXPECT_EQ(sg.free_blocks, 66u);
     close(s);
-
-    EXPECT_EQ(fsm_connect("127.0.0.1", "lonely", text, sizeof text, &tap), invalid_socket);
-    EXPECT_STREQ(text, "File System Manager \"lonely\" on 127.0.0.1 is in standby mode.\n");
-    EXPECT_EQ(fsm_connect("127.0.0.1", "nothing", text, sizeof text, &tap), invalid_socket);
-    EXPECT_STREQ(text, "Could not find File System Manager for \"nothing\" on 127.0.0.1.\n");
-
-    ASSERT_EQ(cluster_set_fault(cluster_, "fsm:snfs1", "close_after:0/7", text, sizeof text), 0)
-        << text;
-    EXPECT_EQ(fsm_connect("127.0.0.1", "snfs1", text, sizeof text, &tap), invalid_socket);
-    EXPECT_NE(std::string(text).find("Admin Tap Connection to FSM failed: "), std::string::npos);
-    EXPECT_NE(
-        std::string(text).find("\nFSM may have ended abnormally. Check the kxlog for details.\n"),
-        std::string::npos)
-        << text;
 }
 
 TEST_F(Vorud, PingThatIsNotUnderstoodMeansAlive) {
