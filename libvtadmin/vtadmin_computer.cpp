@@ -493,9 +493,16 @@ int32_t VTAObj_DisconnectComputer(VTAObj *computer, char *msg, size_t msg_size) 
         return VTA_OK;
     const int handle = static_cast<int>(conn->reserved);
     VTAdmin_NSDisconnect(handle);
-    // The library closes the slot with the last reference; the status query tells.
-    conn->reserved = VTAdmin_NSGetConnInfo(handle, conn) == VTA_OK ? static_cast<uint64_t>(handle)
-                                                                   : VTA_NO_HANDLE;
+    // The library frees the slot with the last reference. A freed slot still answers the
+    // status query (as type 0), so the type tells too: keeping a freed handle would let a
+    // later release drop a reference of whichever connection takes the slot next.
+    VTA_CONN_INFO info{};
+    if (VTAdmin_NSGetConnInfo(handle, &info) == VTA_OK && info.type == VTA_CONN_NS) {
+        *conn = info;
+        conn->reserved = static_cast<uint64_t>(handle);
+    } else {
+        conn->reserved = VTA_NO_HANDLE;
+    }
     return VTA_OK;
 }
 

@@ -46,9 +46,9 @@ protected:
     void connect(const char *host) {
         char msg[256] = "";
         std::string text = host;
-        ASSERT_EQ(VTATree_Op(tree_, VTA_OP_CREATE, root(), text.data(), text.size() + 1, msg,
-                             sizeof msg),
-                  0)
+        ASSERT_EQ(
+            VTATree_Op(tree_, VTA_OP_CREATE, root(), text.data(), text.size() + 1, msg, sizeof msg),
+            0)
             << msg;
     }
     int32_t save() {
@@ -156,9 +156,8 @@ TEST_F(Recent, RootMenuAllowsNewSaveAndRefreshOnly) {
     for (uint32_t op = 1; op <= 16; ++op) {
         VTA_ALLOW_MENU allow{op, 0};
         char msg[256];
-        ASSERT_EQ(VTATree_Op(tree_, VTA_OP_ALLOW_MENU, root(), &allow, sizeof allow, msg,
-                             sizeof msg),
-                  0);
+        ASSERT_EQ(
+            VTATree_Op(tree_, VTA_OP_ALLOW_MENU, root(), &allow, sizeof allow, msg, sizeof msg), 0);
         const bool expected = op == VTA_OP_CREATE || op == VTA_OP_SAVE || op == VTA_OP_REFRESH_ALL;
         EXPECT_EQ(allow.VTA_Answer, expected ? VTA_MENU_ALLOWED : VTA_MENU_NOT_ALLOWED) << op;
     }
