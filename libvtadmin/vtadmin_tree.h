@@ -2,8 +2,6 @@
 // (VTATree_Op) through which the window shell acts on nodes.
 #pragma once
 
-#include "libvtadmin/vtadminlib.h" // VTA_OK: success is the library's code 0
-
 #include <cstddef>
 #include <cstdint>
 
@@ -76,6 +74,7 @@ enum : uint32_t {
 // Results of the tree functions (errno-style numbers). Codes passed up from the admin API
 // library keep their own numbers.
 enum : int32_t {
+    VTA_OK = 0,
     VTA_ERR_NOT_FOUND = 2,    // not found, or no more rows
     VTA_ERR_NO_MEMORY = 12,   // out of memory
     VTA_ERR_NOT_HANDLED = 19, // kind does not handle it: use the default handling
