@@ -74,8 +74,7 @@ bool CKxAdminApp::InitInstance(const QStringList &args) {
         return false;
     }
     StartAdminLibrary();
-    if (main_frame_->NewDocumentWindow() == nullptr)
-        return false;
+    main_frame_->NewDocumentWindow();
     main_frame_->show();
     return true;
 }

@@ -10,10 +10,6 @@
 
 #include <cstring>
 
-namespace {
-const QString kAppTitle = QStringLiteral("Veltrane Administration");
-}
-
 // ---- Main frame ----
 
 CKxAdminFrm::CKxAdminFrm() : mdi_(new QMdiArea(this)), message_pane_(new QLabel(this)) {
@@ -67,7 +63,7 @@ CKxAdminFrm::CKxAdminFrm() : mdi_(new QMdiArea(this)), message_pane_(new QLabel(
     status_ready = 1;
     SetMessageText(QStringLiteral("Ready"));
 
-    setWindowTitle(kAppTitle);
+    setWindowTitle(QStringLiteral("Veltrane Administration"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/kxntadmin.svg")));
     resize(850, 500);
 }
@@ -82,6 +78,10 @@ CKxAdminFrm::~CKxAdminFrm() {
 CkxAdminChildFrm *CKxAdminFrm::NewDocumentWindow() {
     auto *doc = new CVTADoc(this);
     doc->OnNewDocument();
+    return OpenDocumentWindow(doc);
+}
+
+CkxAdminChildFrm *CKxAdminFrm::OpenDocumentWindow(CVTADoc *doc) {
     auto *frame = new CkxAdminChildFrm(doc, this);
     mdi_->addSubWindow(frame);
     frame->showMaximized();
@@ -143,7 +143,9 @@ CkxAdminChildFrm::CkxAdminChildFrm(CVTADoc *doc, CKxAdminFrm *main_frame)
     splitter_->setStretchFactor(1, 1);
     splitter_->setSizes({215, 100});
     setWidget(splitter_);
-    setWindowTitle(kAppTitle);
+    // The document window shows its document's title, as the main frame's caption does
+    // while the window is maximised.
+    setWindowTitle(doc->Title());
     setWindowIcon(QIcon(QStringLiteral(":/icons/connections.svg")));
     setCursor(normal_cursor_);
     doc->AddFrame(this);

@@ -212,8 +212,10 @@ public:
     ~CKxAdminFrm() override;
 
     // Opens a document window on a new "Navigation" document and runs its views' first
-    // display. Null when the window cannot be created.
+    // display.
     CkxAdminChildFrm *NewDocumentWindow();
+    // Opens a further document window on `doc` and runs its views' first display.
+    CkxAdminChildFrm *OpenDocumentWindow(CVTADoc *doc);
     // Writes the message pane while the status bar is ready.
     void SetMessageText(const QString &text);
     QString MessageText() const { return message_pane_->text(); }
