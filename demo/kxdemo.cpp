@@ -1,5 +1,7 @@
 // Demonstration of what exists so far: an admin tree built with the public calls, shown as
 // the list view would show it.
+#include "libfsmcomm/addresses.h"
+#include "libfsmcomm/transport.h"
 #include "libvtadmin/vtadmin_tree.h"
 
 #include <algorithm>
@@ -134,8 +136,9 @@ void print_rows(VTATree *tree, VTAObj *node) {
 } // namespace
 
 int main() {
-    printf("The console does not exist yet: this demo builds a small admin tree with the public "
-           "calls and prints its list-view rows.\n");
+    printf(
+        "The console does not exist yet: this demo asks the simulated cluster's agents for their "
+        "name servers and prints a small admin tree as list-view rows.\n");
     VTATree *tree = VTATree_Create();
     if (tree == nullptr) {
         fprintf(stderr, "out of memory\n");
@@ -149,12 +152,21 @@ int main() {
         add(tree, computer, "File Systems", VTA_OBJ_ALL_FS, demo_folder_op);
         VTAObj *disks = add(tree, computer, "Disks", VTA_OBJ_ALL_DISKS, demo_values_op);
         char msg[256];
-        VTAObj_SetMessage(tree, computer, "Address", host[0] == 'a' ? "127.0.0.1" : "127.0.0.2",
-                          msg, sizeof msg);
-        VTA_VALUE_DATA port{};
-        port.VTA_HasNumber = 1;
-        port.VTA_Number = 5164;
-        add_value(tree, computer, "Agent port", port);
+        // The host's port-mapper agent, asked over the wire, names its name server's port.
+        host_addr addr{};
+        char text[256] = "not resolved";
+        if (resolve_host(host, &addr) == 0) {
+            int port = service_port_lookup(&addr, NAME_SERVER_SERVICE_TAG,
+                                           NAME_SERVER_SERVICE_NUMBER, NAME_SERVER_SERVICE_VERSION);
+            char where[64];
+            addr_to_string(&addr, where, sizeof where);
+            if (port > 0)
+                snprintf(text, sizeof text, "%s, name server port %d", where, port);
+            else
+                snprintf(text, sizeof text, "%s, agent not answering", where);
+        }
+        printf("Agent of '%s': %s\n", host, text);
+        VTAObj_SetMessage(tree, computer, "Address", text, msg, sizeof msg);
         add_size(tree, disks, "disk0", 4ull << 40);
         add_size(tree, disks, "disk1", 750ull << 30);
         add_size(tree, disks, "journal", 1536);

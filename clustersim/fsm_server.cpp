@@ -1,0 +1,329 @@
+#include "clustersim/fsm_server.h"
+
+#include "libfsmcomm/wire.h"
+#include "libutil/fatal.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr uint8_t frame_magic[5] = {0xC0, 0xC1, 0xC2, 0xC3, 0xC4};
+constexpr size_t header_size = 24;
+constexpr size_t max_request = 65536;
+constexpr uint16_t capability_current_sg = 0x1000;
+constexpr uint32_t tap_current_who = 0x1;
+
+// Error codes answered in the reply header (flag 1).
+constexpr uint16_t error_no_entry = 2; // index or stripe group past the end
+constexpr uint16_t error_invalid = 22; // malformed request, or a request before the tap
+
+std::vector<uint8_t> reply_for(const std::vector<uint8_t> &request, size_t size) {
+    std::vector<uint8_t> reply(size, 0);
+    std::memcpy(reply.data(), request.data(), header_size);
+    reply[5] = uint8_t(size >> 16);
+    put_be16(&reply[6], uint16_t(size));
+    reply[11] = 0;
+    put_be16(&reply[14], 0);
+    return reply;
+}
+
+std::vector<uint8_t> error_reply(const std::vector<uint8_t> &request, uint8_t flag, uint16_t code) {
+    std::vector<uint8_t> reply = reply_for(request, header_size);
+    reply[11] = flag;
+    put_be16(&reply[14], code);
+    return reply;
+}
+
+void put_text(uint8_t *at, const std::string &text, size_t width) {
+    size_t n = std::min(text.size(), width - 1);
+    std::memcpy(at, text.data(), n);
+    at[n] = 0;
+}
+
+void put_address(uint8_t *at, const std::string &text) {
+    if (!text.empty())
+        address_parse(text, at);
+}
+
+std::vector<uint8_t> status(const std::vector<uint8_t> &request, const sim_filesystem &fs) {
+    std::vector<uint8_t> reply = reply_for(request, 96);
+    uint8_t *r = reply.data();
+    const sim_fs_status &s = fs.status;
+    put_be16(r + 24, s.capability_flags);
+    put_be16(r + 26, s.word1);
+    put_be16(r + 28, uint16_t(fs.stripe_groups.size()));
+    put_be16(r + 30, s.word3);
+    put_be32(r + 32, fs.block_size);
+    put_be16(r + 36, s.word5);
+    put_be16(r + 38, s.word6);
+    put_be16(r + 40, s.word7);
+    put_be16(r + 42, s.word8);
+    put_be32(r + 44, s.word9);
+    put_be64(r + 56, s.counters[0]);
+    put_be64(r + 64, s.counters[1]);
+    put_be64(r + 72, s.counters[2]);
+    put_be64(r + 80, fs.total_blocks);
+    put_be64(r + 88, fs.free_blocks);
+    return reply;
+}
+
+std::vector<uint8_t> stripe_group(const std::vector<uint8_t> &request, const sim_filesystem &fs,
+                                  bool current) {
+    uint32_t index = get_be32(&request[24]);
+    if (index >= fs.stripe_groups.size())
+        return error_reply(request, 1, error_no_entry);
+    const sim_stripe_group &g = fs.stripe_groups[index];
+    // The older form lacks the reserved blocks, so everything after them sits 8 bytes lower.
+    size_t shift = current ? 0 : 8;
+    size_t name_at = 112 - shift;
+    std::vector<uint8_t> reply = reply_for(request, name_at + 256);
+    uint8_t *r = reply.data();
+    put_be32(r + 24, g.flags);
+    put_be32(r + 28, g.word);
+    put_be64(r + 32, g.total_blocks);
+    if (current)
+        put_be64(r + 40, g.reserved_blocks);
+    put_be64(r + 48 - shift, g.free_blocks);
+    put_be64(r + 56 - shift, g.counters[0]);
+    put_be64(r + 64 - shift, g.counters[1]);
+    put_be64(r + 72 - shift, g.counters[2]);
+    put_be32(r + 80 - shift, g.disks);
+    put_be32(r + 88 - shift, g.access);
+    put_be16(r + 92 - shift, g.multipath);
+    put_be32(r + 96 - shift, g.breadth);
+    put_be32(r + 100 - shift, g.affinity);
+    put_be32(r + 104 - shift, g.word2);
+    put_text(r + name_at, g.name, 256);
+    return reply;
+}
+
+std::vector<uint8_t> debug(const std::vector<uint8_t> &request, sim_filesystem &fs) {
+    uint32_t operation = get_be32(&request[24]);
+    if (operation > 1)
+        return error_reply(request, 1, error_invalid);
+    if (operation == 1)
+        fs.debug_flags =
+            (fs.debug_flags & ~fs.debug_settable) | (get_be32(&request[28]) & fs.debug_settable);
+    std::vector<uint8_t> reply = reply_for(request, 32 + 64);
+    put_be32(&reply[24], fs.debug_flags);
+    char text[64];
+    bounded_format(text, sizeof text, "FSM debug flags 0x%08x", fs.debug_flags);
+    put_text(&reply[32], text, 64);
+    return reply;
+}
+
+std::vector<uint8_t> qos(const std::vector<uint8_t> &request, const sim_filesystem &fs) {
+    uint32_t index = get_be32(&request[24]);
+    if (index >= fs.stripe_groups.size())
+        return error_reply(request, 1, error_no_entry);
+    const sim_qos &q = fs.stripe_groups[index].qos;
+    std::vector<uint8_t> reply = reply_for(request, 72);
+    uint8_t *r = reply.data();
+    put_be32(r + 24, q.limit_iops);
+    put_be32(r + 28, q.current_iops);
+    put_be32(r + 32, q.reserved_iops);
+    put_be32(r + 40, q.hint_iops);
+    put_be32(r + 44, q.clients_iops);
+    put_be32(r + 48, q.limit_mbps);
+    for (int i = 0; i < 4; ++i)
+        put_be32(r + 52 + 4 * i, q.words[i]);
+    return reply;
+}
+
+std::vector<uint8_t> quota_state(const std::vector<uint8_t> &request, const sim_filesystem &fs) {
+    std::vector<uint8_t> reply = reply_for(request, 32 + 64);
+    put_be32(&reply[24], fs.quotas_enabled ? 1 : 0);
+    put_text(&reply[32], fs.quotas_enabled ? "Quotas are enabled" : "Quotas are disabled", 64);
+    return reply;
+}
+
+void put_quota(uint8_t *r, const sim_quota &q, uint32_t result) {
+    put_be32(r + 28, q.grace);
+    put_be64(r + 32, q.hard);
+    put_be64(r + 40, q.soft);
+    put_be64(r + 48, q.used);
+    put_be32(r + 56, result);
+    put_be32(r + 60, q.time_remaining);
+    put_text(r + 64, q.name, 256);
+}
+
+std::vector<uint8_t> quota_op(const std::vector<uint8_t> &request, sim_filesystem &fs) {
+    std::vector<uint8_t> reply = reply_for(request, 320);
+    uint8_t *r = reply.data();
+    if (!fs.quotas_enabled)
+        return reply; // state 0: nothing else is read
+    put_be32(r + 24, 1);
+    uint32_t code = get_be32(&request[24]) & 0x1FFFFFFF; // the top bits are list flags
+    std::string name(reinterpret_cast<const char *>(&request[48]),
+                     strnlen(reinterpret_cast<const char *>(&request[48]), 256));
+    std::vector<sim_quota> *list = nullptr;
+    bool set = false;
+    switch (code) {
+    case 2:
+    case 4:
+        list = &fs.user_quotas;
+        set = code == 2;
+        break;
+    case 3:
+    case 5:
+        list = &fs.group_quotas;
+        set = code == 3;
+        break;
+    case 7:
+    case 8:
+        list = &fs.dir_space_quotas;
+        set = code == 7;
+        break;
+    case 10:
+    case 11:
+        list = &fs.dir_file_quotas;
+        set = code == 10;
+        break;
+    default:
+        put_be32(r + 56, error_invalid);
+        return reply;
+    }
+    bool directory = code >= 7;
+    if (set) {
+        auto it = std::find_if(list->begin(), list->end(),
+                               [&](const sim_quota &q) { return q.name == name; });
+        if (it == list->end()) {
+            // User and group entries come into being when first set; directory name spaces
+            // exist only when created.
+            if (directory || name.empty()) {
+                put_be32(r + 56, directory ? quota_result_no_entry : quota_result_no_name);
+                return reply;
+            }
+            list->push_back(sim_quota{});
+            it = list->end() - 1;
+            it->name = name;
+        }
+        it->grace = get_be32(&request[28]);
+        it->hard = get_be64(&request[32]);
+        it->soft = get_be64(&request[40]);
+        put_quota(r, *it, quota_result_done);
+        return reply;
+    }
+    const sim_quota *next = nullptr;
+    for (const sim_quota &q : *list)
+        if (q.name > name && (!next || q.name < next->name))
+            next = &q;
+    if (!next)
+        put_be32(r + 56, quota_result_no_entry);
+    else
+        put_quota(r, *next, quota_result_done);
+    return reply;
+}
+
+std::vector<uint8_t> who(const std::vector<uint8_t> &request, const sim_filesystem &fs,
+                         bool current) {
+    uint32_t index = get_be32(&request[24]);
+    if (index >= fs.clients.size())
+        return error_reply(request, 1, error_no_entry);
+    const sim_client &c = fs.clients[index];
+    std::vector<uint8_t> reply = reply_for(request, current ? 1168 : 64);
+    uint8_t *r = reply.data();
+    put_be32(r + 24, index);
+    put_be32(r + 28, c.flags);
+    put_be32(r + 32, c.type);
+    put_be32(r + 36, c.cpus);
+    put_be32(r + 40, c.expiry);
+    put_be32(r + 44, c.uptime);
+    put_be64(r + 48, c.hashed_id);
+    if (!current) {
+        // The first version carries one IPv4 address: the client's local one when it has one.
+        uint8_t local[16] = {};
+        put_address(local, c.local);
+        if (local[10] == 0xFF && local[11] == 0xFF)
+            std::memcpy(r + 56, local + 12, 4);
+        return reply;
+    }
+    put_address(r + 56, c.ip);
+    put_address(r + 72, c.local);
+    put_address(r + 88, c.identity);
+    put_be32(r + 104, c.io_rate);
+    put_be64(r + 112, c.io_last);
+    put_text(r + 120, c.build, 1024);
+    put_be64(r + 1144, c.reconnect_time);
+    put_be32(r + 1152, c.reconnect_count);
+    return reply;
+}
+
+} // namespace
+
+void fsm_serve(sim_world &world, int fs_index, int manager_index, int socket) {
+    bool tapped = false;
+    while (!world.stopping) {
+        std::vector<uint8_t> request(header_size);
+        if (!sim_recv_exact(socket, request.data(), header_size) ||
+            std::memcmp(request.data(), frame_magic, 5) != 0)
+            return;
+        size_t length = size_t(request[5]) << 16 | get_be16(&request[6]);
+        if (length < header_size || length > max_request)
+            return;
+        request.resize(std::max<size_t>(length, 320), 0);
+        if (!sim_recv_exact(socket, request.data() + header_size, length - header_size))
+            return;
+        uint8_t type = request[9];
+        std::vector<uint8_t> reply;
+        sim_fault fault;
+        {
+            std::lock_guard<std::mutex> hold(world.lock);
+            sim_filesystem &fs = world.scenario.filesystems[size_t(fs_index)];
+            const sim_manager &m = fs.managers[size_t(manager_index)];
+            if (m.state != SIM_ACTIVE)
+                return; // a manager that is not running drops its connections
+            fault = m.fault;
+            if (request[8] != 2 || (!tapped && type != FSM_ADMIN_TAP)) {
+                reply = error_reply(request, 1, error_invalid);
+            } else {
+                switch (type) {
+                case FSM_ADMIN_TAP:
+                    tapped = true;
+                    reply = reply_for(request, 32);
+                    put_be32(&reply[24], fs.tap_capability);
+                    break;
+                case FSM_STATUS:
+                    reply = status(request, fs);
+                    break;
+                case FSM_SG_STATUS_OLD:
+                    reply = stripe_group(request, fs, false);
+                    break;
+                case FSM_SG_STATUS:
+                    reply = fs.status.capability_flags & capability_current_sg
+                                ? stripe_group(request, fs, true)
+                                : error_reply(request, 255, 1);
+                    break;
+                case FSM_DEBUG:
+                    reply = debug(request, fs);
+                    break;
+                case FSM_QOS:
+                    reply = qos(request, fs);
+                    break;
+                case FSM_QUOTA_STATE:
+                    reply = quota_state(request, fs);
+                    break;
+                case FSM_QUOTA_OP:
+                    reply = quota_op(request, fs);
+                    break;
+                case FSM_WHO_V1:
+                    reply = who(request, fs, false);
+                    break;
+                case FSM_WHO:
+                    reply = fs.tap_capability & tap_current_who ? who(request, fs, true)
+                                                                : error_reply(request, 255, 1);
+                    break;
+                default:
+                    reply = error_reply(request, 255, 1);
+                }
+            }
+        }
+        sim_fault none;
+        if (fault_send(socket, fault_applies(fault, type) ? fault : none, true, reply,
+                       world_wait_ms, &world) != SIM_SEND_OK)
+            return;
+    }
+}

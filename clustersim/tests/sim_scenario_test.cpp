@@ -1,0 +1,107 @@
+// Scenario loading: what the default scenario must offer, and the mistakes a scenario file is
+// refused for.
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+int parse(const char *json, sim_scenario *s, std::string *message) {
+    char text[256] = "";
+    int rc = scenario_parse(json, s, text, sizeof text);
+    *message = text;
+    return rc;
+}
+
+TEST(SimScenario, DefaultOffersWhatTheDemoAndTheTestsNeed) {
+    sim_scenario s = default_scenario();
+    ASSERT_EQ(s.hosts.size(), 2u);
+    EXPECT_EQ(s.hosts[0].address, "127.0.0.1");
+    EXPECT_EQ(s.hosts[1].address, "127.0.0.2");
+    EXPECT_EQ(s.hosts[0].disks.size(), 40u);
+    int active = 0, standby = 0, down = 0, disabled_groups = 0;
+    bool quotas_on = false, quotas_off = false, disconnected = false, no_address = false;
+    for (const sim_filesystem &f : s.filesystems) {
+        for (const sim_manager &m : f.managers) {
+            active += m.state == SIM_ACTIVE;
+            standby += m.state == SIM_STANDBY;
+            down += m.state == SIM_DOWN;
+            EXPECT_NE(m.pid, 0u);
+        }
+        for (const sim_stripe_group &g : f.stripe_groups)
+            disabled_groups += (g.flags & 1) == 0;
+        (f.quotas_enabled ? quotas_on : quotas_off) = true;
+        for (const sim_client &c : f.clients) {
+            disconnected = disconnected || (c.flags & 3) == 0;
+            no_address = no_address || c.ip.empty();
+        }
+    }
+    EXPECT_GE(active, 2);
+    EXPECT_GE(standby, 1);
+    EXPECT_GE(down, 1);
+    EXPECT_GE(disabled_groups, 1);
+    EXPECT_TRUE(quotas_on && quotas_off && disconnected && no_address);
+    // Quotas in every state: under soft, in grace, grace expired, over hard.
+    int under = 0, grace = 0, expired = 0, over = 0;
+    for (const sim_quota &q : s.filesystems[0].user_quotas) {
+        under += q.used < q.soft;
+        grace += q.used > q.soft && q.used <= q.hard && q.time_remaining > 0;
+        expired += q.used > q.soft && q.used <= q.hard && q.time_remaining == 0;
+        over += q.used > q.hard;
+    }
+    EXPECT_TRUE(under && grace && expired && over);
+    bool same_name = false;
+    for (const sim_quota &u : s.filesystems[0].user_quotas)
+        for (const sim_quota &g : s.filesystems[0].group_quotas)
+            same_name = same_name || u.name == g.name;
+    EXPECT_TRUE(same_name);
+}
+
+TEST(SimScenario, MistakesAreRefusedWithTheirPlace) {
+    sim_scenario s;
+    std::string message;
+    EXPECT_EQ(parse(R"({"hosts": [{"address": "127.0.0.1", "colour": 1}]})", &s, &message), -1);
+    EXPECT_NE(message.find("hosts[0]: unknown key \"colour\""), std::string::npos) << message;
+    EXPECT_EQ(parse(R"({"hosts": [{"address": "192.168.1.1"}]})", &s, &message), -1);
+    EXPECT_NE(message.find("127.0.0.0/8"), std::string::npos) << message;
+    EXPECT_EQ(
+        parse(R"({"hosts": [{"address": "127.0.0.1"}, {"address": "127.0.0.1"}]})", &s, &message),
+        -1);
+    EXPECT_EQ(parse(R"({"hosts": [{"address": "127.0.0.1", "generation": 4}]})", &s, &message), -1);
+    EXPECT_EQ(parse(R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a",
+                  "managers": [{"host": "127.0.0.5"}]}]})",
+                    &s, &message),
+              -1);
+    EXPECT_NE(message.find("no such host 127.0.0.5"), std::string::npos) << message;
+    EXPECT_EQ(
+        parse(R"({"hosts": [{"address": "127.0.0.1", "agent_fault": "loud"}]})", &s, &message), -1);
+    EXPECT_EQ(parse(R"({"hosts": []})", &s, &message), -1);
+    EXPECT_EQ(parse("{not json", &s, &message), -1);
+    EXPECT_EQ(message.rfind("scenario: ", 0), 0u);
+}
+
+TEST(SimScenario, DefaultsAndFaultsFromJson) {
+    sim_scenario s;
+    std::string message;
+    ASSERT_EQ(parse(R"({"hosts": [{"address": "127.0.0.3", "refuse": [[8, 14]],
+        "name_server_fault": "delay:20/11", "auth_secret": "abc"}],
+        "filesystems": [{"name": "x", "managers": [{"host": "127.0.0.3", "state": "standby",
+        "priority": 3, "fault": "silent"}]}]})",
+                    &s, &message),
+              0)
+        << message;
+    const sim_host &h = s.hosts[0];
+    EXPECT_EQ(h.generation, 3);
+    EXPECT_EQ(h.refused, std::vector<uint16_t>{0x080E});
+    EXPECT_EQ(h.name_server_fault.kind, SIM_FAULT_DELAY);
+    EXPECT_EQ(h.name_server_fault.request, 11);
+    EXPECT_TRUE(h.auth_required);
+    const sim_filesystem &f = s.filesystems[0];
+    EXPECT_EQ(f.managers[0].state, SIM_STANDBY);
+    EXPECT_EQ(f.managers[0].fault.kind, SIM_FAULT_SILENT);
+    EXPECT_EQ(f.status.capability_flags, 0x1000);
+    EXPECT_EQ(f.block_size, 4096u);
+    EXPECT_FALSE(f.quotas_enabled);
+}
+
+} // namespace

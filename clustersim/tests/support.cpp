@@ -1,0 +1,151 @@
+#include "support.h"
+
+#include <arpa/inet.h>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+temp_root::temp_root() {
+    char pattern[] = "/tmp/kxsimtest.XXXXXX";
+    path = ::mkdtemp(pattern);
+}
+
+temp_root::~temp_root() {
+    std::filesystem::remove_all(path);
+}
+
+sim_scenario default_scenario() {
+    sim_scenario s;
+    char text[256] = "";
+    int rc = scenario_load(KX_CLUSTERSIM_SCENARIOS "/default.json", &s, text, sizeof text);
+    EXPECT_EQ(rc, 0) << text;
+    return s;
+}
+
+int connect_to(const std::string &address, uint16_t port) {
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(port);
+    if (inet_pton(AF_INET, address.c_str(), &sa.sin_addr) != 1 ||
+        (ntohl(sa.sin_addr.s_addr) >> 24) != 127)
+        return -1;
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    timeval tv{5, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+uint64_t be(const bytes &b, size_t offset, size_t width) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < width; ++i)
+        v = v << 8 | b.at(offset + i);
+    return v;
+}
+
+void set_be(bytes &b, size_t offset, size_t width, uint64_t value) {
+    for (size_t i = 0; i < width; ++i)
+        b.at(offset + width - 1 - i) = uint8_t(value >> (8 * i));
+}
+
+std::string text_at(const bytes &b, size_t offset) {
+    return std::string(
+        reinterpret_cast<const char *>(b.data() + offset),
+        strnlen(reinterpret_cast<const char *>(b.data() + offset), b.size() - offset));
+}
+
+bytes framed(size_t length, uint8_t message_class, uint8_t type, uint32_t sequence) {
+    bytes b(length, 0);
+    const uint8_t magic[] = {0xC0, 0xC1, 0xC2, 0xC3, 0xC4};
+    std::memcpy(b.data(), magic, 5);
+    set_be(b, 5, 3, length);
+    b[8] = message_class;
+    b[9] = type;
+    for (int i = 0; i < 4; ++i)
+        b[16 + i] = uint8_t(sequence >> (8 * i));
+    return b;
+}
+
+bytes pm_request(uint8_t form, uint8_t command, bool frame) {
+    bytes b = frame ? framed(1024, 0, 0) : bytes(1024, 0);
+    b[24] = form;
+    b[25] = command;
+    return b;
+}
+
+bool send_bytes(int fd, const bytes &b) {
+    return ::send(fd, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size());
+}
+
+bytes recv_bytes(int fd, size_t n) {
+    bytes b(n);
+    size_t got = 0;
+    while (got < n) {
+        ssize_t r = ::recv(fd, b.data() + got, n - got, 0);
+        if (r <= 0)
+            break;
+        got += size_t(r);
+    }
+    b.resize(got);
+    return b;
+}
+
+bytes round_trip(int fd, const bytes &request) {
+    if (!send_bytes(fd, request))
+        return {};
+    bytes header = recv_bytes(fd, 24);
+    if (header.size() < 24)
+        return header;
+    size_t length = be(header, 5, 3);
+    bytes body = recv_bytes(fd, length > 24 ? length - 24 : 0);
+    header.insert(header.end(), body.begin(), body.end());
+    return header;
+}
+
+uint16_t lookup_name_server(const std::string &address, uint16_t agent_port) {
+    int fd = connect_to(address, agent_port);
+    if (fd < 0)
+        return 0;
+    bytes greeting = recv_bytes(fd, 32);
+    bytes query(32, 0);
+    set_be(query, 0, 4, 0x61700002);
+    set_be(query, 4, 4, 0x4B584653);
+    set_be(query, 8, 4, 47);
+    set_be(query, 12, 4, 6);
+    send_bytes(fd, query);
+    bytes reply = recv_bytes(fd, 32);
+    ::close(fd);
+    if (greeting.size() != 32 || reply.size() != 32 || be(reply, 0, 4) != 0x61700003)
+        return 0;
+    return uint16_t(be(reply, 6, 2));
+}
+
+int fsm_open(sim_cluster *cluster, const std::string &fs, const std::string &address) {
+    int fd = connect_to(address, cluster_manager_port(cluster, fs.c_str(), address.c_str()));
+    if (fd < 0)
+        return -1;
+    bytes reply = round_trip(fd, framed(32, 2, 7));
+    if (reply.size() < 32 || reply[11] != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+running_cluster::running_cluster(const sim_scenario &scenario) {
+    char text[256] = "";
+    int rc = cluster_start(scenario, root.path.c_str(), &cluster, text, sizeof text);
+    EXPECT_EQ(rc, 0) << text;
+}
+
+running_cluster::~running_cluster() {
+    cluster_stop(cluster);
+}

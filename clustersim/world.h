@@ -1,0 +1,25 @@
+// The shared state of a running simulated cluster: the scenario as it changes under requests,
+// guarded by one lock, and the stop signal that every connection and every delay obeys.
+#pragma once
+
+#include "clustersim/scenario.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+struct sim_world {
+    std::mutex lock; // guards `scenario`
+    sim_scenario scenario;
+    std::atomic<bool> stopping{false};
+    std::mutex wait_lock;
+    std::condition_variable wake;
+};
+
+// Sleeps `ms` milliseconds unless the world stops first; false when it is stopping.
+// `world` is a sim_world (the signature suits fault_send).
+bool world_wait_ms(void *world, uint32_t ms);
+
+// Marks the world as stopping and wakes every sleeper.
+void world_stop(sim_world &world);
