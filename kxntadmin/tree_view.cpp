@@ -30,7 +30,6 @@ CKxAdminTreeView::CKxAdminTreeView(CVTADoc *doc, QWidget *parent) : QTreeWidget(
     setColumnCount(1);
     setRootIsDecorated(true);
     setSelectionMode(QAbstractItemView::SingleSelection);
-    setContextMenuPolicy(Qt::CustomContextMenu);
     connect(this, &QTreeWidget::itemSelectionChanged, this, &CKxAdminTreeView::OnSelectionChanged);
     connect(this, &QTreeWidget::itemExpanded, this, &CKxAdminTreeView::OnItemExpanded);
     doc->AddView(this);

@@ -115,6 +115,30 @@ TEST(MainFrame, HasTitleSizeToolBarStatusPanesAndASplitDocumentWindow) {
 }
 
 // Receives the URLs that the desktop would open.
+int refreshes = 0;
+
+int32_t CountingOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t data_size,
+                       char *msg, size_t msg_size) {
+    if (op == VTA_OP_REFRESH)
+        ++refreshes;
+    return TestFolderOpFunc(tree, op, node, data, data_size, msg, msg_size);
+}
+
+TEST(MainFrame, RefreshCommandRefreshesTheCurrentNode) {
+    ShellWindow w;
+    VTAObj *alpha =
+        add_test_node(w.tree(), w.root(), "alpha", VTA_OBJ_COMPUTER, true, CountingOpFunc);
+    char msg[256];
+    ASSERT_EQ(VTATree_SetCurrent(w.tree(), alpha, msg, sizeof msg), VTA_OK);
+    refreshes = 0;
+    auto *refresh = w.frame->findChild<QAction *>("Refresh");
+    ASSERT_NE(refresh, nullptr);
+    EXPECT_TRUE(refresh->shortcuts().contains(QKeySequence(Qt::Key_F5)));
+    refresh->trigger();
+    EXPECT_EQ(refreshes, 1);
+    EXPECT_EQ(w.frame->MessageText(), "Done: Refresh of 'alpha'");
+}
+
 class UrlCatcher : public QObject {
     Q_OBJECT
 public:
