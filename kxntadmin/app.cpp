@@ -5,7 +5,6 @@
 #include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QGridLayout>
-#include <QSettings>
 
 // ---- About box ----
 
@@ -60,10 +59,9 @@ void CKxAdminApp::StartAdminLibrary() {
 }
 
 bool CKxAdminApp::InitInstance(const QStringList &args) {
-    // Per-user settings live under the company and program names.
+    // Per-user settings (QSettings) live under the company and program names.
     QCoreApplication::setOrganizationName(QStringLiteral("Zenthor"));
     QCoreApplication::setApplicationName(QStringLiteral("kxntadmin"));
-    QSettings::setDefaultFormat(QSettings::NativeFormat);
 
     main_frame_ = new CKxAdminFrm();
     connect(main_frame_, &CKxAdminFrm::AboutRequested, this, &CKxAdminApp::OnAppAbout);
