@@ -1,0 +1,353 @@
+// FSM connection and status requests against small loopback peers: an agent, a name server
+// answering the locate request and an FSM.
+
+#include "support_ns_peer.h"
+#include "support_peer.h"
+
+#include "libfsmcomm/fsm_requests.h"
+#include "libfsmcomm/ns_requests.h"
+#include "libfsmcomm/platform_error.h"
+#include "libfsmcomm/transport.h"
+#include "libfsmcomm/wire.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using bytes = std::vector<uint8_t>;
+
+// Runs `requests` exchanges of one connection with `answer`, recording the requests.
+std::unique_ptr<loopback_peer> serve(int requests, std::vector<bytes> *seen,
+                                     std::function<void(int, const bytes &, int)> answer) {
+    return std::make_unique<loopback_peer>([=](int fd) {
+        for (int i = 0; i < requests; ++i) {
+            bytes request = read_request(fd);
+            if (request.empty())
+                return;
+            seen->push_back(request);
+            answer(fd, request, i);
+        }
+        wait_for_close(fd, 5);
+    });
+}
+
+bytes locate_reply(const bytes &request, uint16_t status, uint16_t port, const uint8_t ipv4[4],
+                   const uint8_t mapped[4]) {
+    bytes reply = pm_reply_to(request);
+    put_be16(&reply[28], status);
+    put_be16(&reply[26], port);
+    if (ipv4 != nullptr)
+        std::memcpy(&reply[32], ipv4, 4);
+    if (mapped != nullptr) {
+        reply[306] = 0xFF;
+        reply[307] = 0xFF;
+        std::memcpy(&reply[308], mapped, 4);
+    }
+    return reply;
+}
+
+const uint8_t LOOPBACK[4] = {127, 0, 0, 1};
+const uint8_t UNUSED_LOOPBACK[4] = {127, 0, 0, 9};
+
+// An agent for one lookup and the fsports file that points the client at it.
+class FsmConnect : public ::testing::Test {
+protected:
+    void start_agent(int name_server_port) {
+        agent_ = std::make_unique<loopback_peer>(
+            [name_server_port](int fd) { serve_agent(fd, name_server_port); });
+        ASSERT_TRUE(agent_->listening());
+        root_.write_config("fsports", "altpmap " + std::to_string(agent_->port()) + "\n");
+        service_port_reset_for_tests();
+    }
+    void TearDown() override { service_port_reset_for_tests(); }
+
+    private_root root_;
+    std::unique_ptr<loopback_peer> agent_;
+};
+
+void tap_answer(int fd, const bytes &, int) {
+    bytes reply(32, 0);
+    put_be32(&reply[24], 0x5);
+    send_framed(fd, reply, 32);
+}
+
+} // namespace
+
+TEST_F(FsmConnect, OlderLocateFormConnectsToTheIPv4AddressAt32AndRegisters) {
+    std::vector<bytes> fsm_seen, ns_seen;
+    auto fsm = serve(1, &fsm_seen, tap_answer);
+    ASSERT_TRUE(fsm->listening());
+    const uint16_t fsm_port = static_cast<uint16_t>(fsm->port());
+    auto ns = serve(2, &ns_seen, [fsm_port](int fd, const bytes &request, int i) {
+        if (i == 0)
+            return send_framed(fd, pm_reply_to(request), 1024, 255, 1);
+        // The address at 296 must be ignored after the older form.
+        send_framed(fd, locate_reply(request, 0, fsm_port, LOOPBACK, UNUSED_LOOPBACK));
+    });
+    start_agent(ns->port());
+
+    char text[256] = "stale";
+    uint32_t tap = 0;
+    const kx_socket s = fsm_connect("127.0.0.1", "snfs1", text, sizeof text, &tap);
+    ASSERT_NE(s, invalid_socket) << text;
+    EXPECT_EQ(tap, 0x5u);
+    EXPECT_STREQ(text, "");
+    close(s);
+    fsm->join();
+    ns->join();
+    ASSERT_EQ(ns_seen.size(), 2u);
+    EXPECT_EQ(ns_seen[0][25], 140);
+    EXPECT_EQ(ns_seen[1][25], 12);
+    EXPECT_STREQ(reinterpret_cast<const char *>(&ns_seen[1][40]), "snfs1");
+    ASSERT_EQ(fsm_seen.size(), 1u);
+    EXPECT_EQ(fsm_seen[0].size(), 32u);
+    EXPECT_EQ(fsm_seen[0][8], 2) << "class";
+    EXPECT_EQ(fsm_seen[0][9], FSM_REQ_ADMIN_TAP);
+}
+
+TEST_F(FsmConnect, LocateAnswersEndTheConnectWithTheirTexts) {
+    struct row {
+        uint16_t status;
+        bool refuse;
+        const char *text;
+    };
+    const row rows[] = {
+        {5, false, "File System Manager \"snfs1\" on 127.0.0.1 is in standby mode.\n"},
+        {1, false, "Could not find File System Manager for \"snfs1\" on 127.0.0.1.\n"},
+        {0, true, "unsupported request"}};
+    for (const row &r : rows) {
+        std::vector<bytes> ns_seen;
+        auto ns = serve(r.refuse ? 2 : 1, &ns_seen, [&r](int fd, const bytes &request, int) {
+            if (r.refuse)
+                return send_framed(fd, pm_reply_to(request), 1024, 255, 1);
+            send_framed(fd, locate_reply(request, r.status, 1, LOOPBACK, LOOPBACK));
+        });
+        start_agent(ns->port());
+        char text[256];
+        uint32_t tap = 77;
+        EXPECT_EQ(fsm_connect("127.0.0.1", "snfs1", text, sizeof text, &tap), invalid_socket);
+        EXPECT_STREQ(text, r.text);
+        EXPECT_EQ(tap, 77u) << "no connection, no tap value";
+        ns->join(); // returns once the client closed the name-server socket
+        agent_.reset();
+    }
+}
+
+TEST_F(FsmConnect, ResetDuringTheTapPointsAtTheKxlog) {
+    std::vector<bytes> fsm_seen, ns_seen;
+    auto fsm = std::make_unique<loopback_peer>([&](int fd) {
+        fsm_seen.push_back(read_request(fd));
+        // Close at once: the client sees the connection reset.
+        linger hard{1, 0};
+        setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    });
+    const uint16_t fsm_port = static_cast<uint16_t>(fsm->port());
+    auto ns = serve(1, &ns_seen, [fsm_port](int fd, const bytes &request, int) {
+        send_framed(fd, locate_reply(request, 0, fsm_port, nullptr, LOOPBACK));
+    });
+    start_agent(ns->port());
+    char text[512];
+    uint32_t tap = 0;
+    EXPECT_EQ(fsm_connect("127.0.0.1", "snfs1", text, sizeof text, &tap), invalid_socket);
+    const std::string t = text;
+    EXPECT_EQ(t.rfind("Admin Tap Connection to FSM failed: [Win32 error 10054]", 0), 0u) << t;
+    const std::string kxlog = "\nFSM may have ended abnormally. Check the kxlog for details.\n";
+    ASSERT_GE(t.size(), kxlog.size());
+    EXPECT_EQ(t.substr(t.size() - kxlog.size()), kxlog);
+}
+
+// ---- Requests on an open connection ----
+
+namespace {
+
+// One connected client socket to a peer that answers with `answer`.
+struct fsm_peer {
+    std::vector<bytes> seen;
+    std::unique_ptr<loopback_peer> peer;
+    int fd = -1;
+    fsm_peer(int requests, std::function<void(int, const bytes &, int)> answer) {
+        peer = serve(requests, &seen, std::move(answer));
+        fd = connect_loopback(peer->port());
+    }
+    ~fsm_peer() { finish(); }
+    void finish() {
+        if (fd >= 0)
+            close(fd);
+        fd = -1;
+        peer->join();
+    }
+};
+
+} // namespace
+
+TEST(NsPing, NotSupportedCountsAsAliveOtherErrorsDoNot) {
+    fsm_peer p(3, [](int fd, const bytes &request, int i) {
+        if (i == 0)
+            send_framed(fd, pm_reply_to(request));
+        else if (i == 1)
+            send_framed(fd, pm_reply_to(request), 1024, 255, 1);
+        else
+            send_framed(fd, pm_reply_to(request), 1024, 1, 13);
+    });
+    char text[256] = "";
+    EXPECT_EQ(ns_ping(p.fd, text, sizeof text), 0);
+    EXPECT_EQ(ns_ping(p.fd, text, sizeof text), 0);
+    EXPECT_EQ(ns_ping(p.fd, text, sizeof text), 13);
+    EXPECT_EQ(std::string(text).rfind("FSM ping returned error (13): ", 0), 0u) << text;
+    p.finish();
+    EXPECT_EQ(p.seen[0][25], 11);
+    EXPECT_EQ(p.seen[0].size(), 1024u);
+}
+
+TEST(FsmStat, DecodesTheTabledFieldsAndSkips48To55) {
+    bytes reply(96, 0);
+    put_be16(&reply[24], 0x1041);
+    put_be16(&reply[28], 4);
+    put_be32(&reply[32], 4096);
+    put_be32(&reply[44], 99);
+    std::memset(&reply[48], 0xFF, 8);
+    put_be64(&reply[56], 11);
+    put_be64(&reply[72], 33);
+    put_be64(&reply[80], 262144000);
+    put_be64(&reply[88], 98304000);
+    fsm_status status;
+    fsm_status_decode(reply.data(), &status);
+    EXPECT_EQ(status.capability_flags, 0x1041);
+    EXPECT_EQ(status.stripe_groups, 4);
+    EXPECT_EQ(status.block_size, 4096u);
+    EXPECT_EQ(status.word9, 99u);
+    EXPECT_EQ(status.counter1, 11u) << "bytes 48-55 stay out";
+    EXPECT_EQ(status.counter3, 33u);
+    EXPECT_EQ(status.total_blocks, 262144000u);
+    EXPECT_EQ(status.free_blocks, 98304000u);
+}
+
+TEST(FsmStat, RequestsAndLivenessOverTheWire) {
+    fsm_peer p(2, [](int fd, const bytes &, int i) {
+        bytes reply(96, 0);
+        put_be32(&reply[32], 512);
+        if (i == 0)
+            send_framed(fd, reply, 96);
+        else
+            send_framed(fd, reply, 24, 1, 22);
+    });
+    fsm_status status;
+    int error = -5;
+    EXPECT_EQ(fsm_stat(p.fd, &status, &error), 0);
+    EXPECT_EQ(status.block_size, 512u);
+    EXPECT_EQ(fsm_alive(p.fd), 22) << "the error value of the failed status request";
+    p.finish();
+    EXPECT_EQ(p.seen[0].size(), 24u) << "header only";
+    EXPECT_EQ(p.seen[0][9], FSM_REQ_STATUS);
+}
+
+TEST(FsmSgStat, OlderFormWithoutCapabilityAndCurrentFormWithIt) {
+    fsm_peer p(2, [](int fd, const bytes &request, int) {
+        bytes reply(160, 0);
+        put_be32(&reply[24], 0x105);
+        put_be64(&reply[32], 1000);
+        if (request[9] == FSM_REQ_SG_STATUS_OLD) {
+            put_be64(&reply[40], 400); // free blocks in the older layout
+            put_be32(&reply[72], 6);   // disks
+            put_be16(&reply[84], 1);   // multipath
+            std::strcpy(reinterpret_cast<char *>(&reply[104]), "OldGroup");
+        } else {
+            put_be64(&reply[40], 50); // reserved
+            put_be64(&reply[48], 500);
+            put_be32(&reply[80], 8);
+            put_be16(&reply[92], 2);
+            std::strcpy(reinterpret_cast<char *>(&reply[112]), "NewGroup");
+        }
+        send_framed(fd, reply, 160);
+    });
+    sg_status sg;
+    int error = 0;
+    ASSERT_EQ(fsm_sg_stat(p.fd, 3, 0x0FFF, &sg, &error), 0);
+    EXPECT_EQ(sg.reserved_blocks, 0u);
+    EXPECT_EQ(sg.free_blocks, 400u);
+    EXPECT_EQ(sg.disks, 6u);
+    EXPECT_EQ(sg.multipath, 1);
+    EXPECT_STREQ(sg.name, "OldGroup");
+    ASSERT_EQ(fsm_sg_stat(p.fd, 3, 0x1000, &sg, &error), 0);
+    EXPECT_EQ(sg.flags, 0x105u);
+    EXPECT_EQ(sg.total_blocks, 1000u);
+    EXPECT_EQ(sg.reserved_blocks, 50u);
+    EXPECT_EQ(sg.free_blocks, 500u);
+    EXPECT_EQ(sg.disks, 8u);
+    EXPECT_EQ(sg.multipath, 2);
+    EXPECT_STREQ(sg.name, "NewGroup");
+    p.finish();
+    EXPECT_EQ(p.seen[0][9], FSM_REQ_SG_STATUS_OLD);
+    EXPECT_EQ(p.seen[1][9], FSM_REQ_SG_STATUS);
+    EXPECT_EQ(p.seen[0].size(), 32u);
+    EXPECT_EQ(get_be32(&p.seen[0][24]), 3u);
+}
+
+TEST(FsmSgStat, NameStopsAtTheEndOfTheReply) {
+    bytes reply(120, 'N'); // name without terminator up to the end of the reply
+    sg_status sg;
+    sg_status_decode(reply.data(), reply.size(), FSM_REQ_SG_STATUS, &sg);
+    EXPECT_EQ(std::string(sg.name), std::string(8, 'N'));
+}
+
+TEST(FsmDebug, SetAnsweredWithOtherFlagsFailsWith40) {
+    fsm_peer p(2, [](int fd, const bytes &, int) {
+        bytes reply(64, 0);
+        put_be32(&reply[24], 0x10);
+        std::strcpy(reinterpret_cast<char *>(&reply[32]), "flags now 0x10");
+        send_framed(fd, reply, 64);
+    });
+    uint32_t current = 0;
+    char text[8] = "";
+    int error = 0;
+    EXPECT_EQ(fsm_debug(p.fd, 1, 0x30, &current, text, sizeof text, &error), -1);
+    EXPECT_EQ(error, 40);
+    EXPECT_EQ(current, 0x10u);
+    EXPECT_EQ(fsm_debug(p.fd, 0, 0, &current, text, sizeof text, &error), 0);
+    EXPECT_STREQ(text, "flags n") << "cut within the caller's buffer";
+    p.finish();
+    EXPECT_EQ(get_be32(&p.seen[0][24]), 1u);
+    EXPECT_EQ(get_be32(&p.seen[0][28]), 0x30u);
+    EXPECT_EQ(p.seen[0][9], FSM_REQ_DEBUG);
+}
+
+TEST(FsmQosStat, RequestBodyAndReply) {
+    fsm_peer p(1, [](int fd, const bytes &, int) {
+        bytes reply(68, 0);
+        put_be32(&reply[24], 5000);
+        put_be32(&reply[28], 1200);
+        put_be32(&reply[32], 300);
+        put_be32(&reply[36], 0xDEAD); // unused word between reserved and hint
+        put_be32(&reply[40], 100);
+        put_be32(&reply[44], 700);
+        put_be32(&reply[48], 400);
+        put_be32(&reply[64], 4);
+        send_framed(fd, reply, 68);
+    });
+    qos_status q;
+    int error = 0;
+    ASSERT_EQ(fsm_qos_stat(p.fd, 2, &q, &error), 0);
+    EXPECT_EQ(q.limit_iops, 5000u);
+    EXPECT_EQ(q.current_iops, 1200u);
+    EXPECT_EQ(q.reserved_iops, 300u);
+    EXPECT_EQ(q.hint_iops, 100u);
+    EXPECT_EQ(q.clients_iops, 700u);
+    EXPECT_EQ(q.limit_mbps, 400u);
+    EXPECT_EQ(q.words[3], 4u);
+    p.finish();
+    const bytes &r = p.seen[0];
+    ASSERT_EQ(r.size(), 40u);
+    EXPECT_EQ(r[9], FSM_REQ_QOS);
+    EXPECT_EQ(get_be32(&r[24]), 2u);
+    EXPECT_EQ(get_be32(&r[28]), 2u);
+    EXPECT_EQ(get_be32(&r[32]), 1u);
+    EXPECT_EQ(get_be32(&r[36]), 0u);
+}

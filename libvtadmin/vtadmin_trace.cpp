@@ -1,0 +1,101 @@
+#include "libvtadmin/vtadmin_trace.h"
+
+#include "libutil/logging.h"
+
+#include <cstdarg>
+#include <cstdio>
+
+namespace {
+
+constexpr int LEVEL_DEBUG = 0;
+constexpr int LEVEL_ERROR = 3;
+constexpr size_t LINE_MAX = 1024; // the facility replaces longer lines by a notice anyway
+
+void vformat(char *buffer, const char *format, va_list args) {
+    vsnprintf(buffer, LINE_MAX, format, args);
+}
+
+} // namespace
+
+bool vta_trace_on() {
+    return facility_flag_on(VTA_LOG_MODULE, VTA_LOG_ENTRY_EXIT);
+}
+bool vta_info_on() {
+    return facility_flag_on(VTA_LOG_MODULE, VTA_LOG_GENERAL);
+}
+
+void vta_trace(const char *format, ...) {
+    if (!vta_trace_on())
+        return;
+    char line[LINE_MAX];
+    va_list args;
+    va_start(args, format);
+    vformat(line, format, args);
+    va_end(args);
+    log_info_writer(LEVEL_DEBUG, "%s", line);
+}
+
+void vta_info(const char *format, ...) {
+    if (!vta_info_on())
+        return;
+    char line[LINE_MAX];
+    va_list args;
+    va_start(args, format);
+    vformat(line, format, args);
+    va_end(args);
+    log_info_writer(LEVEL_DEBUG, "%s", line);
+}
+
+void vta_error(const char *format, ...) {
+    char line[LINE_MAX];
+    va_list args;
+    va_start(args, format);
+    vformat(line, format, args);
+    va_end(args);
+    log_error_writer(LEVEL_ERROR, "%s", line);
+}
+
+void vta_enter(const char *call) {
+    if (vta_trace_on())
+        log_info_writer(LEVEL_DEBUG, "Enter: %s\n", call);
+}
+
+void vta_enter_args(const char *call, const char *format, ...) {
+    if (!vta_trace_on())
+        return;
+    char rest[LINE_MAX];
+    va_list args;
+    va_start(args, format);
+    vformat(rest, format, args);
+    va_end(args);
+    log_info_writer(LEVEL_DEBUG, "Enter: %s: %s", call, rest);
+}
+
+void vta_exit_ok(const char *call) {
+    if (vta_trace_on())
+        log_info_writer(LEVEL_DEBUG, " Exit: OK: %s\n", call);
+}
+
+void vta_exit_ok_args(const char *call, const char *format, ...) {
+    if (!vta_trace_on())
+        return;
+    char rest[LINE_MAX];
+    va_list args;
+    va_start(args, format);
+    vformat(rest, format, args);
+    va_end(args);
+    log_info_writer(LEVEL_DEBUG, " Exit: OK: %s: %s", call, rest);
+}
+
+void vta_exit_error(int code, const char *call) {
+    if (vta_trace_on())
+        log_info_writer(LEVEL_DEBUG, " Exit: ERROR %d: %s\n", code, call);
+}
+
+void vta_error_message(int code, const char *call, const char *message) {
+    log_error_writer(LEVEL_ERROR, "ERROR %d: %s: %s\n", code, call, message);
+}
+
+void vta_error_code(int code, const char *call) {
+    log_error_writer(LEVEL_ERROR, "ERROR %d: %s\n", code, call);
+}
