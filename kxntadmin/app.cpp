@@ -1,7 +1,5 @@
 #include "kxntadmin/kxadmin_shell.h"
 
-#include "libutil/fatal.h"
-
 #include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -51,13 +49,6 @@ bool CKxAdminApp::ParseCommandLine(const QStringList &args, KxCommandLine *line,
     return true;
 }
 
-// The admin library's start: module name, library, the program's own log and its tracing.
-void CKxAdminApp::StartAdminLibrary() {
-    set_module_name("kxntadmin");
-    // VTAdmin_Init, VTAdmin_LogInit("kxntadmin"), VTAdmin_LogEnable(0, 3) and (1, 3) join here
-    // once the admin library provides them.
-}
-
 bool CKxAdminApp::InitInstance(const QStringList &args) {
     // Per-user settings (QSettings) live under the company and program names.
     QCoreApplication::setOrganizationName(QStringLiteral("Zenthor"));
@@ -71,15 +62,15 @@ bool CKxAdminApp::InitInstance(const QStringList &args) {
         fprintf(stderr, "%s\n", qPrintable(error));
         return false;
     }
-    StartAdminLibrary();
+    KxStartAdminLibrary();
     main_frame_->NewDocumentWindow();
     main_frame_->show();
     return true;
 }
 
 int CKxAdminApp::ExitInstance() {
-    // VTAdmin_Teardown joins here once the admin library provides it.
     delete main_frame_;
+    KxStopAdminLibrary();
     return 0;
 }
 

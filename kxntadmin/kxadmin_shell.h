@@ -282,6 +282,12 @@ struct KxCommandLine {
     int screenshot_delay_ms = 1500;
 };
 
+// Start of the admin API library for this program: module name "kxntadmin", VTAdmin_Init, the
+// log "kxntadmin.log" and the "general" and "entry/exit" classes of the library's log module.
+void KxStartAdminLibrary();
+// VTAdmin_Teardown: closes every connection still open and the library's log.
+void KxStopAdminLibrary();
+
 class CKxAdminApp : public QObject {
     Q_OBJECT
 public:
@@ -300,8 +306,6 @@ public:
     const KxCommandLine &CommandLine() const { return command_line_; }
 
 private:
-    void StartAdminLibrary();
-
     QPointer<CKxAdminFrm> main_frame_;
     KxCommandLine command_line_;
 };

@@ -3,6 +3,7 @@
 
 #include "libutil/fatal.h"
 #include "libutil/install_paths.h"
+#include "libutil/logging.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -147,7 +148,8 @@ public slots:
     void open(const QUrl &url) { opened << url; }
 };
 
-class HelpTest : public ::testing::Test {
+// A private install root for the test.
+class InstallRootTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(root_.isValid());
@@ -161,7 +163,7 @@ protected:
     QTemporaryDir root_;
 };
 
-TEST_F(HelpTest, MissingPageShowsNotInstalled) {
+TEST_F(InstallRootTest, HelpMissingPageShowsNotInstalled) {
     MessageRecorder recorder;
     CVTADoc doc;
     doc.OnHelp();
@@ -172,7 +174,7 @@ TEST_F(HelpTest, MissingPageShowsNotInstalled) {
     EXPECT_EQ(recorder.messages()[0].icon, QMessageBox::Information);
 }
 
-TEST_F(HelpTest, InstalledPageIsOpenedByTheDesktop) {
+TEST_F(InstallRootTest, HelpInstalledPageIsOpenedByTheDesktop) {
     QString page = CVTADoc::HelpPagePath();
     EXPECT_EQ(page, root_.path() + "/help/ZudIzedaZivu/ZudIzedaZivu.htm");
     ASSERT_TRUE(QDir().mkpath(QFileInfo(page).path()));
@@ -230,12 +232,27 @@ TEST(Shutdown, AFailedSaveIsShownUnderItsTitle) {
     EXPECT_TRUE(recorder.messages()[0].on_top);
 }
 
-TEST(StartUp, OpensOneNavigationDocumentUnderTheProgramsNames) {
+TEST_F(InstallRootTest, StartUpOpensTheLibraryItsLogAndOneNavigationDocument) {
+    ASSERT_TRUE(QDir().mkpath(root_.path() + "/debug"));
     CKxAdminApp app;
     ASSERT_TRUE(app.InitInstance({"kxntadmin"}));
     EXPECT_STREQ(module_name(), "kxntadmin");
     EXPECT_EQ(QCoreApplication::organizationName(), "Zenthor");
     EXPECT_EQ(QCoreApplication::applicationName(), "kxntadmin");
+
+    // The library's log is named after the program and traces exactly the classes
+    // "general" (bit 0) and "entry/exit" (bit 1) of its module 3.
+    bool open = false;
+    char path[512] = "";
+    log_query(&open, nullptr, path, sizeof path, nullptr, nullptr);
+    EXPECT_TRUE(open);
+    EXPECT_EQ(QString(path), root_.path() + "/debug/kxntadmin.log");
+    std::vector<int> enabled;
+    for (int bit = 0; bit < 64; ++bit)
+        if (facility_flag_on(3, bit))
+            enabled.push_back(bit);
+    EXPECT_EQ(enabled, std::vector<int>({0, 1}));
+
     ASSERT_NE(app.MainFrame(), nullptr);
     EXPECT_TRUE(app.MainFrame()->isVisible());
     CkxAdminChildFrm *child = app.MainFrame()->ActiveChild();
@@ -243,8 +260,11 @@ TEST(StartUp, OpensOneNavigationDocumentUnderTheProgramsNames) {
     ASSERT_NE(child->Document(), nullptr);
     EXPECT_EQ(child->Document()->Title(), "Navigation");
     EXPECT_EQ(VTATree_GetCurrent(child->Document()->Tree()), child->Document()->Tree()->VTA_Root);
+
     EXPECT_EQ(app.ExitInstance(), 0);
     EXPECT_EQ(app.MainFrame(), nullptr);
+    log_query(&open, nullptr, nullptr, 0, nullptr, nullptr);
+    EXPECT_FALSE(open); // the library's tear-down closed its log
 }
 
 TEST(StartUp, CommandLineTakesAScreenshotFileOnly) {
