@@ -1,12 +1,9 @@
-// The admin API library's start and end for the application. Kept apart from the shell's
-// header: the library's and the tree's headers both name their success code VTA_OK.
+// The admin API library's start and end for the application.
+#include "kxntadmin/kxadmin_shell.h"
+
 #include "libutil/fatal.h"
 #include "libvtadmin/vtadmin_trace.h"
 #include "libvtadmin/vtadminlib.h"
-
-// Declared in kxadmin_shell.h, which this file cannot include.
-void KxStartAdminLibrary();
-void KxStopAdminLibrary();
 
 void KxStartAdminLibrary() {
     set_module_name("kxntadmin");
