@@ -11,7 +11,7 @@
 
 // Library result codes with a text of their own (VTAdmin_StrError).
 enum vtadmin_code {
-    VTA_OK = 0,
+    VTA_NO_ERROR = 0,      // "No Error."
     VTA_EPERM = 1,         // "Permission denied."
     VTA_ENOENT = 2,        // "Entry not found."
     VTA_EEXIST = 3,        // "Object already exists."

@@ -1,0 +1,80 @@
+#include "kxntadmin/kxadmin_shell.h"
+
+#include <QCoreApplication>
+#include <QDialogButtonBox>
+#include <QGridLayout>
+
+// ---- About box ----
+
+CAboutDlg::CAboutDlg(QWidget *parent) : QDialog(parent) {
+    setWindowTitle(QStringLiteral("About Veltrane Administration"));
+    auto *layout = new QGridLayout(this);
+    auto *icon = new QLabel(this);
+    icon->setPixmap(QIcon(QStringLiteral(":/icons/kxntadmin.svg")).pixmap(32, 32));
+    layout->addWidget(icon, 0, 0, 3, 1, Qt::AlignTop);
+    layout->addWidget(new QLabel(QStringLiteral("Veltrane\u00ae"), this), 0, 1);
+    layout->addWidget(new QLabel(QStringLiteral("Veltrane Administration"), this), 1, 1);
+    layout->addWidget(new QLabel(QStringLiteral("Version"), this), 2, 1);
+    layout->addWidget(new QLabel(QStringLiteral("5.2.0"), this), 2, 2);
+    layout->addWidget(new QLabel(QStringLiteral("Zenthor\u00ae"), this), 3, 1);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    layout->addWidget(buttons, 4, 0, 1, 3);
+}
+
+// ---- Application ----
+
+CKxAdminApp::CKxAdminApp() = default;
+
+CKxAdminApp::~CKxAdminApp() {
+    delete main_frame_;
+}
+
+bool CKxAdminApp::ParseCommandLine(const QStringList &args, KxCommandLine *line, QString *error) {
+    *line = KxCommandLine{};
+    for (qsizetype i = 1; i < args.size(); ++i) {
+        if (args[i] == QStringLiteral("--screenshot") && i + 1 < args.size()) {
+            line->screenshot_path = args[++i];
+            continue;
+        }
+        if (args[i] == QStringLiteral("--screenshot-delay") && i + 1 < args.size()) {
+            bool ok = false;
+            line->screenshot_delay_ms = args[++i].toInt(&ok);
+            if (ok && line->screenshot_delay_ms >= 0)
+                continue;
+        }
+        *error = QStringLiteral("usage: kxntadmin [--screenshot FILE [--screenshot-delay MS]]");
+        return false;
+    }
+    return true;
+}
+
+bool CKxAdminApp::InitInstance(const QStringList &args) {
+    // Per-user settings (QSettings) live under the company and program names.
+    QCoreApplication::setOrganizationName(QStringLiteral("Zenthor"));
+    QCoreApplication::setApplicationName(QStringLiteral("kxntadmin"));
+
+    main_frame_ = new CKxAdminFrm();
+    connect(main_frame_, &CKxAdminFrm::AboutRequested, this, &CKxAdminApp::OnAppAbout);
+
+    QString error;
+    if (!ParseCommandLine(args, &command_line_, &error)) {
+        fprintf(stderr, "%s\n", qPrintable(error));
+        return false;
+    }
+    KxStartAdminLibrary();
+    main_frame_->NewDocumentWindow();
+    main_frame_->show();
+    return true;
+}
+
+int CKxAdminApp::ExitInstance() {
+    delete main_frame_;
+    KxStopAdminLibrary();
+    return 0;
+}
+
+void CKxAdminApp::OnAppAbout() {
+    CAboutDlg dialog(main_frame_);
+    dialog.exec();
+}
