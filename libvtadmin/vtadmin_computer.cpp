@@ -5,6 +5,7 @@
 #include "libvtadmin/vtadmin_control.h"
 #include "libvtadmin/vtadmin_fsm.h"
 #include "libvtadmin/vtadmin_fsobjs.h"
+#include "libvtadmin/vtadminlib.h"
 
 #include <cinttypes>
 #include <cstring>

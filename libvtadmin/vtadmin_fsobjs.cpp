@@ -5,6 +5,7 @@
 #include "libvtadmin/vorud.h"
 #include "libvtadmin/vtadmin_computer.h"
 #include "libvtadmin/vtadmin_fsm.h"
+#include "libvtadmin/vtadminlib.h"
 
 #include <cinttypes>
 #include <cstdlib>
