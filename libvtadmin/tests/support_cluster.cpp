@@ -29,7 +29,9 @@ std::string manager_state(sim_cluster *cluster, const std::string &fs_name,
             continue;
         for (const sim_manager &m : fs.managers)
             if (m.host == host_address)
-                return m.state == SIM_ACTIVE ? "active" : m.state == SIM_STANDBY ? "standby" : "down";
+                return m.state == SIM_ACTIVE    ? "active"
+                       : m.state == SIM_STANDBY ? "standby"
+                                                : "down";
     }
     return "";
 }

@@ -113,8 +113,7 @@ TEST_F(FsmControl, StartAndWaitOnceNeedsTwoSightings) {
     EXPECT_EQ(VTAdmin_FSMStartAndWaitOnce(ns_, "spare", "alpha", 3, &found, message_), 0)
         << message_;
     EXPECT_STREQ(found.name, "spare");
-    EXPECT_EQ(VTAdmin_FSMStartAndWaitOnce(ns_, "snfs1", "alpha", 3, &found, message_),
-              VTA_EEXIST);
+    EXPECT_EQ(VTAdmin_FSMStartAndWaitOnce(ns_, "snfs1", "alpha", 3, &found, message_), VTA_EEXIST);
 }
 
 TEST_F(FsmControl, ActivateMakesTheStandbyActive) {
@@ -206,8 +205,7 @@ TEST_F(FsmControl, WaitForStoppedFsmCountsTheTimeOutDown) {
     remaining = 3;
     EXPECT_EQ(WaitForStoppedFsm(socket, "scratch", "127.0.0.1", &remaining, 1), 0)
         << "stopped at once";
-    EXPECT_EQ(WaitForStoppedFsm(socket, "nosuchfs", "localhost", &remaining, 1), 0)
-        << "not listed";
+    EXPECT_EQ(WaitForStoppedFsm(socket, "nosuchfs", "localhost", &remaining, 1), 0) << "not listed";
     EXPECT_EQ(remaining, 3);
     vorud_slot_unlock(ns_);
 }
