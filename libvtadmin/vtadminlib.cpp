@@ -246,8 +246,13 @@ int VTAdmin_IsReady() {
 int VTAdmin_IsAdmin() {
     return g_admin;
 }
+
 int VTAdmin_OnceDone() {
     return g_once_done;
+}
+
+void vtadmin_set_admin_for_tests(int admin) {
+    g_admin = admin;
 }
 
 void VTAdmin_DiskStateString(uint32_t state, char *buffer, size_t size) {

@@ -66,3 +66,6 @@ pthread_mutex_t *vtadmin_con_list_lock();
 int vtadmin_rights_probe();
 // 1 when the process's effective or supplementary groups contain the group `name`.
 int vtadmin_in_group(const char *name);
+
+// Tests only: overrides the administrator flag until the next VTAdmin_Init that probes again.
+void vtadmin_set_admin_for_tests(int admin);
