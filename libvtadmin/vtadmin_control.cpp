@@ -44,7 +44,7 @@ int translate_answer(int answer) {
     case 8:
         return VTA_ENOTAPPROVED;
     default:
-        return VTA_OK;
+        return VTA_NO_ERROR;
     }
 }
 
