@@ -1,5 +1,7 @@
 #include "clustersim/faults.h"
 
+#include "clustersim/frame.h"
+
 #include "libfsmcomm/wire.h"
 #include "libutil/fatal.h"
 
@@ -22,9 +24,6 @@ bool parse_number(const std::string &text, uint32_t *out) {
     *out = uint32_t(v);
     return true;
 }
-
-// Length of the message header every framed reply starts with.
-constexpr size_t header_size = 24;
 
 } // namespace
 
@@ -135,12 +134,11 @@ sim_send_result fault_send(int socket, const sim_fault &fault, bool framed,
     case SIM_FAULT_OVERSIZE:
         if (framed && fault.value > reply.size() && fault.value <= 0xFFFFFF) {
             reply.resize(fault.value, 0);
-            reply[5] = uint8_t(fault.value >> 16);
-            put_be16(&reply[6], uint16_t(fault.value));
+            frame_set_length(reply.data(), fault.value);
         }
         break;
     case SIM_FAULT_ERROR:
-        if (reply.size() >= header_size) {
+        if (reply.size() >= frame_header_size) {
             reply[11] = fault.flag;
             if (framed)
                 put_be16(&reply[14], uint16_t(fault.value));
