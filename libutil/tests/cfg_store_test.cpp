@@ -128,8 +128,7 @@ TEST_F(CfgStore, ReadingRulesAndTheirRewrite) {
          {"@host=alpha [marked]", "k=v  # @x"},
          "# @host=alpha\r\n=# @x\r\nk=v \r\n"},
         {"=# @x\r\n", 2, {"-= # @x"}, ""},
-        {"# @a b\tc\n", 3, {"@a b\tc= [marked]"}, "# @a b\tc\r\n"},
-    };
+        {"# @a b\tc\n", 3, {"@a b\tc= [marked]"}, "# @a b\tc\r\n"}};
     for (const auto &c : cases) {
         ASSERT_EQ(open_bytes(c.bytes, c.style), 0) << msg_;
         std::vector<std::string> read;
