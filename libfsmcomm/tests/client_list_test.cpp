@@ -37,14 +37,19 @@ struct wire_client {
     uint8_t ipv4[4] = {}; // first version only
 };
 
-std::vector<uint8_t> current_reply(const wire_client &c, uint32_t announced = 1168) {
-    std::vector<uint8_t> reply = make_reply(announced, std::vector<uint8_t>(1168 - 24));
+// The fields both versions share, at the same offsets.
+void put_leading_fields(std::vector<uint8_t> &reply, const wire_client &c) {
     put_be32(&reply[28], c.flags);
     put_be32(&reply[32], c.type);
     put_be32(&reply[36], c.cpu_count);
     put_be32(&reply[40], c.expiry_time);
     put_be32(&reply[44], c.uptime);
     put_be64(&reply[48], c.hashed_id);
+}
+
+std::vector<uint8_t> current_reply(const wire_client &c, uint32_t announced = 1168) {
+    std::vector<uint8_t> reply = make_reply(announced, std::vector<uint8_t>(1168 - 24));
+    put_leading_fields(reply, c);
     memcpy(&reply[56], c.ip_address.bytes, 16);
     memcpy(&reply[72], c.local_address.bytes, 16);
     memcpy(&reply[88], c.id_address.bytes, 16);
@@ -59,12 +64,7 @@ std::vector<uint8_t> current_reply(const wire_client &c, uint32_t announced = 11
 
 std::vector<uint8_t> v1_reply(const wire_client &c) {
     std::vector<uint8_t> reply = make_reply(60, std::vector<uint8_t>(36));
-    put_be32(&reply[28], c.flags);
-    put_be32(&reply[32], c.type);
-    put_be32(&reply[36], c.cpu_count);
-    put_be32(&reply[40], c.expiry_time);
-    put_be32(&reply[44], c.uptime);
-    put_be64(&reply[48], c.hashed_id);
+    put_leading_fields(reply, c);
     memcpy(&reply[56], c.ipv4, 4);
     return reply;
 }
