@@ -25,6 +25,22 @@ bool parse_number(const std::string &text, uint32_t *out) {
     return true;
 }
 
+// Repeats `step` (a send or receive of what is left) until all of `length` went through;
+// false when the peer closed or the call failed.
+template <typename Byte, typename Step>
+bool transfer_all(Byte *data, size_t length, Step step) {
+    while (length > 0) {
+        ssize_t n = step(data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= size_t(n);
+    }
+    return true;
+}
+
 } // namespace
 
 int fault_parse(const char *spec, sim_fault *fault, char *text, size_t text_size) {
@@ -89,29 +105,14 @@ bool fault_applies(const sim_fault &fault, int request) {
 }
 
 bool sim_send_all(int socket, const uint8_t *data, size_t length) {
-    while (length > 0) {
-        ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= size_t(n);
-    }
-    return true;
+    return transfer_all(data, length, [socket](const uint8_t *p, size_t n) {
+        return ::send(socket, p, n, MSG_NOSIGNAL);
+    });
 }
 
 bool sim_recv_exact(int socket, uint8_t *data, size_t length) {
-    while (length > 0) {
-        ssize_t n = ::recv(socket, data, length, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= size_t(n);
-    }
-    return true;
+    return transfer_all(data, length,
+                        [socket](uint8_t *p, size_t n) { return ::recv(socket, p, n, 0); });
 }
 
 sim_send_result fault_send(int socket, const sim_fault &fault, bool framed,

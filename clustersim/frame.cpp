@@ -2,6 +2,7 @@
 
 #include "libfsmcomm/wire.h"
 
+#include <algorithm>
 #include <cstring>
 
 bool frame_has_magic(const uint8_t *header) {
@@ -23,4 +24,11 @@ std::vector<uint8_t> frame_reply(const std::vector<uint8_t> &request, size_t siz
     reply[11] = 0;
     put_be16(&reply[14], 0);
     return reply;
+}
+
+size_t put_cut(uint8_t *at, const std::string &text, size_t width) {
+    size_t n = std::min(text.size(), width - 1);
+    std::memcpy(at, text.data(), n);
+    at[n] = 0;
+    return n + 1;
 }

@@ -26,12 +26,6 @@ std::vector<uint8_t> error_reply(const std::vector<uint8_t> &request, uint8_t fl
     return reply;
 }
 
-void put_text(uint8_t *at, const std::string &text, size_t width) {
-    size_t n = std::min(text.size(), width - 1);
-    std::memcpy(at, text.data(), n);
-    at[n] = 0;
-}
-
 void put_address(uint8_t *at, const std::string &text) {
     if (!text.empty())
         address_parse(text, at);
@@ -85,7 +79,7 @@ std::vector<uint8_t> stripe_group(const std::vector<uint8_t> &request, const sim
     put_be32(r + 96 - shift, g.breadth);
     put_be32(r + 100 - shift, g.affinity);
     put_be32(r + 104 - shift, g.word2);
-    put_text(r + name_at, g.name, 256);
+    put_cut(r + name_at, g.name, 256);
     return reply;
 }
 
@@ -100,7 +94,7 @@ std::vector<uint8_t> debug(const std::vector<uint8_t> &request, sim_filesystem &
     put_be32(&reply[24], fs.debug_flags);
     char text[64];
     bounded_format(text, sizeof text, "FSM debug flags 0x%08x", fs.debug_flags);
-    put_text(&reply[32], text, 64);
+    put_cut(&reply[32], text, 64);
     return reply;
 }
 
@@ -125,7 +119,7 @@ std::vector<uint8_t> qos(const std::vector<uint8_t> &request, const sim_filesyst
 std::vector<uint8_t> quota_state(const std::vector<uint8_t> &request, const sim_filesystem &fs) {
     std::vector<uint8_t> reply = frame_reply(request, 32 + 64);
     put_be32(&reply[24], fs.quotas_enabled ? 1 : 0);
-    put_text(&reply[32], fs.quotas_enabled ? "Quotas are enabled" : "Quotas are disabled", 64);
+    put_cut(&reply[32], fs.quotas_enabled ? "Quotas are enabled" : "Quotas are disabled", 64);
     return reply;
 }
 
@@ -136,7 +130,7 @@ void put_quota(uint8_t *r, const sim_quota &q, uint32_t result) {
     put_be64(r + 48, q.used);
     put_be32(r + 56, result);
     put_be32(r + 60, q.time_remaining);
-    put_text(r + 64, q.name, 256);
+    put_cut(r + 64, q.name, 256);
 }
 
 std::vector<uint8_t> quota_op(const std::vector<uint8_t> &request, sim_filesystem &fs) {
@@ -235,7 +229,7 @@ std::vector<uint8_t> who(const std::vector<uint8_t> &request, const sim_filesyst
     put_address(r + 88, c.identity);
     put_be32(r + 104, c.io_rate);
     put_be64(r + 112, c.io_last);
-    put_text(r + 120, c.build, 1024);
+    put_cut(r + 120, c.build, 1024);
     put_be64(r + 1144, c.reconnect_time);
     put_be32(r + 1152, c.reconnect_count);
     return reply;

@@ -61,14 +61,6 @@ void put_name(uint8_t *message, const std::string &name) {
     std::memcpy(message + 40, name.c_str(), std::min<size_t>(name.size(), 255));
 }
 
-// Copies `text` at `at`, cut to `width` - 1 characters, terminated; returns the bytes used.
-size_t put_cut(uint8_t *at, const std::string &text, size_t width) {
-    size_t n = std::min(text.size(), width - 1);
-    std::memcpy(at, text.data(), n);
-    at[n] = 0;
-    return n + 1;
-}
-
 // True when the host's generation (and its refusal list) answers command (form, command).
 bool name_server_knows(const sim_host &host, uint8_t form, uint8_t command) {
     uint16_t key = uint16_t(form << 8 | command);
