@@ -1,5 +1,7 @@
 #include "clustersim/faults.h"
 
+#include "clustersim/frame.h"
+
 #include "libfsmcomm/wire.h"
 #include "libutil/fatal.h"
 
@@ -23,8 +25,21 @@ bool parse_number(const std::string &text, uint32_t *out) {
     return true;
 }
 
-// Length of the message header every framed reply starts with.
-constexpr size_t header_size = 24;
+// Repeats `step` (a send or receive of what is left) until all of `length` went through;
+// false when the peer closed or the call failed.
+template <typename Byte, typename Step>
+bool transfer_all(Byte *data, size_t length, Step step) {
+    while (length > 0) {
+        ssize_t n = step(data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        data += n;
+        length -= size_t(n);
+    }
+    return true;
+}
 
 } // namespace
 
@@ -90,29 +105,14 @@ bool fault_applies(const sim_fault &fault, int request) {
 }
 
 bool sim_send_all(int socket, const uint8_t *data, size_t length) {
-    while (length > 0) {
-        ssize_t n = ::send(socket, data, length, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= size_t(n);
-    }
-    return true;
+    return transfer_all(data, length, [socket](const uint8_t *p, size_t n) {
+        return ::send(socket, p, n, MSG_NOSIGNAL);
+    });
 }
 
 bool sim_recv_exact(int socket, uint8_t *data, size_t length) {
-    while (length > 0) {
-        ssize_t n = ::recv(socket, data, length, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        length -= size_t(n);
-    }
-    return true;
+    return transfer_all(data, length,
+                        [socket](uint8_t *p, size_t n) { return ::recv(socket, p, n, 0); });
 }
 
 sim_send_result fault_send(int socket, const sim_fault &fault, bool framed,
@@ -135,12 +135,11 @@ sim_send_result fault_send(int socket, const sim_fault &fault, bool framed,
     case SIM_FAULT_OVERSIZE:
         if (framed && fault.value > reply.size() && fault.value <= 0xFFFFFF) {
             reply.resize(fault.value, 0);
-            reply[5] = uint8_t(fault.value >> 16);
-            put_be16(&reply[6], uint16_t(fault.value));
+            frame_set_length(reply.data(), fault.value);
         }
         break;
     case SIM_FAULT_ERROR:
-        if (reply.size() >= header_size) {
+        if (reply.size() >= frame_header_size) {
             reply[11] = fault.flag;
             if (framed)
                 put_be16(&reply[14], uint16_t(fault.value));

@@ -1,5 +1,7 @@
 #include "clustersim/fsm_server.h"
 
+#include "clustersim/frame.h"
+
 #include "libfsmcomm/wire.h"
 #include "libutil/fatal.h"
 
@@ -10,9 +12,6 @@
 
 namespace {
 
-constexpr uint8_t frame_magic[5] = {0xC0, 0xC1, 0xC2, 0xC3, 0xC4};
-constexpr size_t header_size = 24;
-constexpr size_t max_request = 65536;
 constexpr uint16_t capability_current_sg = 0x1000;
 constexpr uint32_t tap_current_who = 0x1;
 
@@ -20,27 +19,11 @@ constexpr uint32_t tap_current_who = 0x1;
 constexpr uint16_t error_no_entry = 2; // index or stripe group past the end
 constexpr uint16_t error_invalid = 22; // malformed request, or a request before the tap
 
-std::vector<uint8_t> reply_for(const std::vector<uint8_t> &request, size_t size) {
-    std::vector<uint8_t> reply(size, 0);
-    std::memcpy(reply.data(), request.data(), header_size);
-    reply[5] = uint8_t(size >> 16);
-    put_be16(&reply[6], uint16_t(size));
-    reply[11] = 0;
-    put_be16(&reply[14], 0);
-    return reply;
-}
-
 std::vector<uint8_t> error_reply(const std::vector<uint8_t> &request, uint8_t flag, uint16_t code) {
-    std::vector<uint8_t> reply = reply_for(request, header_size);
+    std::vector<uint8_t> reply = frame_reply(request, frame_header_size);
     reply[11] = flag;
     put_be16(&reply[14], code);
     return reply;
-}
-
-void put_text(uint8_t *at, const std::string &text, size_t width) {
-    size_t n = std::min(text.size(), width - 1);
-    std::memcpy(at, text.data(), n);
-    at[n] = 0;
 }
 
 void put_address(uint8_t *at, const std::string &text) {
@@ -49,7 +32,7 @@ void put_address(uint8_t *at, const std::string &text) {
 }
 
 std::vector<uint8_t> status(const std::vector<uint8_t> &request, const sim_filesystem &fs) {
-    std::vector<uint8_t> reply = reply_for(request, 96);
+    std::vector<uint8_t> reply = frame_reply(request, 96);
     uint8_t *r = reply.data();
     const sim_fs_status &s = fs.status;
     put_be16(r + 24, s.capability_flags);
@@ -79,7 +62,7 @@ std::vector<uint8_t> stripe_group(const std::vector<uint8_t> &request, const sim
     // The older form lacks the reserved blocks, so everything after them sits 8 bytes lower.
     size_t shift = current ? 0 : 8;
     size_t name_at = 112 - shift;
-    std::vector<uint8_t> reply = reply_for(request, name_at + 256);
+    std::vector<uint8_t> reply = frame_reply(request, name_at + 256);
     uint8_t *r = reply.data();
     put_be32(r + 24, g.flags);
     put_be32(r + 28, g.word);
@@ -96,7 +79,7 @@ std::vector<uint8_t> stripe_group(const std::vector<uint8_t> &request, const sim
     put_be32(r + 96 - shift, g.breadth);
     put_be32(r + 100 - shift, g.affinity);
     put_be32(r + 104 - shift, g.word2);
-    put_text(r + name_at, g.name, 256);
+    put_cut(r + name_at, g.name, 256);
     return reply;
 }
 
@@ -107,11 +90,11 @@ std::vector<uint8_t> debug(const std::vector<uint8_t> &request, sim_filesystem &
     if (operation == 1)
         fs.debug_flags =
             (fs.debug_flags & ~fs.debug_settable) | (get_be32(&request[28]) & fs.debug_settable);
-    std::vector<uint8_t> reply = reply_for(request, 32 + 64);
+    std::vector<uint8_t> reply = frame_reply(request, 32 + 64);
     put_be32(&reply[24], fs.debug_flags);
     char text[64];
     bounded_format(text, sizeof text, "FSM debug flags 0x%08x", fs.debug_flags);
-    put_text(&reply[32], text, 64);
+    put_cut(&reply[32], text, 64);
     return reply;
 }
 
@@ -120,7 +103,7 @@ std::vector<uint8_t> qos(const std::vector<uint8_t> &request, const sim_filesyst
     if (index >= fs.stripe_groups.size())
         return error_reply(request, 1, error_no_entry);
     const sim_qos &q = fs.stripe_groups[index].qos;
-    std::vector<uint8_t> reply = reply_for(request, 72);
+    std::vector<uint8_t> reply = frame_reply(request, 72);
     uint8_t *r = reply.data();
     put_be32(r + 24, q.limit_iops);
     put_be32(r + 28, q.current_iops);
@@ -134,9 +117,9 @@ std::vector<uint8_t> qos(const std::vector<uint8_t> &request, const sim_filesyst
 }
 
 std::vector<uint8_t> quota_state(const std::vector<uint8_t> &request, const sim_filesystem &fs) {
-    std::vector<uint8_t> reply = reply_for(request, 32 + 64);
+    std::vector<uint8_t> reply = frame_reply(request, 32 + 64);
     put_be32(&reply[24], fs.quotas_enabled ? 1 : 0);
-    put_text(&reply[32], fs.quotas_enabled ? "Quotas are enabled" : "Quotas are disabled", 64);
+    put_cut(&reply[32], fs.quotas_enabled ? "Quotas are enabled" : "Quotas are disabled", 64);
     return reply;
 }
 
@@ -147,11 +130,11 @@ void put_quota(uint8_t *r, const sim_quota &q, uint32_t result) {
     put_be64(r + 48, q.used);
     put_be32(r + 56, result);
     put_be32(r + 60, q.time_remaining);
-    put_text(r + 64, q.name, 256);
+    put_cut(r + 64, q.name, 256);
 }
 
 std::vector<uint8_t> quota_op(const std::vector<uint8_t> &request, sim_filesystem &fs) {
-    std::vector<uint8_t> reply = reply_for(request, 320);
+    std::vector<uint8_t> reply = frame_reply(request, 320);
     uint8_t *r = reply.data();
     if (!fs.quotas_enabled)
         return reply; // state 0: nothing else is read
@@ -224,7 +207,7 @@ std::vector<uint8_t> who(const std::vector<uint8_t> &request, const sim_filesyst
     if (index >= fs.clients.size())
         return error_reply(request, 1, error_no_entry);
     const sim_client &c = fs.clients[index];
-    std::vector<uint8_t> reply = reply_for(request, current ? 1168 : 64);
+    std::vector<uint8_t> reply = frame_reply(request, current ? 1168 : 64);
     uint8_t *r = reply.data();
     put_be32(r + 24, index);
     put_be32(r + 28, c.flags);
@@ -246,7 +229,7 @@ std::vector<uint8_t> who(const std::vector<uint8_t> &request, const sim_filesyst
     put_address(r + 88, c.identity);
     put_be32(r + 104, c.io_rate);
     put_be64(r + 112, c.io_last);
-    put_text(r + 120, c.build, 1024);
+    put_cut(r + 120, c.build, 1024);
     put_be64(r + 1144, c.reconnect_time);
     put_be32(r + 1152, c.reconnect_count);
     return reply;
@@ -257,15 +240,15 @@ std::vector<uint8_t> who(const std::vector<uint8_t> &request, const sim_filesyst
 void fsm_serve(sim_world &world, int fs_index, int manager_index, int socket) {
     bool tapped = false;
     while (!world.stopping) {
-        std::vector<uint8_t> request(header_size);
-        if (!sim_recv_exact(socket, request.data(), header_size) ||
-            std::memcmp(request.data(), frame_magic, 5) != 0)
+        std::vector<uint8_t> request(frame_header_size);
+        if (!sim_recv_exact(socket, request.data(), frame_header_size) ||
+            !frame_has_magic(request.data()))
             return;
-        size_t length = size_t(request[5]) << 16 | get_be16(&request[6]);
-        if (length < header_size || length > max_request)
+        size_t length = frame_length(request.data());
+        if (length < frame_header_size || length > frame_max_request)
             return;
         request.resize(std::max<size_t>(length, 320), 0);
-        if (!sim_recv_exact(socket, request.data() + header_size, length - header_size))
+        if (!sim_recv_exact(socket, request.data() + frame_header_size, length - frame_header_size))
             return;
         uint8_t type = request[9];
         std::vector<uint8_t> reply;
@@ -283,7 +266,7 @@ void fsm_serve(sim_world &world, int fs_index, int manager_index, int socket) {
                 switch (type) {
                 case FSM_ADMIN_TAP:
                     tapped = true;
-                    reply = reply_for(request, 32);
+                    reply = frame_reply(request, 32);
                     put_be32(&reply[24], fs.tap_capability);
                     break;
                 case FSM_STATUS:

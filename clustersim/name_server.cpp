@@ -1,5 +1,7 @@
 #include "clustersim/name_server.h"
 
+#include "clustersim/frame.h"
+
 #include "libfsmcomm/auth.h"
 #include "libfsmcomm/wire.h"
 
@@ -9,10 +11,6 @@
 #include <string>
 
 namespace {
-
-constexpr uint8_t frame_magic[5] = {0xC0, 0xC1, 0xC2, 0xC3, 0xC4};
-constexpr size_t header_size = 24;
-constexpr size_t max_request = 65536;
 
 struct command_form {
     uint8_t form, command;
@@ -63,14 +61,6 @@ void put_name(uint8_t *message, const std::string &name) {
     std::memcpy(message + 40, name.c_str(), std::min<size_t>(name.size(), 255));
 }
 
-// Copies `text` at `at`, cut to `width` - 1 characters, terminated; returns the bytes used.
-size_t put_cut(uint8_t *at, const std::string &text, size_t width) {
-    size_t n = std::min(text.size(), width - 1);
-    std::memcpy(at, text.data(), n);
-    at[n] = 0;
-    return n + 1;
-}
-
 // True when the host's generation (and its refusal list) answers command (form, command).
 bool name_server_knows(const sim_host &host, uint8_t form, uint8_t command) {
     uint16_t key = uint16_t(form << 8 | command);
@@ -113,20 +103,21 @@ public:
 
     void run() {
         while (!world_.stopping) {
-            std::vector<uint8_t> request(header_size);
-            if (!sim_recv_exact(socket_, request.data(), header_size))
+            std::vector<uint8_t> request(frame_header_size);
+            if (!sim_recv_exact(socket_, request.data(), frame_header_size))
                 return;
-            bool framed = std::memcmp(request.data(), frame_magic, 5) == 0;
+            bool framed = frame_has_magic(request.data());
             size_t length = pm_message_size;
             if (framed) {
-                length = size_t(request[5]) << 16 | get_be16(&request[6]);
-                if (length < header_size || length > max_request)
+                length = frame_length(request.data());
+                if (length < frame_header_size || length > frame_max_request)
                     return;
             } else if (get_be64(request.data()) != 0) {
                 return; // neither a framed message nor an unframed record
             }
             request.resize(std::max(length, pm_message_size), 0);
-            if (!sim_recv_exact(socket_, request.data() + header_size, length - header_size))
+            if (!sim_recv_exact(socket_, request.data() + frame_header_size,
+                                length - frame_header_size))
                 return;
             if (!answer(request, framed))
                 return;
@@ -139,15 +130,7 @@ private:
     // A zeroed reply of `size` bytes with the request's header (class, type, sequence).
     static std::vector<uint8_t> reply_for(const std::vector<uint8_t> &request, bool framed,
                                           size_t size = pm_message_size) {
-        std::vector<uint8_t> reply(size, 0);
-        if (framed) {
-            std::memcpy(reply.data(), request.data(), header_size);
-            reply[5] = uint8_t(size >> 16);
-            put_be16(&reply[6], uint16_t(size));
-            reply[11] = 0;
-            put_be16(&reply[14], 0);
-        }
-        return reply;
+        return framed ? frame_reply(request, size) : std::vector<uint8_t>(size, 0);
     }
 
     bool answer(const std::vector<uint8_t> &request, bool framed) {

@@ -185,8 +185,8 @@ int wait_for_stopped(const poll_channel &caller, bool lock_per_exchange, const c
 
 int VTAdmin_FSMStart(int nshandle, const char *fs_name, const char *host, char *message) {
     static const char *const call = "VTAdmin_FSMStart";
-    vta_enter_args(call, "nshandle=%d fsname='%s' hostname=%s\n", nshandle,
-                   text_or_empty(fs_name), text_or_empty(host));
+    vta_enter_args(call, "nshandle=%d fsname='%s' hostname=%s\n", nshandle, text_or_empty(fs_name),
+                   text_or_empty(host));
     int code = -1;
     int answer = -1;
     if (VTAdmin_CheckHandle(nshandle, VTA_CONN_NS, message, VTA_MESSAGE_SIZE) != 0) {

@@ -42,7 +42,8 @@ bool fsm_handle_ok(int handle, const char *call) {
 }
 
 // Runs `request` on the slot's socket under the slot mutex.
-template <typename Request> int on_slot(int handle, Request request) {
+template <typename Request>
+int on_slot(int handle, Request request) {
     vorud_slot_lock(handle);
     const int result = request(vorud_slot_socket(handle));
     vorud_slot_unlock(handle);
@@ -276,7 +277,8 @@ int VTAdmin_GetClientList(int handle, VTA_CLIENT **list) {
         free(entries);
         return error != 0 ? -error : VTA_CLIENT_LIST_EMPTY;
     }
-    auto *records = static_cast<VTA_CLIENT *>(calloc(static_cast<size_t>(count), sizeof(VTA_CLIENT)));
+    auto *records =
+        static_cast<VTA_CLIENT *>(calloc(static_cast<size_t>(count), sizeof(VTA_CLIENT)));
     if (records == nullptr) {
         vta_error("VTAdmin_GetClientList out of memory.\n");
         free(entries);

@@ -58,26 +58,29 @@ TEST(SimScenario, DefaultOffersWhatTheDemoAndTheTestsNeed) {
 }
 
 TEST(SimScenario, MistakesAreRefusedWithTheirPlace) {
-    sim_scenario s;
-    std::string message;
-    EXPECT_EQ(parse(R"({"hosts": [{"address": "127.0.0.1", "colour": 1}]})", &s, &message), -1);
-    EXPECT_NE(message.find("hosts[0]: unknown key \"colour\""), std::string::npos) << message;
-    EXPECT_EQ(parse(R"({"hosts": [{"address": "192.168.1.1"}]})", &s, &message), -1);
-    EXPECT_NE(message.find("127.0.0.0/8"), std::string::npos) << message;
-    EXPECT_EQ(
-        parse(R"({"hosts": [{"address": "127.0.0.1"}, {"address": "127.0.0.1"}]})", &s, &message),
-        -1);
-    EXPECT_EQ(parse(R"({"hosts": [{"address": "127.0.0.1", "generation": 4}]})", &s, &message), -1);
-    EXPECT_EQ(parse(R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a",
-                  "managers": [{"host": "127.0.0.5"}]}]})",
-                    &s, &message),
-              -1);
-    EXPECT_NE(message.find("no such host 127.0.0.5"), std::string::npos) << message;
-    EXPECT_EQ(
-        parse(R"({"hosts": [{"address": "127.0.0.1", "agent_fault": "loud"}]})", &s, &message), -1);
-    EXPECT_EQ(parse(R"({"hosts": []})", &s, &message), -1);
-    EXPECT_EQ(parse("{not json", &s, &message), -1);
-    EXPECT_EQ(message.rfind("scenario: ", 0), 0u);
+    const struct {
+        const char *json;
+        const char *message; // a part of the message
+    } cases[] = {
+        {R"({"hosts": [{"address": "127.0.0.1", "colour": 1}]})",
+         "hosts[0]: unknown key \"colour\""},
+        {R"({"hosts": [{"address": "192.168.1.1"}]})", "127.0.0.0/8"},
+        {R"({"hosts": [{"address": "127.0.0.1"}, {"address": "127.0.0.1"}]})", "scenario: "},
+        {R"({"hosts": [{"address": "127.0.0.1", "generation": 4}]})", "scenario: "},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a",
+            "managers": [{"host": "127.0.0.5"}]}]})",
+         "no such host 127.0.0.5"},
+        {R"({"hosts": [{"address": "127.0.0.1", "agent_fault": "loud"}]})", "scenario: "},
+        {R"({"hosts": []})", "scenario: "},
+        {"{not json", "scenario: "},
+    };
+    for (const auto &c : cases) {
+        sim_scenario s;
+        std::string message;
+        EXPECT_EQ(parse(c.json, &s, &message), -1) << c.json;
+        EXPECT_EQ(message.rfind("scenario: ", 0), 0u) << message;
+        EXPECT_NE(message.find(c.message), std::string::npos) << message;
+    }
 }
 
 TEST(SimScenario, DefaultsAndFaultsFromJson) {

@@ -1,12 +1,13 @@
 #include "libfsmcomm/auth.h"
 
+#include "libfsmcomm/wire.h"
 #include "libutil/fatal.h"
 #include "libutil/install_paths.h"
+#include "support_peer.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <array>
 #include <cstdarg>
 #include <cstdio>
@@ -16,12 +17,9 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <netinet/in.h>
-#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -30,16 +28,7 @@ namespace {
 using Key = std::array<uint32_t, AUTH_KEY_WORDS>;
 using Record = std::array<unsigned char, AUTH_RECORD_SIZE>;
 
-constexpr int PEER_WAIT_MS = 3000;
-
-uint32_t get_be32(const unsigned char *p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-
-void put_be32(unsigned char *p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = static_cast<unsigned char>(v >> (24 - 8 * i));
-}
+constexpr int PEER_WAIT_SECONDS = 3;
 
 Key key_from(const std::string &line) {
     Key key;
@@ -52,8 +41,6 @@ Key loaded_key() {
     std::copy(std::begin(auth_key_block), std::end(auth_key_block), key.begin());
     return key;
 }
-
-// --- system-log capture --------------------------------------------------------------------
 
 std::vector<std::string> g_logged;
 std::vector<int> g_logged_codes;
@@ -68,79 +55,17 @@ void capture_syslog(int code, const char *format, ...) {
     g_logged_codes.push_back(code);
 }
 
-// --- loopback peer -------------------------------------------------------------------------
-
-// Receives up to `length` bytes, giving up when the peer closes or stays silent.
-size_t peer_recv(int fd, unsigned char *data, size_t length) {
-    size_t got = 0;
-    while (got < length) {
-        pollfd entry{fd, POLLIN, 0};
-        if (poll(&entry, 1, PEER_WAIT_MS) <= 0)
-            break;
-        ssize_t n = recv(fd, data + got, length - got, 0);
-        if (n <= 0)
-            break;
-        got += static_cast<size_t>(n);
-    }
-    return got;
+// Runs `client` on a connection to a loopback peer served by `serve`; the client socket is
+// closed before the peer is joined, so a client that stops early cannot hold the peer up.
+int run_against(std::function<void(int)> serve, const std::function<int(int)> &client) {
+    loopback_peer peer(std::move(serve));
+    int fd = connect_loopback(peer.port());
+    EXPECT_GE(fd, 0);
+    int result = client(fd);
+    close(fd);
+    peer.join();
+    return result;
 }
-
-bool peer_send(int fd, const unsigned char *data, size_t length) {
-    return send(fd, data, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
-}
-
-// A server on 127.0.0.1 that accepts one connection, runs `script` on it and closes it.
-class LoopbackPeer {
-public:
-    explicit LoopbackPeer(std::function<void(int)> script) {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr *>(&address), size), 0);
-        EXPECT_EQ(listen(listener_, 1), 0);
-        getsockname(listener_, reinterpret_cast<sockaddr *>(&address), &size);
-        port_ = ntohs(address.sin_port);
-        thread_ = std::thread([this, script] {
-            pollfd entry{listener_, POLLIN, 0};
-            if (poll(&entry, 1, PEER_WAIT_MS) == 1) {
-                int fd = accept(listener_, nullptr, nullptr);
-                script(fd);
-                close(fd);
-            }
-        });
-    }
-    ~LoopbackPeer() {
-        finish();
-        close(listener_);
-    }
-
-    // The client socket belongs to the peer, so that a test leaving early still closes it
-    // before the server thread is joined.
-    int connect_client() {
-        client_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        address.sin_port = htons(port_);
-        EXPECT_EQ(connect(client_, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-        return client_;
-    }
-    void finish() {
-        if (client_ >= 0)
-            close(client_);
-        client_ = -1;
-        if (thread_.joinable())
-            thread_.join();
-    }
-
-private:
-    int listener_ = -1;
-    int client_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
-};
 
 // A test-written server side of the exchange, with knobs for each way it can go wrong.
 struct ServerPlan {
@@ -165,10 +90,10 @@ void serve_exchange(int fd, const ServerPlan &plan, ServerSeen &seen) {
     put_be32(&record[AUTH_RECORD_KIND], 1);
     put_be32(&record[AUTH_RECORD_CHALLENGE], plan.x);
     put_be32(&record[AUTH_RECORD_CHALLENGE + 4], plan.y);
-    if (!peer_send(fd, record.data(), plan.first_record_bytes) ||
+    if (!send_bytes(fd, record.data(), plan.first_record_bytes) ||
         plan.first_record_bytes < AUTH_RECORD_SIZE)
         return;
-    seen.answer_bytes = peer_recv(fd, seen.answer.data(), AUTH_RECORD_SIZE);
+    seen.answer_bytes = recv_bytes(fd, seen.answer.data(), AUTH_RECORD_SIZE, PEER_WAIT_SECONDS);
     if (seen.answer_bytes < AUTH_RECORD_SIZE || !plan.send_final)
         return;
     Record final_record = seen.answer;
@@ -181,7 +106,7 @@ void serve_exchange(int fd, const ServerPlan &plan, ServerSeen &seen) {
         put_be32(&final_record[AUTH_RECORD_RESPONSE + 4 * j], digest[j]);
     put_be32(&final_record[AUTH_RECORD_ECHO], x);
     put_be32(&final_record[AUTH_RECORD_ECHO + 4], y);
-    peer_send(fd, final_record.data(), final_record.size());
+    send_bytes(fd, final_record.data(), final_record.size());
 }
 
 // Answers the 1024-byte query with `answer`; what the client sends afterwards is counted.
@@ -192,28 +117,16 @@ struct QuerySeen {
 };
 
 void serve_query(int fd, uint16_t answer, size_t reply_bytes, QuerySeen &seen) {
-    seen.query_bytes = peer_recv(fd, seen.query.data(), AUTH_QUERY_SIZE);
+    seen.query_bytes = recv_bytes(fd, seen.query.data(), AUTH_QUERY_SIZE, PEER_WAIT_SECONDS);
     std::vector<unsigned char> reply(AUTH_QUERY_SIZE, 0);
-    reply[AUTH_QUERY_ANSWER_OFFSET] = static_cast<unsigned char>(answer >> 8);
-    reply[AUTH_QUERY_ANSWER_OFFSET + 1] = static_cast<unsigned char>(answer);
-    peer_send(fd, reply.data(), reply_bytes);
+    put_be16(&reply[AUTH_QUERY_ANSWER_OFFSET], answer);
+    send_bytes(fd, reply.data(), reply_bytes);
 }
 
-size_t count_until_close(int fd) {
-    unsigned char sink[64];
-    return peer_recv(fd, sink, sizeof sink);
-}
-
-// --- fixture: private configuration directory and captured system log ------------------------
-
+// A private configuration directory and a captured system log.
 class Auth : public testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/kxauth.XXXXXX";
-        root_ = mkdtemp(pattern);
-        setenv("KXFSROOT", root_.c_str(), 1);
-        install_paths_reset_for_tests();
-        std::filesystem::create_directories(config_dir());
         secret_path_ = std::string(config_dir()) + "/.auth_secret";
         saved_hook_ = syslog_hook;
         syslog_hook = capture_syslog;
@@ -224,9 +137,6 @@ protected:
     void TearDown() override {
         syslog_hook = saved_hook_;
         auth_secret_loaded = 0;
-        std::filesystem::remove_all(root_);
-        unsetenv("KXFSROOT");
-        install_paths_reset_for_tests();
     }
 
     void write_secret(const std::string &content) {
@@ -240,7 +150,7 @@ protected:
         return loaded_key();
     }
 
-    std::string root_;
+    private_root root_;
     std::string secret_path_;
     syslog_hook_fn saved_hook_ = nullptr;
 };
@@ -385,13 +295,12 @@ class AuthExchange : public Auth {
 protected:
     // Runs client_authenticate against a test-written server following `plan`.
     int run_client(const ServerPlan &plan, ServerSeen &seen, bool shut_client_writes = false) {
-        LoopbackPeer peer([&](int fd) { serve_exchange(fd, plan, seen); });
-        int fd = peer.connect_client();
-        if (shut_client_writes)
-            shutdown(fd, SHUT_WR);
-        int result = client_authenticate(fd);
-        peer.finish();
-        return result;
+        return run_against([&](int fd) { serve_exchange(fd, plan, seen); },
+                           [&](int fd) {
+                               if (shut_client_writes)
+                                   shutdown(fd, SHUT_WR);
+                               return client_authenticate(fd);
+                           });
     }
 
     const std::string secret_ = "Correct-Horse 42";
@@ -417,8 +326,7 @@ TEST_F(AuthExchange, SharedSecretSucceedsAndAnswerCarriesEveryField) {
     EXPECT_GE(stamp, before);
     EXPECT_LE(stamp, after);
     EXPECT_EQ(get_be32(answer + AUTH_RECORD_CHALLENGE), expected_x);
-    for (int i = 0; i < 4; ++i)
-        EXPECT_EQ(uint32_t(answer[AUTH_RECORD_CHALLENGE + 4 + i]), (stamp >> (8 * i)) & 0xFF);
+    EXPECT_EQ(get_le32(answer + AUTH_RECORD_CHALLENGE + 4), stamp);
     uint32_t digest[4];
     auth_digest_keyed(plan.key.data(), plan.x, plan.y, digest);
     for (int j = 0; j < 4; ++j)
@@ -427,38 +335,48 @@ TEST_F(AuthExchange, SharedSecretSucceedsAndAnswerCarriesEveryField) {
     EXPECT_EQ(get_be32(answer + AUTH_RECORD_ECHO + 4), plan.y);
 }
 
-TEST_F(AuthExchange, ServerAnswersAreRejectedForKindOrSecret) {
-    write_secret(secret_ + "\n");
-    ServerPlan kind_zero;
-    kind_zero.key = key_from(secret_);
-    kind_zero.final_kind = 0;
-    ServerPlan other_secret;
-    other_secret.key = key_from("Correct-Horse 43");
-    for (const ServerPlan &plan : {kind_zero, other_secret}) {
+// How the client ends against each server behaviour, and the one report it makes.
+TEST_F(AuthExchange, OutcomeAndReportForEachServerBehaviour) {
+    const std::string failed = "client_authenticate: SERVER AUTH FAILED";
+    const std::string recv_error = "client_authenticate: RECV ERROR";
+    struct Case {
+        const char *what;
+        std::string secret_file;
+        ServerPlan plan;
+        int expected;
+        std::vector<std::string> logged;
+    } cases[] = {
+        {"final record of kind 0",
+         secret_,
+         {.key = key_from(secret_), .final_kind = 0},
+         0,
+         {failed}},
+        {"server with another secret", secret_, {.key = key_from("Correct-Horse 43")}, 0, {failed}},
+        {"echoed challenge differs",
+         secret_,
+         {.key = key_from(secret_), .final_echo_x_offset = 1},
+         1,
+         {}},
+        {"punctuation-only secret is the zero key", "#!%&*", {}, 1, {}},
+        {"first record cut short", secret_, {.first_record_bytes = 39}, 0, {recv_error}},
+        {"no final record", secret_, {.send_final = false}, 0, {recv_error}},
+    };
+    for (const Case &c : cases) {
+        write_secret(c.secret_file + "\n");
+        auth_secret_loaded = 0; // read the new file
         g_logged.clear();
         g_logged_codes.clear();
         ServerSeen seen;
-        EXPECT_EQ(run_client(plan, seen), 0);
-        EXPECT_EQ(g_logged, std::vector<std::string>{"client_authenticate: SERVER AUTH FAILED"});
-        EXPECT_EQ(g_logged_codes, std::vector<int>{6});
+        EXPECT_EQ(run_client(c.plan, seen), c.expected) << c.what;
+        EXPECT_EQ(g_logged, c.logged) << c.what;
+        EXPECT_EQ(g_logged_codes, std::vector<int>(c.logged.size(), 6)) << c.what;
     }
-}
 
-TEST_F(AuthExchange, EchoedChallengeIsTakenAsSent) {
-    write_secret(secret_ + "\n");
-    ServerPlan plan;
-    plan.key = key_from(secret_);
-    plan.final_echo_x_offset = 1;
+    g_logged.clear();
     ServerSeen seen;
-    EXPECT_EQ(run_client(plan, seen), 1);
-}
-
-TEST_F(AuthExchange, PunctuationOnlySecretRunsWithZeroKey) {
-    write_secret("#!%&*\n");
-    ServerPlan plan; // all-zero key
-    ServerSeen seen;
-    EXPECT_EQ(run_client(plan, seen), 1);
-    EXPECT_TRUE(g_logged.empty());
+    EXPECT_EQ(run_client(ServerPlan{}, seen, /*shut_client_writes=*/true), 0);
+    EXPECT_EQ(g_logged, std::vector<std::string>{"client_authenticate: SEND ERROR"});
+    EXPECT_EQ(seen.answer_bytes, 0u);
 }
 
 TEST_F(AuthExchange, UnusableSecretSendsTheChallengeUnansweredAndFails) {
@@ -473,40 +391,19 @@ TEST_F(AuthExchange, UnusableSecretSendsTheChallengeUnansweredAndFails) {
                                                   "client_authenticate: SERVER AUTH FAILED"}));
 }
 
-TEST_F(AuthExchange, ShortTransfersReportRecvOrSendError) {
-    write_secret(secret_ + "\n");
-    ServerPlan short_first;
-    short_first.first_record_bytes = 39;
-    ServerPlan no_final;
-    no_final.send_final = false;
-    for (const ServerPlan &plan : {short_first, no_final}) {
-        g_logged.clear();
-        ServerSeen seen;
-        EXPECT_EQ(run_client(plan, seen), 0);
-        EXPECT_EQ(g_logged, std::vector<std::string>{"client_authenticate: RECV ERROR"});
-    }
-
-    g_logged.clear();
-    ServerSeen seen;
-    EXPECT_EQ(run_client(ServerPlan{}, seen, /*shut_client_writes=*/true), 0);
-    EXPECT_EQ(g_logged, std::vector<std::string>{"client_authenticate: SEND ERROR"});
-    EXPECT_EQ(seen.answer_bytes, 0u);
-}
-
 // --- the query ------------------------------------------------------------------------------
 
 class AuthNegotiate : public AuthExchange {
 protected:
     int run_negotiate(uint16_t answer, QuerySeen &seen, size_t reply_bytes = AUTH_QUERY_SIZE) {
-        LoopbackPeer peer([&](int fd) {
-            serve_query(fd, answer, reply_bytes, seen);
-            if (reply_bytes == AUTH_QUERY_SIZE)
-                seen.bytes_after_reply = count_until_close(fd);
-        });
-        int fd = peer.connect_client();
-        int result = auth_negotiate(fd);
-        peer.finish();
-        return result;
+        return run_against(
+            [&](int fd) {
+                serve_query(fd, answer, reply_bytes, seen);
+                unsigned char sink[64];
+                if (reply_bytes == AUTH_QUERY_SIZE)
+                    seen.bytes_after_reply = recv_bytes(fd, sink, sizeof sink, PEER_WAIT_SECONDS);
+            },
+            auth_negotiate);
     }
 };
 
@@ -539,13 +436,13 @@ TEST_F(AuthNegotiate, AnswerZeroRunsTheExchange) {
     plan.key = key_from(secret_);
     QuerySeen query;
     ServerSeen seen;
-    LoopbackPeer peer([&](int fd) {
-        serve_query(fd, AUTH_ANSWER_REQUIRED, AUTH_QUERY_SIZE, query);
-        serve_exchange(fd, plan, seen);
-    });
-    int fd = peer.connect_client();
-    EXPECT_EQ(auth_negotiate(fd), 1);
-    peer.finish();
+    EXPECT_EQ(run_against(
+                  [&](int fd) {
+                      serve_query(fd, AUTH_ANSWER_REQUIRED, AUTH_QUERY_SIZE, query);
+                      serve_exchange(fd, plan, seen);
+                  },
+                  auth_negotiate),
+              1);
     EXPECT_EQ(seen.answer_bytes, AUTH_RECORD_SIZE);
 }
 
@@ -557,11 +454,9 @@ TEST_F(AuthExchange, ServerSideAcceptsOnlyTheSameSecret) {
         g_logged.clear();
         Key key = key_from(server_secret);
         int server_result = -1;
-        LoopbackPeer peer(
-            [&](int fd) { server_result = server_authenticate(fd, key.data(), 5, 6); });
-        int fd = peer.connect_client();
-        int client_result = client_authenticate(fd);
-        peer.finish();
+        int client_result =
+            run_against([&](int fd) { server_result = server_authenticate(fd, key.data(), 5, 6); },
+                        client_authenticate);
         bool same = server_secret == secret_;
         EXPECT_EQ(server_result, same ? 1 : 0);
         EXPECT_EQ(client_result, same ? 1 : 0);
@@ -574,16 +469,19 @@ TEST_F(AuthExchange, ServerSideAcceptsOnlyTheSameSecret) {
 TEST_F(AuthExchange, ServerSideRejectsAnAnswerToAnotherChallenge) {
     Key key = key_from(secret_);
     int server_result = -1;
-    LoopbackPeer peer([&](int fd) { server_result = server_authenticate(fd, key.data(), 5, 6); });
-    int fd = peer.connect_client();
-    Record record;
-    ASSERT_EQ(peer_recv(fd, record.data(), record.size()), AUTH_RECORD_SIZE);
-    put_be32(&record[AUTH_RECORD_CHALLENGE], 7); // a correct answer, but to (7, 6)
-    auth_record_answer(record.data(), key.data());
-    ASSERT_EQ(auth_record_check(record.data(), key.data()), 1);
-    EXPECT_TRUE(peer_send(fd, record.data(), record.size()));
-    EXPECT_EQ(peer_recv(fd, record.data(), record.size()), 0u) << "no final record";
-    peer.finish();
+    run_against([&](int fd) { server_result = server_authenticate(fd, key.data(), 5, 6); },
+                [&](int fd) {
+                    Record record;
+                    EXPECT_EQ(recv_bytes(fd, record.data(), record.size(), PEER_WAIT_SECONDS),
+                              AUTH_RECORD_SIZE);
+                    put_be32(&record[AUTH_RECORD_CHALLENGE], 7); // a correct answer, but to (7, 6)
+                    auth_record_answer(record.data(), key.data());
+                    EXPECT_EQ(auth_record_check(record.data(), key.data()), 1);
+                    EXPECT_TRUE(send_bytes(fd, record.data(), record.size()));
+                    EXPECT_EQ(recv_bytes(fd, record.data(), record.size(), PEER_WAIT_SECONDS), 0u)
+                        << "no final record";
+                    return 0;
+                });
     EXPECT_EQ(server_result, 0);
 }
 

@@ -52,34 +52,46 @@ protected:
     syslog_hook_fn saved_syslog_ = nullptr;
 };
 
-TEST_F(Fsports, DirectiveIgnoresCaseAndValueTakesAnyBase) {
-    EXPECT_EQ(read("AltPmap 0x1500\n"), 5376);
-    EXPECT_EQ(read("altpmap\t010\n"), 8);
-    EXPECT_EQ(read("ALTPMAP 6000"), 6000) << "last line without a line end";
-    EXPECT_TRUE(g_messages.empty());
-}
-
-TEST_F(Fsports, LastValidAltpmapWinsAndRangeLinesOnlyValidate) {
-    EXPECT_EQ(read("altpmap 6000\nminport 1024\nmaxport 65535\naltpmap 7000\naltpmap 0\n"), 7000);
-    ASSERT_EQ(g_messages.size(), 1u);
-    EXPECT_EQ(g_messages[0].second, "fsports: Invalid value (0) specified on line 5 - ignored.\n");
-}
-
-TEST_F(Fsports, CommentsAndEmptyLinesAreSkippedButCounted) {
-    EXPECT_EQ(read("# altpmap 1234\n\n   \t\n#altpmap 99\nbogus 5\n"), 0);
-    ASSERT_EQ(g_messages.size(), 1u);
-    EXPECT_EQ(g_messages[0].second, "fsports: Unsupported directive 'bogus' on line 5\n");
-}
-
-TEST_F(Fsports, BadLinesAreReportedWithCode2AndSkipped) {
-    EXPECT_EQ(read("altpmap 70000\nmaxport\nportmap 5\naltpmap -4\naltpmap 5000\n"), 5000);
-    const std::vector<std::pair<int, std::string>> expected = {
-        {2, "fsports: Invalid value (70000) specified on line 1 - ignored.\n"},
-        {2, "fsports: No value recognized on line 2 - ignored.\n"},
-        {2, "fsports: Unsupported directive 'portmap' on line 3\n"},
-        {2, "fsports: Invalid value (-4) specified on line 4 - ignored.\n"},
+// The port found and every report (code 2 through the message hook). The directive ignores
+// case, values take any base, the last valid "altpmap" wins, range lines only validate,
+// comments and empty lines count as lines, and the rest of a line past 254 characters is read
+// as the next line.
+TEST_F(Fsports, PortAndReportsForEachKindOfLine) {
+    const auto invalid = [](const char *value, int line) {
+        return std::make_pair(2, "fsports: Invalid value (" + std::string(value) +
+                                     ") specified on line " + std::to_string(line) +
+                                     " - ignored.\n");
     };
-    EXPECT_EQ(g_messages, expected);
+    const auto unsupported = [](const char *name, int line) {
+        return std::make_pair(2, "fsports: Unsupported directive '" + std::string(name) +
+                                     "' on line " + std::to_string(line) + "\n");
+    };
+    const struct {
+        std::string text;
+        int altpmap;
+        std::vector<std::pair<int, std::string>> reports;
+    } cases[] = {
+        {"AltPmap 0x1500\n", 5376, {}},
+        {"altpmap\t010\n", 8, {}},
+        {"ALTPMAP 6000", 6000, {}},
+        {"altpmap 6000\nminport 1024\nmaxport 65535\naltpmap 7000\naltpmap 0\n",
+         7000,
+         {invalid("0", 5)}},
+        {"# altpmap 1234\n\n   \t\n#altpmap 99\nbogus 5\n", 0, {unsupported("bogus", 5)}},
+        {"altpmap 70000\nmaxport\nportmap 5\naltpmap -4\naltpmap 5000\n",
+         5000,
+         {invalid("70000", 1),
+          {2, "fsports: No value recognized on line 2 - ignored.\n"},
+          unsupported("portmap", 3),
+          invalid("-4", 4)}},
+        {std::string(254, ' ') + "altpmap 4242\n", 4242, {}},
+        {"altpmap 1" + std::string(245, ' ') + "bogus 7\n", 1, {unsupported("bogus", 2)}},
+    };
+    for (const auto &c : cases) {
+        g_messages.clear();
+        EXPECT_EQ(read(c.text), c.altpmap) << c.text;
+        EXPECT_EQ(g_messages, c.reports) << c.text;
+    }
     EXPECT_TRUE(g_syslog.empty());
 }
 
@@ -98,15 +110,6 @@ TEST_F(Fsports, MissingFileIsSilent) {
     EXPECT_EQ(altpmap, 0);
     EXPECT_TRUE(g_messages.empty());
     EXPECT_TRUE(g_syslog.empty());
-}
-
-TEST_F(Fsports, AtMost254CharactersAreReadPerLine) {
-    // The rest of an overlong line is read as the next line.
-    EXPECT_EQ(read(std::string(254, ' ') + "altpmap 4242\n"), 4242);
-    EXPECT_TRUE(g_messages.empty());
-    EXPECT_EQ(read("altpmap 1" + std::string(245, ' ') + "bogus 7\n"), 1);
-    ASSERT_EQ(g_messages.size(), 1u);
-    EXPECT_EQ(g_messages[0].second, "fsports: Unsupported directive 'bogus' on line 2\n");
 }
 
 } // namespace

@@ -106,50 +106,47 @@ TEST(NsListFsm, FallsBackToTheThirdFormAndBuildsTheAddressFromOffset32) {
     EXPECT_STREQ(pm_name(&message), "snfs1");
 }
 
-TEST(NsListFsm, StatusSevenIsTheEndOfTheList) {
-    ns_peer_fixture f;
-    f.start(1, [](int fd, const bytes &request, int) {
-        bytes reply = pm_reply_to(request);
-        put_be16(&reply[28], 7);
-        send_framed(fd, reply);
-    });
-    pm_message message = {};
-    char text[NS_TEXT_SIZE] = "stale";
-    EXPECT_EQ(ns_list_fsm(f.fd, 9, &message, text), 2);
-    EXPECT_STREQ(text, "");
-}
-
-TEST(NsListFsm, EveryFormRefusedAndOtherFailures) {
-    {
+// Status 7 ends the list (2); every form refused is -22; another error code ends the request
+// at once, negated; a silent name server times out.
+TEST(NsListFsm, EndOfListAndFailures) {
+    using answer_fn = void (*)(int, const bytes &, int);
+    const struct {
+        int requests;
+        answer_fn answer;
+        int result;
+        const char *text; // nullptr: not checked
+    } cases[] = {
+        {1,
+         [](int fd, const bytes &request, int) {
+             bytes reply = pm_reply_to(request);
+             put_be16(&reply[28], 7);
+             send_framed(fd, reply);
+         },
+         2, ""},
+        {3, [](int fd, const bytes &request, int) { refuse(fd, request); }, -22,
+         "unsupported message"},
+        {1,
+         [](int fd, const bytes &request, int) {
+             send_framed(fd, pm_reply_to(request), 1024, 1, 13);
+         },
+         -13, nullptr},
+        {1, [](int, const bytes &, int) {}, -WSAETIMEDOUT,
+         "Timeout communicating with Name Server"},
+    };
+    setenv("TIMEDWAIT_VALUE", "1", 1);
+    for (const auto &c : cases) {
         ns_peer_fixture f;
-        f.start(3, [](int fd, const bytes &request, int) { refuse(fd, request); });
+        f.start(c.requests, c.answer);
         pm_message message = {};
-        char text[NS_TEXT_SIZE];
-        EXPECT_EQ(ns_list_fsm(f.fd, 0, &message, text), -22);
-        EXPECT_STREQ(text, "unsupported message");
-    }
-    {
-        // Another error code ends the request at once, negated.
-        ns_peer_fixture f;
-        f.start(1, [](int fd, const bytes &request, int) {
-            send_framed(fd, pm_reply_to(request), 1024, 1, 13);
-        });
-        pm_message message = {};
-        char text[NS_TEXT_SIZE];
-        EXPECT_EQ(ns_list_fsm(f.fd, 0, &message, text), -13);
+        char text[NS_TEXT_SIZE] = "stale";
+        EXPECT_EQ(ns_list_fsm(f.fd, 9, &message, text), c.result);
+        if (c.text != nullptr) {
+            EXPECT_STREQ(text, c.text);
+        }
         f.finish();
-        EXPECT_EQ(f.seen.size(), 1u);
+        EXPECT_EQ(f.seen.size(), size_t(c.requests)) << "no form after a final answer";
     }
-    {
-        setenv("TIMEDWAIT_VALUE", "1", 1);
-        ns_peer_fixture f;
-        f.start(1, [](int, const bytes &, int) {});
-        pm_message message = {};
-        char text[NS_TEXT_SIZE];
-        EXPECT_EQ(ns_list_fsm(f.fd, 0, &message, text), -WSAETIMEDOUT);
-        EXPECT_STREQ(text, "Timeout communicating with Name Server");
-        unsetenv("TIMEDWAIT_VALUE");
-    }
+    unsetenv("TIMEDWAIT_VALUE");
 }
 
 // ---- List local and find ----

@@ -57,25 +57,21 @@ TEST(ErrnoToWin32, CompleteTable) {
     EXPECT_EQ(errno_to_win32(-1), 1117);
 }
 
+// Small codes are errno values; 87 is the system code of a failed resolution; -1 is the
+// thread's last system error.
 TEST(ErrorText, FormatsCodeAndTheMatchingErrnoText) {
-    char text[256];
-    EXPECT_STREQ(error_text(10054, text, sizeof text),
-                 (std::string("[Win32 error 10054]: ") + strerror(ECONNRESET)).c_str());
-    EXPECT_STREQ(error_text(10060, text, sizeof text),
-                 (std::string("[Win32 error 10060]: ") + strerror(ETIMEDOUT)).c_str());
-    EXPECT_STREQ(error_text(1460, text, sizeof text),
-                 (std::string("[Win32 error 1460]: ") + strerror(ETIMEDOUT)).c_str());
-    EXPECT_STREQ(error_text(22, text, sizeof text),
-                 (std::string("[Win32 error 22]: ") + strerror(EINVAL)).c_str())
-        << "small codes are errno values";
-    EXPECT_STREQ(error_text(87, text, sizeof text),
-                 (std::string("[Win32 error 87]: ") + strerror(EINVAL)).c_str())
-        << "the system code of a failed resolution";
-    EXPECT_STREQ(error_text(1117, text, sizeof text),
-                 (std::string("[Win32 error 1117]: ") + strerror(EIO)).c_str());
     set_last_system_error(10061);
-    EXPECT_STREQ(error_text(-1, text, sizeof text),
-                 (std::string("[Win32 error 10061]: ") + strerror(ECONNREFUSED)).c_str());
+    const struct {
+        int code;
+        int shown;
+        int err;
+    } rows[] = {{10054, 10054, ECONNRESET}, {10060, 10060, ETIMEDOUT}, {1460, 1460, ETIMEDOUT},
+                {22, 22, EINVAL},           {87, 87, EINVAL},          {1117, 1117, EIO},
+                {-1, 10061, ECONNREFUSED}};
+    char text[256];
+    for (const auto &row : rows)
+        EXPECT_EQ(std::string(error_text(row.code, text, sizeof text)),
+                  "[Win32 error " + std::to_string(row.shown) + "]: " + strerror(row.err));
     char other[256];
     EXPECT_STREQ(last_error_text(other, sizeof other), text);
     set_last_system_error(0);

@@ -88,45 +88,31 @@ protected:
 
 // ---- Line format ----
 
-TEST_F(Logging, LowLevelsUseBlankLetterBlankPrefixWithThreadAndTime) {
+// Debug and information lines start " D [" / " I ["; the higher levels "(W)[" to "(C)[". Every
+// line carries today's date and the writing thread.
+TEST_F(Logging, EachLevelHasItsLetterPrefixDateAndThread) {
     ASSERT_TRUE(log_open(log.c_str(), 0, 3));
     char before[16];
     time_t now = time(nullptr);
     strftime(before, sizeof before, "%Y%m%d", localtime(&now));
-    log_write(0, "debug %d\n", 7);
-    log_write(1, "info %s\n", "x");
+    for (int level = 0; level <= 5; ++level)
+        log_write(level, "level %d\n", level);
     now = time(nullptr);
     char after[16];
     strftime(after, sizeof after, "%Y%m%d", localtime(&now));
 
     auto lines = read_lines(log);
-    ASSERT_EQ(lines.size(), 2u);
-    const char *letters = "DI";
-    const char *texts[] = {"debug 7", "info x"};
-    for (size_t i = 0; i < 2; ++i) {
+    ASSERT_EQ(lines.size(), 6u);
+    for (int level = 0; level <= 5; ++level) {
+        const std::string &line = lines[size_t(level)];
         std::smatch m;
-        ASSERT_TRUE(std::regex_match(lines[i], m, low_level_line)) << lines[i];
-        EXPECT_EQ(m[1].str(), std::string(1, letters[i]));
-        std::string date = m[2].str().substr(0, 8);
+        ASSERT_TRUE(std::regex_match(line, m, level < 2 ? low_level_line : high_level_line))
+            << line;
+        EXPECT_EQ(m[1].str(), std::string(1, "DIWEFC"[level]));
+        const std::string date = m[2].str().substr(0, 8);
         EXPECT_TRUE(date == before || date == after) << date;
         EXPECT_EQ(std::stoi(m[4].str()), gettid());
-        EXPECT_EQ(m[5].str(), texts[i]);
-    }
-}
-
-TEST_F(Logging, HigherLevelsUseParenthesisedLetterAndNoBlankBeforeBracket) {
-    ASSERT_TRUE(log_open(log.c_str(), 0, 3));
-    for (int level = 2; level <= 5; ++level)
-        log_write(level, "level %d\n", level);
-    auto lines = read_lines(log);
-    ASSERT_EQ(lines.size(), 4u);
-    const char *letters = "WEFC";
-    for (int i = 0; i < 4; ++i) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(lines[i], m, high_level_line)) << lines[i];
-        EXPECT_EQ(m[1].str(), std::string(1, letters[i]));
-        EXPECT_EQ(m[5].str(), "level " + std::to_string(i + 2));
-        EXPECT_FALSE(std::regex_match(lines[i], low_level_line));
+        EXPECT_EQ(m[5].str(), "level " + std::to_string(level));
     }
 }
 
