@@ -10,7 +10,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <map>
 
 namespace {
 
@@ -317,8 +316,10 @@ int cmd_disconnect(session &s, const options &opt) {
     VTAObj *root = s.tree()->VTA_Root;
     const std::vector<kxadmin_path_part> parts = kxadmin_split_path(opt.words[1]);
     VTAObj *computer = parts.size() == 1 ? session::find_child(root, parts[0]) : nullptr;
-    if (computer == nullptr || computer->VTA_Type != VTA_OBJ_COMPUTER)
-        return s.fail("no connection '" + opt.words[1] + "'"), KXADMIN_FAILED;
+    if (computer == nullptr || computer->VTA_Type != VTA_OBJ_COMPUTER) {
+        s.fail("no connection '" + opt.words[1] + "'");
+        return KXADMIN_FAILED;
+    }
     if (!s.op(VTA_OP_CLOSE, computer))
         return KXADMIN_FAILED;
     return s.op(VTA_OP_SAVE, root) ? KXADMIN_OK : KXADMIN_FAILED;
@@ -353,8 +354,10 @@ int cmd_control(session &s, const options &opt) {
     if (folder == nullptr || !s.set_current(folder))
         return KXADMIN_FAILED;
     VTAObj *target = session::find_child(folder, {fs_name, 1});
-    if (target == nullptr && code != VTA_OP_START)
-        return s.fail("no file system '" + fs_name + "' on '" + host + "'"), KXADMIN_FAILED;
+    if (target == nullptr && code != VTA_OP_START) {
+        s.fail("no file system '" + fs_name + "' on '" + host + "'");
+        return KXADMIN_FAILED;
+    }
     if (target == nullptr || code == VTA_OP_START)
         target = folder;
     else if (!s.set_current(target))

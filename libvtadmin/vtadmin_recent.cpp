@@ -37,6 +37,10 @@ int32_t open_store(cfg_store **store, char *msg, size_t msg_size) {
 
 int32_t create_connection(VTATree *tree, VTAObj *root, const char *host, char *msg,
                           size_t msg_size) {
+    if (host == nullptr) {
+        bounded_format(msg, msg_size, "Failed to attach new connection %s", "(no host)");
+        return VTA_ERR_INVALID;
+    }
     VTAObj *node = VTAObj_NewComputer(host);
     if (node == nullptr)
         return VTA_ERR_NO_MEMORY;
