@@ -234,6 +234,8 @@ TEST(Shutdown, AFailedSaveIsShownUnderItsTitle) {
 
 TEST_F(InstallRootTest, StartUpOpensTheLibraryItsLogAndOneNavigationDocument) {
     ASSERT_TRUE(QDir().mkpath(root_.path() + "/debug"));
+    // The recent connections are loaded at start and saved at close.
+    ASSERT_TRUE(QDir().mkpath(root_.path() + "/config"));
     CKxAdminApp app;
     ASSERT_TRUE(app.InitInstance({"kxntadmin"}));
     EXPECT_STREQ(module_name(), "kxntadmin");

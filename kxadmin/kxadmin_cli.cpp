@@ -1,0 +1,472 @@
+#include "kxadmin/kxadmin_cli.h"
+
+#include "libutil/fatal.h"
+#include "libvtadmin/vtadmin_computer.h"
+#include "libvtadmin/vtadmin_recent.h"
+#include "libvtadmin/vtadmin_tree.h"
+#include "libvtadmin/vtadminlib.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char *const kHelp =
+    R"(Usage: kxadmin [--root DIR] COMMAND [ARGUMENTS] [OPTIONS]
+
+Browse and control a Veltrane cluster through the same admin object tree as the console.
+
+Commands:
+  ls [PATH] [--json]          refresh the node at PATH and print its list rows (header first;
+                              --json: an array of objects keyed by the header texts)
+  tree [PATH] [--depth N] [--json]
+                              refresh and print the folders below PATH, indented; N levels
+                              (default: all)
+  connections [--json]        the recent connections (the console's own list)
+  connect HOST                add a connection to HOST and save the list
+  disconnect HOST             close the connection to HOST and save the list
+  start HOST FSNAME [--on H] [--wait SECONDS]
+                              start FSNAME through HOST's name server (on H, default HOST)
+  stop HOST FSNAME [--on H] [--wait SECONDS]
+                              stop FSNAME (--on: only on H; --wait: every FSM, waiting)
+  failover HOST FSNAME        stop the active FSM of FSNAME and activate a standby
+  activate HOST FSNAME [--on H]
+                              make the FSM of FSNAME on H (default HOST) the active one
+
+PATH: node names joined by "/", starting below "Connections", for example
+  localhost/File Systems/snfs1/Stripe Groups
+Namesakes are told apart with "#2", "#3"... in tree order ("snfs1#2" is the second snfs1).
+An empty PATH or "/" is the "Connections" root.
+
+Options:
+  --root DIR     the install root (default: $KXFSROOT, else /opt/veltrane)
+  --json         JSON output (ls, tree, connections)
+  --depth N      levels shown below PATH (tree)
+  --on HOST      host argument of start, stop and activate
+  --wait S       wait value of start and stop (0: do not wait)
+  -h, --help     this text
+
+Errors are printed on standard error; the exit status is then 1 (2 for a bad command line).
+)";
+
+struct options {
+    std::vector<std::string> words; // command and its arguments
+    bool json = false;
+    int depth = -1; // -1: every level
+    std::string on_host;
+    unsigned wait = 0;
+    bool help = false;
+};
+
+// Parses the command line; false with a reason for a bad one.
+bool parse(int argc, char **argv, options *opt, std::string *reason) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&](std::string *out) {
+            if (i + 1 >= argc) {
+                *reason = "option " + arg + " needs a value";
+                return false;
+            }
+            *out = argv[++i];
+            return true;
+        };
+        std::string text;
+        if (arg == "-h" || arg == "--help") {
+            opt->help = true;
+        } else if (arg == "--json") {
+            opt->json = true;
+        } else if (arg == "--root") {
+            if (!value(&text))
+                return false;
+            setenv("KXFSROOT", text.c_str(), 1);
+        } else if (arg == "--on") {
+            if (!value(&opt->on_host))
+                return false;
+        } else if (arg == "--depth" || arg == "--wait") {
+            if (!value(&text))
+                return false;
+            char *end = nullptr;
+            const long number = strtol(text.c_str(), &end, 10);
+            if (text.empty() || *end != '\0' || number < 0 || number > 1000000) {
+                *reason = "bad number for " + arg + ": " + text;
+                return false;
+            }
+            if (arg == "--depth")
+                opt->depth = static_cast<int>(number);
+            else
+                opt->wait = static_cast<unsigned>(number);
+        } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
+            *reason = "unknown option " + arg;
+            return false;
+        } else {
+            opt->words.push_back(arg);
+        }
+    }
+    return true;
+}
+
+// A tree for one command: created, its root announced and loaded as the shell's tree view
+// does at start, destroyed at the end.
+class session {
+public:
+    session(FILE *out, FILE *err) : out_(out), err_(err) {
+        VTAdmin_Init();
+        tree_ = VTATree_Create();
+    }
+    ~session() {
+        VTATree_Destroy(&tree_);
+        VTAdmin_Teardown();
+    }
+
+    bool start() {
+        if (tree_ == nullptr)
+            return fail("out of memory");
+        VTAObj *root = tree_->VTA_Root;
+        return op(VTA_OP_REDISPLAY, root) && op(VTA_OP_REFRESH, root);
+    }
+
+    bool op(uint32_t code, VTAObj *node, void *data = nullptr, size_t size = 0) {
+        char msg[VTA_MESSAGE_SIZE] = "";
+        const int32_t rc = VTATree_Op(tree_, code, node, data, size, msg, sizeof msg);
+        return rc == VTA_OK || fail(msg);
+    }
+
+    bool set_current(VTAObj *node) {
+        char msg[VTA_MESSAGE_SIZE] = "";
+        return VTATree_SetCurrent(tree_, node, msg, sizeof msg) == VTA_OK || fail(msg);
+    }
+
+    bool fail(const std::string &message) {
+        fprintf(err_, "kxadmin: %s\n", message.c_str());
+        return false;
+    }
+
+    // Walks PATH from the root, refreshing every node passed on the way (as expanding it in
+    // the tree view would); the last node is not refreshed here.
+    VTAObj *resolve(const std::string &path) {
+        VTAObj *node = tree_->VTA_Root;
+        for (const kxadmin_path_part &part : kxadmin_split_path(path)) {
+            if (node != tree_->VTA_Root && !op(VTA_OP_REFRESH, node))
+                return nullptr;
+            VTAObj *child = find_child(node, part);
+            if (child == nullptr) {
+                fail("no node '" + part.name +
+                     (part.occurrence > 1 ? "#" + std::to_string(part.occurrence) : "") + "' in '" +
+                     node->VTA_Name + "'");
+                return nullptr;
+            }
+            node = child;
+        }
+        return node;
+    }
+
+    static VTAObj *find_child(VTAObj *parent, const kxadmin_path_part &part) {
+        VTAObj *found = nullptr;
+        VTAObj *start = nullptr;
+        for (int seen = 0; VTAObj_FindChild(parent, start, part.name.c_str(), &found) == VTA_OK;) {
+            if (++seen == part.occurrence)
+                return found;
+            start = found->VTA_SibRight;
+            if (start == nullptr)
+                break;
+        }
+        return nullptr;
+    }
+
+    // The node's list rows through code 2 (row 0 the header), as the list view fills itself.
+    bool rows(VTAObj *node, std::vector<std::vector<std::string>> *table,
+              std::vector<bool> *right) {
+        for (int32_t n = 0;; ++n) {
+            VTA_LV_ROW row{};
+            row.VTA_RowNbr = n;
+            char msg[VTA_MESSAGE_SIZE] = "";
+            const int32_t rc =
+                VTATree_Op(tree_, VTA_OP_LV_ROW_GETBYNBR, node, &row, sizeof row, msg, sizeof msg);
+            if (rc == VTA_ERR_NOT_FOUND)
+                return true;
+            if (rc != VTA_OK)
+                return fail(msg);
+            std::vector<std::string> cells;
+            for (uint32_t c = 0; c < row.VTA_ColCount && c < VTA_LV_MAX_COLS; ++c) {
+                cells.emplace_back(row.VTA_Cells[c].VTA_Text);
+                if (n == 0)
+                    right->push_back(row.VTA_Cells[c].VTA_RightAlign != 0);
+            }
+            table->push_back(cells);
+        }
+    }
+
+    VTATree *tree() { return tree_; }
+    FILE *out() { return out_; }
+
+private:
+    VTATree *tree_ = nullptr;
+    FILE *out_;
+    FILE *err_;
+};
+
+// The name under which a child is reached in a PATH: "#n" added for the n-th namesake.
+std::string path_name(VTAObj *child) {
+    int occurrence = 1;
+    for (VTAObj *left = child->VTA_SibLeft; left != nullptr; left = left->VTA_SibLeft)
+        if (strcmp(left->VTA_Name, child->VTA_Name) == 0)
+            ++occurrence;
+    std::string name = child->VTA_Name;
+    return occurrence > 1 ? name + "#" + std::to_string(occurrence) : name;
+}
+
+bool is_shown_folder(const VTAObj *node) {
+    return node->VTA_IsFolder && node->VTA_Type != VTA_OBJ_DUMMY;
+}
+
+int cmd_ls(session &s, const options &opt) {
+    VTAObj *node = s.resolve(opt.words.size() > 1 ? opt.words[1] : "");
+    if (node == nullptr || !s.set_current(node))
+        return KXADMIN_FAILED;
+    std::vector<std::vector<std::string>> table;
+    std::vector<bool> right;
+    if (!s.rows(node, &table, &right))
+        return KXADMIN_FAILED;
+    if (!opt.json) {
+        fputs(kxadmin_format_table(table, right).c_str(), s.out());
+        return KXADMIN_OK;
+    }
+    nlohmann::ordered_json rows = nlohmann::ordered_json::array();
+    for (size_t r = 1; r < table.size(); ++r) {
+        nlohmann::ordered_json row = nlohmann::ordered_json::object();
+        for (size_t c = 0; c < table[r].size() && c < table[0].size(); ++c)
+            row[table[0][c]] = table[r][c];
+        rows.push_back(row);
+    }
+    fprintf(s.out(), "%s\n", rows.dump(2).c_str());
+    return KXADMIN_OK;
+}
+
+// Refreshes `node` (unless it is the root, loaded at start) and prints its folders below it.
+bool print_tree(session &s, VTAObj *node, int level, int depth, nlohmann::ordered_json *json) {
+    bool ok = true;
+    if (depth >= 0 && level >= depth)
+        return ok;
+    if (node != s.tree()->VTA_Root)
+        ok = s.op(VTA_OP_REFRESH, node);
+    for (VTAObj *child = node->VTA_Child; child != nullptr; child = child->VTA_SibRight) {
+        if (!is_shown_folder(child))
+            continue;
+        nlohmann::ordered_json entry = {{"name", path_name(child)},
+                                        {"type", VTAObj_TypeName(child->VTA_Type)}};
+        if (json == nullptr)
+            fprintf(s.out(), "%*s%s\n", 2 * (level + 1), "", path_name(child).c_str());
+        nlohmann::ordered_json children = nlohmann::ordered_json::array();
+        ok = print_tree(s, child, level + 1, depth, json ? &children : nullptr) && ok;
+        if (json != nullptr) {
+            entry["children"] = children;
+            json->push_back(entry);
+        }
+    }
+    return ok;
+}
+
+int cmd_tree(session &s, const options &opt) {
+    VTAObj *node = s.resolve(opt.words.size() > 1 ? opt.words[1] : "");
+    if (node == nullptr)
+        return KXADMIN_FAILED;
+    nlohmann::ordered_json children = nlohmann::ordered_json::array();
+    if (!opt.json)
+        fprintf(s.out(), "%s\n", node->VTA_Name);
+    const bool ok = print_tree(s, node, 0, opt.depth, opt.json ? &children : nullptr);
+    if (opt.json) {
+        nlohmann::ordered_json top = {{"name", node->VTA_Name},
+                                      {"type", VTAObj_TypeName(node->VTA_Type)},
+                                      {"children", children}};
+        fprintf(s.out(), "%s\n", top.dump(2).c_str());
+    }
+    return ok ? KXADMIN_OK : KXADMIN_FAILED;
+}
+
+int cmd_connections(session &s, const options &opt) {
+    nlohmann::json names = nlohmann::json::array();
+    for (VTAObj *c = s.tree()->VTA_Root->VTA_Child; c != nullptr; c = c->VTA_SibRight) {
+        if (c->VTA_Type != VTA_OBJ_COMPUTER)
+            continue;
+        if (opt.json)
+            names.push_back(c->VTA_Name);
+        else
+            fprintf(s.out(), "%s\n", c->VTA_Name);
+    }
+    if (opt.json)
+        fprintf(s.out(), "%s\n", names.dump(2).c_str());
+    return KXADMIN_OK;
+}
+
+int cmd_connect(session &s, const options &opt) {
+    std::string host = opt.words[1];
+    VTAObj *root = s.tree()->VTA_Root;
+    if (!s.op(VTA_OP_CREATE, root, host.data(), host.size() + 1))
+        return KXADMIN_FAILED;
+    VTAObj *computer = nullptr;
+    VTAObj_FindChild(root, nullptr, host.c_str(), &computer);
+    if (computer == nullptr || !s.set_current(computer))
+        return KXADMIN_FAILED;
+    return s.op(VTA_OP_SAVE, root) ? KXADMIN_OK : KXADMIN_FAILED;
+}
+
+int cmd_disconnect(session &s, const options &opt) {
+    VTAObj *root = s.tree()->VTA_Root;
+    const std::vector<kxadmin_path_part> parts = kxadmin_split_path(opt.words[1]);
+    VTAObj *computer = parts.size() == 1 ? session::find_child(root, parts[0]) : nullptr;
+    if (computer == nullptr || computer->VTA_Type != VTA_OBJ_COMPUTER) {
+        s.fail("no connection '" + opt.words[1] + "'");
+        return KXADMIN_FAILED;
+    }
+    if (!s.op(VTA_OP_CLOSE, computer))
+        return KXADMIN_FAILED;
+    return s.op(VTA_OP_SAVE, root) ? KXADMIN_OK : KXADMIN_FAILED;
+}
+
+int cmd_control(session &s, const options &opt) {
+    const std::string &command = opt.words[0];
+    const std::string &host = opt.words[1];
+    const std::string &fs_name = opt.words[2];
+    VTA_FS_CONTROL control{};
+    uint32_t code = VTA_OP_START;
+    if (command == "start") {
+        control.VTA_Action = VTA_FS_START;
+    } else if (command == "stop") {
+        control.VTA_Action = opt.on_host.empty() ? VTA_FS_STOP : VTA_FS_STOP_ON_HOST;
+        code = VTA_OP_STOP;
+    } else if (command == "failover") {
+        control.VTA_Action = VTA_FS_FAILOVER;
+        code = VTA_OP_FAILOVER;
+    } else {
+        control.VTA_Action = VTA_FS_ACTIVATE;
+        code = VTA_OP_ACTIVATE;
+    }
+    bounded_format(control.VTA_FsName, sizeof control.VTA_FsName, "%s", fs_name.c_str());
+    bounded_format(control.VTA_Host, sizeof control.VTA_Host, "%s",
+                   (opt.on_host.empty() ? host : opt.on_host).c_str());
+    control.VTA_Wait = opt.wait;
+
+    // As in the console: the dialog is opened on the selected file system, or on the "File
+    // Systems" folder to start one that is not listed.
+    VTAObj *folder = s.resolve(host + "/File Systems");
+    if (folder == nullptr || !s.set_current(folder))
+        return KXADMIN_FAILED;
+    VTAObj *target = session::find_child(folder, {fs_name, 1});
+    if (target == nullptr && code != VTA_OP_START) {
+        s.fail("no file system '" + fs_name + "' on '" + host + "'");
+        return KXADMIN_FAILED;
+    }
+    if (target == nullptr || code == VTA_OP_START)
+        target = folder;
+    else if (!s.set_current(target))
+        return KXADMIN_FAILED;
+    control.VTA_Node = target;
+    control.VTA_Tree = s.tree();
+    if (!s.op(code, target, &control, sizeof control))
+        return KXADMIN_FAILED;
+    fprintf(s.out(), "%s %s: done\n", command.c_str(), fs_name.c_str());
+    return KXADMIN_OK;
+}
+
+struct command {
+    const char *name;
+    size_t min_words, max_words; // the command word included
+    int (*run)(session &, const options &);
+};
+
+const command kCommands[] = {
+    {"ls", 1, 2, cmd_ls},
+    {"tree", 1, 2, cmd_tree},
+    {"connections", 1, 1, cmd_connections},
+    {"connect", 2, 2, cmd_connect},
+    {"disconnect", 2, 2, cmd_disconnect},
+    {"start", 3, 3, cmd_control},
+    {"stop", 3, 3, cmd_control},
+    {"failover", 3, 3, cmd_control},
+    {"activate", 3, 3, cmd_control},
+};
+
+} // namespace
+
+std::vector<kxadmin_path_part> kxadmin_split_path(const std::string &path) {
+    std::vector<kxadmin_path_part> parts;
+    size_t begin = 0;
+    while (begin <= path.size()) {
+        size_t end = path.find('/', begin);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string name = path.substr(begin, end - begin);
+        begin = end + 1;
+        if (name.empty())
+            continue;
+        int occurrence = 1;
+        const size_t hash = name.rfind('#');
+        if (hash != std::string::npos && hash + 1 < name.size() &&
+            name.find_first_not_of("0123456789", hash + 1) == std::string::npos) {
+            occurrence = atoi(name.c_str() + hash + 1);
+            name.resize(hash);
+        }
+        parts.push_back({name, occurrence});
+    }
+    return parts;
+}
+
+std::string kxadmin_format_table(const std::vector<std::vector<std::string>> &rows,
+                                 const std::vector<bool> &right) {
+    std::vector<size_t> widths;
+    for (const auto &row : rows)
+        for (size_t c = 0; c < row.size(); ++c) {
+            if (widths.size() <= c)
+                widths.push_back(0);
+            widths[c] = std::max(widths[c], row[c].size());
+        }
+    std::string text;
+    for (const auto &row : rows) {
+        std::string line;
+        for (size_t c = 0; c < row.size(); ++c) {
+            if (c > 0)
+                line += "  ";
+            const std::string pad(widths[c] - row[c].size(), ' ');
+            const bool align_right = c < right.size() && right[c];
+            line += align_right ? pad + row[c] : row[c] + pad;
+        }
+        line.erase(line.find_last_not_of(' ') + 1);
+        text += line + "\n";
+    }
+    return text;
+}
+
+int kxadmin_main(int argc, char **argv, FILE *out, FILE *err) {
+    options opt;
+    std::string reason;
+    if (!parse(argc, argv, &opt, &reason)) {
+        fprintf(err, "kxadmin: %s (see kxadmin --help)\n", reason.c_str());
+        return KXADMIN_USAGE;
+    }
+    if (opt.help) {
+        fputs(kHelp, out);
+        return KXADMIN_OK;
+    }
+    if (opt.words.empty()) {
+        fputs(kHelp, err);
+        return KXADMIN_USAGE;
+    }
+    for (const command &cmd : kCommands) {
+        if (opt.words[0] != cmd.name)
+            continue;
+        if (opt.words.size() < cmd.min_words || opt.words.size() > cmd.max_words) {
+            fprintf(err, "kxadmin: wrong number of arguments for '%s' (see kxadmin --help)\n",
+                    cmd.name);
+            return KXADMIN_USAGE;
+        }
+        set_module_name("kxadmin");
+        session s(out, err);
+        if (!s.start())
+            return KXADMIN_FAILED;
+        return cmd.run(s, opt);
+    }
+    fprintf(err, "kxadmin: unknown command '%s' (see kxadmin --help)\n", opt.words[0].c_str());
+    return KXADMIN_USAGE;
+}

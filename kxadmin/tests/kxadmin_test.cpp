@@ -1,0 +1,216 @@
+// The kxadmin program run as a child process against a simulator child process, both on a
+// private install root; plus its path syntax and table layout.
+
+#include "clustersim/cluster.h"
+#include "kxadmin/kxadmin_cli.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <vector>
+
+namespace {
+
+struct run_result {
+    int status = -1;
+    std::string out, err;
+    std::vector<std::string> lines() const {
+        std::vector<std::string> result;
+        std::istringstream in(out);
+        for (std::string line; std::getline(in, line);)
+            result.push_back(line);
+        return result;
+    }
+};
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string quote(const std::string &word) {
+    std::string quoted = "'";
+    for (char c : word)
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+class Kxadmin : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/kxadmin-test-XXXXXX";
+        root_ = mkdtemp(pattern);
+        std::string ready;
+        char text[256] = "";
+        ASSERT_EQ(cluster_spawn(KX_CLUSTERSIM_DAEMON, root_.c_str(), nullptr, {}, &sim_pid_, &ready,
+                                text, sizeof text),
+                  0)
+            << text;
+    }
+    static void TearDownTestSuite() {
+        if (sim_pid_ > 0)
+            cluster_child_stop(sim_pid_, 5000);
+        sim_pid_ = 0;
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+    void SetUp() override {
+        std::filesystem::remove(root_ + "/config/cfg.kxntadmin");
+        ASSERT_EQ(run({"connect", "localhost"}).status, 0);
+    }
+
+    // Runs the program with --root and `args`; bounded by a 60-second time-out.
+    static run_result run(const std::vector<std::string> &args) {
+        std::string command =
+            "TIMEDWAIT_VALUE=5 timeout 60 " + quote(KX_KXADMIN_PROGRAM) + " --root " + quote(root_);
+        for (const std::string &arg : args)
+            command += " " + quote(arg);
+        const std::string out = root_ + "/out.txt", err = root_ + "/err.txt";
+        command += " >" + quote(out) + " 2>" + quote(err);
+        run_result result;
+        const int status = system(command.c_str());
+        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        result.out = slurp(out);
+        result.err = slurp(err);
+        return result;
+    }
+
+    static std::string root_;
+    static pid_t sim_pid_;
+};
+
+std::string Kxadmin::root_;
+pid_t Kxadmin::sim_pid_ = 0;
+
+TEST_F(Kxadmin, ListsFileSystemsAlignedWithStatus) {
+    const run_result r = run({"ls", "localhost/File Systems"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = r.lines();
+    ASSERT_GE(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[0].rfind("Name ", 0), 0u) << lines[0];
+    const size_t host_column = lines[0].find("Host");
+    bool active_snfs1 = false;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].find("127.0.0."), host_column) << lines[i];
+        if (lines[i].rfind("snfs1 ", 0) == 0 && lines[i].find("Active") != std::string::npos)
+            active_snfs1 = true;
+    }
+    EXPECT_TRUE(active_snfs1) << r.out;
+}
+
+TEST_F(Kxadmin, TreeShowsFoldersIndentedAndNamesakesNumbered) {
+    run_result r = run({"tree", "--depth", "2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.lines(), (std::vector<std::string>{"Connections", "  localhost", "    Disks",
+                                                   "    File Systems"}));
+    r = run({"tree", "localhost/File Systems", "--depth", "1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string out = r.out;
+    EXPECT_NE(out.find("\n  snfs1\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("\n  snfs1#2\n"), std::string::npos) << out;
+    r = run({"ls", "localhost/File Systems/snfs1#2"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("Standby"), std::string::npos) << r.out;
+}
+
+TEST_F(Kxadmin, JsonRowsAreKeyedByTheHeader) {
+    run_result r = run({"ls", "localhost/File Systems/snfs1/Clients", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json rows = nlohmann::json::parse(r.out);
+    ASSERT_TRUE(rows.is_array());
+    ASSERT_FALSE(rows.empty());
+    for (const auto &row : rows) {
+        EXPECT_EQ(row.size(), 2u) << row.dump();
+        EXPECT_TRUE(row.contains("Host") && row.contains("Type")) << row.dump();
+    }
+    EXPECT_EQ(rows[0]["Type"], "File System Manager (FSM)");
+
+    r = run({"tree", "localhost", "--depth", "1", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json tree = nlohmann::json::parse(r.out);
+    EXPECT_EQ(tree["name"], "localhost");
+    EXPECT_EQ(tree["type"], "Computer");
+    ASSERT_EQ(tree["children"].size(), 2u);
+    EXPECT_EQ(tree["children"][1]["name"], "File Systems");
+}
+
+TEST_F(Kxadmin, ConnectionsAreTheConsolesRecentList) {
+    ASSERT_EQ(run({"connect", "beta"}).status, 0);
+    EXPECT_EQ(run({"connections"}).out, "beta\nlocalhost\n");
+    const std::string file = slurp(root_ + "/config/cfg.kxntadmin");
+    EXPECT_NE(file.find("RecentConn0=beta"), std::string::npos) << file;
+    EXPECT_NE(file.find("RecentConn1=localhost"), std::string::npos) << file;
+    ASSERT_EQ(run({"disconnect", "beta"}).status, 0);
+    EXPECT_EQ(run({"connections", "--json"}).out, "[\n  \"localhost\"\n]\n");
+}
+
+TEST_F(Kxadmin, ErrorsGoToStandardErrorWithNonZeroStatus) {
+    run_result r = run({"ls", "localhost/Nowhere"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "kxadmin: no node 'Nowhere' in 'localhost'\n");
+
+    r = run({"stop", "localhost", "nosuchfs"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kxadmin: no file system 'nosuchfs' on 'localhost'\n");
+
+    r = run({"start", "localhost", "snfs1"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("already running"), std::string::npos) << r.err;
+
+    r = run({"frobnicate"});
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("unknown command 'frobnicate'"), std::string::npos);
+    EXPECT_EQ(run({"ls", "a", "b"}).status, 2);
+    EXPECT_EQ(run({"tree", "--depth", "x"}).status, 2);
+
+    r = run({"--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("#2"), std::string::npos);
+}
+
+// Changes the cluster; the last test of the suite.
+TEST_F(Kxadmin, ZzFailoverLeavesTheStandbyActive) {
+    run_result r = run({"failover", "localhost", "snfs1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    r = run({"ls", "localhost/File Systems", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    int snfs1 = 0;
+    for (const auto &row : nlohmann::json::parse(r.out))
+        if (row["Name"] == "snfs1") {
+            ++snfs1;
+            EXPECT_EQ(row["Host"], "127.0.0.2");
+            EXPECT_EQ(row["State"], "Active");
+        }
+    EXPECT_EQ(snfs1, 1);
+}
+
+// ---- Path syntax and layout ----
+
+TEST(KxadminPath, NamesakeSuffixesAndEmptyParts) {
+    const std::vector<kxadmin_path_part> parts =
+        kxadmin_split_path("/localhost//File Systems/fs#2/a#b/#3x/");
+    ASSERT_EQ(parts.size(), 5u);
+    EXPECT_EQ(parts[1].name, "File Systems");
+    EXPECT_EQ(parts[2].name, "fs");
+    EXPECT_EQ(parts[2].occurrence, 2);
+    EXPECT_EQ(parts[3].name, "a#b");
+    EXPECT_EQ(parts[3].occurrence, 1);
+    EXPECT_EQ(parts[4].name, "#3x");
+    EXPECT_TRUE(kxadmin_split_path("/").empty());
+}
+
+TEST(KxadminPath, TableHonoursRightAlignment) {
+    EXPECT_EQ(kxadmin_format_table({{"Name", "Size"}, {"a", "10"}, {"bbbbbb", "7"}}, {false, true}),
+              "Name    Size\na         10\nbbbbbb     7\n");
+}
+
+} // namespace

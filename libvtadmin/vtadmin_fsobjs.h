@@ -1,0 +1,35 @@
+// The folders below a computer and an active file system that list cluster items: "Disks",
+// "Stripe Groups", "Clients" and "Quality of Service", and the item nodes in them, each showing
+// its properties as value children.
+#pragma once
+
+#include "libvtadmin/vtadmin_tree.h"
+
+#include <cstddef>
+#include <cstdint>
+
+// Record array of the disk listing starts at this many records and doubles when full.
+constexpr int VTA_DISK_PAGE_START = 16;
+
+// Operation functions of the folders and of their item nodes.
+int32_t VTAObj_AllDisksOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data,
+                              size_t data_size, char *msg, size_t msg_size);
+int32_t VTAObj_DiskOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t data_size,
+                          char *msg, size_t msg_size);
+int32_t VTAObj_AllSgOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t data_size,
+                           char *msg, size_t msg_size);
+int32_t VTAObj_SgOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t data_size,
+                        char *msg, size_t msg_size);
+int32_t VTAObj_AllClientsOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data,
+                                size_t data_size, char *msg, size_t msg_size);
+int32_t VTAObj_ClientOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t data_size,
+                            char *msg, size_t msg_size);
+int32_t VTAObj_AllQosOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t data_size,
+                            char *msg, size_t msg_size);
+int32_t VTAObj_QosOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t data_size,
+                         char *msg, size_t msg_size);
+
+// "%dd-%dh-%dm" of a duration in seconds.
+void VTAObj_UptimeText(uint32_t seconds, char *text, size_t size);
+// Text of a stripe group's device-access bits (bit 0 read, bit 1 write).
+const char *VTAObj_DeviceFlagsText(uint32_t access);
