@@ -395,10 +395,10 @@ std::string cluster_ready_line(const sim_cluster *cluster) {
     return line + " root=" + cluster->root;
 }
 
-int scenario_set_fault(sim_scenario *scenario, const char *target, const char *spec, char *text,
-                       size_t text_size) {
+int scenario_set_fault(sim_scenario *scenario, const char *target, const char *fault_text,
+                       char *text, size_t text_size) {
     sim_fault fault;
-    if (fault_parse(spec, &fault, text, text_size) != 0)
+    if (fault_parse(fault_text, &fault, text, text_size) != 0)
         return -1;
     std::string t = target;
     size_t at = t.find('@');
@@ -430,10 +430,10 @@ int scenario_set_fault(sim_scenario *scenario, const char *target, const char *s
     return 0;
 }
 
-int cluster_set_fault(sim_cluster *cluster, const char *target, const char *spec, char *text,
+int cluster_set_fault(sim_cluster *cluster, const char *target, const char *fault_text, char *text,
                       size_t text_size) {
     std::lock_guard<std::mutex> hold(cluster->world.lock);
-    return scenario_set_fault(&cluster->world.scenario, target, spec, text, text_size);
+    return scenario_set_fault(&cluster->world.scenario, target, fault_text, text, text_size);
 }
 
 void cluster_edit(sim_cluster *cluster, void (*edit)(sim_scenario &, void *), void *context) {

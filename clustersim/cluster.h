@@ -42,9 +42,9 @@ std::string cluster_ready_line(const sim_cluster *cluster);
 
 // Sets the fault of a target: "agent@ADDR", "ns@ADDR", "fsm:NAME" (every manager of NAME) or
 // "fsm:NAME@ADDR". Also used on a scenario before start. 0, or -1 with a message.
-int scenario_set_fault(sim_scenario *scenario, const char *target, const char *spec, char *text,
-                       size_t text_size);
-int cluster_set_fault(sim_cluster *cluster, const char *target, const char *spec, char *text,
+int scenario_set_fault(sim_scenario *scenario, const char *target, const char *fault_text,
+                       char *text, size_t text_size);
+int cluster_set_fault(sim_cluster *cluster, const char *target, const char *fault_text, char *text,
                       size_t text_size);
 
 // Runs `edit` on the live scenario under the cluster's lock (tests change disks, states...).

@@ -43,15 +43,15 @@ bool transfer_all(Byte *data, size_t length, Step step) {
 
 } // namespace
 
-int fault_parse(const char *spec, sim_fault *fault, char *text, size_t text_size) {
-    KX_ASSERT(spec && fault, "clustersim");
-    std::string s = spec;
+int fault_parse(const char *fault_text, sim_fault *fault, char *text, size_t text_size) {
+    KX_ASSERT(fault_text && fault, "clustersim");
+    std::string s = fault_text;
     sim_fault f;
     size_t slash = s.find('/');
     if (slash != std::string::npos) {
         uint32_t request;
         if (!parse_number(s.substr(slash + 1), &request) || request > 255) {
-            bounded_format(text, text_size, "fault '%s': bad request number", spec);
+            bounded_format(text, text_size, "fault '%s': bad request number", fault_text);
             return -1;
         }
         f.request = int(request);
@@ -88,11 +88,11 @@ int fault_parse(const char *spec, sim_fault *fault, char *text, size_t text_size
         f.flag = uint8_t(flag);
         ok = ok && f.value <= 0xFFFF;
     } else {
-        bounded_format(text, text_size, "fault '%s': unknown kind '%s'", spec, kind.c_str());
+        bounded_format(text, text_size, "fault '%s': unknown kind '%s'", fault_text, kind.c_str());
         return -1;
     }
     if (!ok) {
-        bounded_format(text, text_size, "fault '%s': %s", spec,
+        bounded_format(text, text_size, "fault '%s': %s", fault_text,
                        wants_value ? "bad or missing value" : "takes no value");
         return -1;
     }

@@ -27,7 +27,7 @@ struct sim_fault {
 // Parses "silent", "close_after:N", "wrong_magic", "oversize:N", "error:CODE",
 // "error:FLAG:CODE", "delay:MS", "refuse" or "none", each optionally followed by "/REQUEST".
 // Returns 0, or -1 with a message in `text`.
-int fault_parse(const char *spec, sim_fault *fault, char *text, size_t text_size);
+int fault_parse(const char *fault_text, sim_fault *fault, char *text, size_t text_size);
 
 // True when `fault` concerns a request with this type or command.
 bool fault_applies(const sim_fault &fault, int request);

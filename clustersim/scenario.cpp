@@ -40,9 +40,9 @@ void read(const json &j, const char *key, T &out) {
 void read_fault(const json &j, const char *key, const std::string &where, sim_fault &fault) {
     if (!j.contains(key))
         return;
-    std::string spec = j.at(key).get<std::string>();
+    std::string fault_text = j.at(key).get<std::string>();
     char text[256];
-    if (fault_parse(spec.c_str(), &fault, text, sizeof text) != 0)
+    if (fault_parse(fault_text.c_str(), &fault, text, sizeof text) != 0)
         throw scenario_error(where + "." + key + ": " + text);
 }
 

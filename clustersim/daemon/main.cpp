@@ -17,9 +17,9 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: kxclustersim --root DIR [--scenario FILE] [--fault TARGET=SPEC]...\n"
+                 "usage: kxclustersim --root DIR [--scenario FILE] [--fault TARGET=FAULT]...\n"
                  "  TARGET: agent@ADDR, ns@ADDR, fsm:NAME or fsm:NAME@ADDR\n"
-                 "  SPEC:   silent | close_after:N | wrong_magic | oversize:N | error:CODE |\n"
+                 "  FAULT:   silent | close_after:N | wrong_magic | oversize:N | error:CODE |\n"
                  "          error:FLAG:CODE | delay:MS | refuse | none, optionally /REQUEST\n");
     return 2;
 }
@@ -53,7 +53,7 @@ int main(int argc, char **argv) {
     for (const std::string &f : faults) {
         size_t eq = f.find('=');
         if (eq == std::string::npos) {
-            std::fprintf(stderr, "kxclustersim: --fault wants TARGET=SPEC, got '%s'\n", f.c_str());
+            std::fprintf(stderr, "kxclustersim: --fault wants TARGET=FAULT, got '%s'\n", f.c_str());
             return 2;
         }
         if (scenario_set_fault(&scenario, f.substr(0, eq).c_str(), f.c_str() + eq + 1, text,

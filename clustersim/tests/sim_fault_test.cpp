@@ -17,9 +17,10 @@ class SimFaults : public ::testing::Test {
 protected:
     void SetUp() override { sim = std::make_unique<running_cluster>(default_scenario()); }
 
-    void set_fault(const char *target, const char *spec) {
+    void set_fault(const char *target, const char *fault_text) {
         char text[256] = "";
-        ASSERT_EQ(cluster_set_fault(sim->cluster, target, spec, text, sizeof text), 0) << text;
+        ASSERT_EQ(cluster_set_fault(sim->cluster, target, fault_text, text, sizeof text), 0)
+            << text;
     }
 
     int name_server(const std::string &address) {

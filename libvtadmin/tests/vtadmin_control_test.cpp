@@ -55,9 +55,9 @@ protected:
     std::string state(const char *fs, const char *host) {
         return manager_state(cluster_, fs, host);
     }
-    void fault(const char *target, const char *spec) {
+    void fault(const char *target, const char *fault_text) {
         char text[256] = "";
-        ASSERT_EQ(cluster_set_fault(cluster_, target, spec, text, sizeof text), 0) << text;
+        ASSERT_EQ(cluster_set_fault(cluster_, target, fault_text, text, sizeof text), 0) << text;
     }
 
     sim_cluster *cluster_ = nullptr;
