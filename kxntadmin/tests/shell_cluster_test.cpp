@@ -384,4 +384,31 @@ TEST_F(ShellOnCluster, DoubleClickingAFolderRowMakesItCurrent) {
         << "the list now shows the file systems";
 }
 
+// The start-up option --select walks the tree as a user's clicks would.
+TEST_F(ShellOnCluster, SelectPathOpensEachItemInTurnAndStopsAtAMissingOne) {
+    KxCommandLine line;
+    QString error;
+    ASSERT_TRUE(CKxAdminApp::ParseCommandLine({"kxntadmin", "--select", "localhost/File Systems"},
+                                              &line, &error));
+    EXPECT_EQ(line.select_path, QStringLiteral("localhost/File Systems"));
+    EXPECT_FALSE(CKxAdminApp::ParseCommandLine({"kxntadmin", "--select"}, &line, &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("--select PATH")));
+
+    ASSERT_TRUE(tree_view()->SelectPath(QStringLiteral("localhost/File Systems/snfs1")));
+    QTreeWidgetItem *snfs1 = item({"Connections", "localhost", "File Systems", "snfs1"});
+    ASSERT_NE(snfs1, nullptr);
+    EXPECT_EQ(VTATree_GetCurrent(tree()), CKxAdminTreeView::ItemNode(snfs1));
+    EXPECT_EQ(list_view()->ListDir(), CKxAdminTreeView::ItemNode(snfs1));
+    EXPECT_FALSE(snfs1->isExpanded());
+    EXPECT_TRUE(snfs1->parent()->isExpanded());
+    EXPECT_EQ(frame_->MessageText(), QStringLiteral("Done: Refresh of 'snfs1'"))
+        << "the last operation is the refresh of the item selected last";
+
+    EXPECT_FALSE(tree_view()->SelectPath(QStringLiteral("localhost/Nowhere")));
+    EXPECT_EQ(VTATree_GetCurrent(tree()),
+              CKxAdminTreeView::ItemNode(item({"Connections", "localhost"})))
+        << "the items before the missing one are selected";
+    EXPECT_TRUE(messages_.messages().empty());
+}
+
 } // namespace
