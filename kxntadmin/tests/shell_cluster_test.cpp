@@ -327,6 +327,40 @@ TEST_F(ShellOnCluster, ExpandingBelowAnUnreachableManagerShowsTheErrorAndStaysCo
     EXPECT_EQ(groups->child(1)->text(0), QStringLiteral("MetaFiles"));
 }
 
+// Listing the file systems reads the status of every active one from its manager.
+TEST_F(ShellOnCluster,
+       ExpandingFileSystemsWithAnActiveManagerRefusingShowsTheErrorAndStaysCollapsed) {
+    QTreeWidgetItem *localhost = item({"Connections", "localhost"});
+    ASSERT_NE(localhost, nullptr);
+    localhost->setExpanded(true);
+    char text[256] = "";
+    ASSERT_EQ(cluster_set_fault(cluster_env->cluster, "fsm:snfs1", "refuse", text, sizeof text), 0)
+        << text;
+    QTreeWidgetItem *folder = item({"Connections", "localhost", "File Systems"});
+    ASSERT_NE(folder, nullptr);
+    ASSERT_TRUE(messages_.messages().empty());
+
+    folder->setExpanded(true);
+    ASSERT_EQ(messages_.messages().size(), 1u);
+    EXPECT_EQ(messages_.messages()[0].title, QStringLiteral("Error"));
+    EXPECT_EQ(messages_.messages()[0].icon, QMessageBox::Critical);
+    EXPECT_TRUE(messages_.messages()[0].text.contains(QStringLiteral("snfs1")));
+    folder = item({"Connections", "localhost", "File Systems"});
+    ASSERT_NE(folder, nullptr);
+    EXPECT_FALSE(folder->isExpanded());
+    EXPECT_EQ(VTATree_GetCurrent(tree()), tree()->VTA_Root) << "expanding does not select";
+    EXPECT_EQ(child_->BusyCount(), 0);
+
+    // Selecting it fails the same way, under the selection's information icon.
+    messages_.clear();
+    select(folder);
+    ASSERT_EQ(messages_.messages().size(), 1u);
+    EXPECT_EQ(messages_.messages()[0].title, QStringLiteral("Error"));
+    EXPECT_EQ(messages_.messages()[0].icon, QMessageBox::Information);
+    EXPECT_EQ(VTATree_GetCurrent(tree()), tree()->VTA_Root);
+    EXPECT_EQ(list_view()->ListDir(), tree()->VTA_Root);
+}
+
 TEST_F(ShellOnCluster, SelectingAFolderFillsTheListWithTheTreeRowsAndTheirAlignment) {
     select(item({"Connections", "localhost"}));
     // File systems: both managers of snfs1 and scratch.
