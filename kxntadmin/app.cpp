@@ -37,13 +37,21 @@ bool CKxAdminApp::ParseCommandLine(const QStringList &args, KxCommandLine *line,
             line->screenshot_path = args[++i];
             continue;
         }
+        if (args[i] == QStringLiteral("--select") && i + 1 < args.size()) {
+            line->select_path = args[++i];
+            continue;
+        }
         if (args[i] == QStringLiteral("--screenshot-delay") && i + 1 < args.size()) {
             bool ok = false;
             line->screenshot_delay_ms = args[++i].toInt(&ok);
             if (ok && line->screenshot_delay_ms >= 0)
                 continue;
         }
-        *error = QStringLiteral("usage: kxntadmin [--screenshot FILE [--screenshot-delay MS]]");
+        *error = QStringLiteral(
+            "usage: kxntadmin [--select PATH] [--screenshot FILE [--screenshot-delay MS]]\n"
+            "  --select PATH  select the tree items of PATH below "
+            "\"Connections\" after start-up,\n"
+            "                 e.g. \"localhost/File Systems\"");
         return false;
     }
     return true;
@@ -63,8 +71,12 @@ bool CKxAdminApp::InitInstance(const QStringList &args) {
         return false;
     }
     KxStartAdminLibrary();
-    main_frame_->NewDocumentWindow();
+    CkxAdminChildFrm *window = main_frame_->NewDocumentWindow();
     main_frame_->show();
+    if (!command_line_.select_path.isEmpty() &&
+        !window->TreeView()->SelectPath(command_line_.select_path))
+        fprintf(stderr, "kxntadmin: no item %s below Connections\n",
+                qPrintable(command_line_.select_path));
     return true;
 }
 

@@ -77,6 +77,10 @@ public:
     // Saves the recent connections (code 7 on the top node); run when the window closes.
     void OnDestroy();
 
+    // Selects, as a user's clicks would, each item of `path` in turn below the top item
+    // ("localhost/File Systems"). False when an item of the path is not shown.
+    bool SelectPath(const QString &path);
+
     static VTAObj *ItemNode(const QTreeWidgetItem *item);
     static QTreeWidgetItem *NodeItem(const VTAObj *node);
 
@@ -280,6 +284,7 @@ public:
 struct KxCommandLine {
     QString screenshot_path; // --screenshot FILE: grab the main window into FILE, then quit
     int screenshot_delay_ms = 1500;
+    QString select_path; // --select PATH: select these items below "Connections" at start-up
 };
 
 // Start of the admin API library for this program: module name "kxntadmin", VTAdmin_Init, the

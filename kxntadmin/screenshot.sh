@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Takes a screenshot of the console's main window under a private Xvfb display.
-#   kxntadmin/screenshot.sh OUTPUT.png [DELAY_MS]
+#   kxntadmin/screenshot.sh OUTPUT.png [DELAY_MS [KXNTADMIN OPTIONS...]]
 # The program grabs its own window (--screenshot), so no capture tool is needed. Set
-# KXFSROOT to choose the install root (recent connections, fsports) the console uses.
+# KXFSROOT to choose the install root (recent connections, fsports) the console uses. Further
+# options go to the program, e.g. --select "localhost/File Systems" to show a filled list.
 set -euo pipefail
 
 out=${1:?usage: kxntadmin/screenshot.sh OUTPUT.png [DELAY_MS]}
 delay=${2:-2000}
+shift $(($# < 2 ? $# : 2))
 repo=$(cd "$(dirname "$0")/.." && pwd)
 program=${KXNTADMIN:-$repo/${KX_BUILD_DIR:-build}/kxntadmin/kxntadmin}
 [ -x "$program" ] || { echo "screenshot: build kxntadmin first ($program)" >&2; exit 1; }
@@ -35,5 +37,5 @@ done
 [ -e "/tmp/.X11-unix/X$display" ] || { echo "screenshot: Xvfb socket did not appear" >&2; exit 1; }
 
 DISPLAY=":$display" QT_QPA_PLATFORM=xcb timeout 60 "$program" --screenshot "$out" \
-    --screenshot-delay "$delay"
+    --screenshot-delay "$delay" "$@"
 echo "screenshot: $out"

@@ -78,6 +78,27 @@ void CKxAdminTreeView::OnInitialUpdate() {
         SelectAndExpand(item);
 }
 
+bool CKxAdminTreeView::SelectPath(const QString &path) {
+    QTreeWidgetItem *at = topLevelItem(0);
+    if (at == nullptr)
+        return false;
+    for (const QString &name : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
+        // Open the item before going into it, as the user would: selecting an item under a
+        // collapsed parent makes Qt expand that parent afterwards, refreshing it once more.
+        at->setExpanded(true);
+        QTreeWidgetItem *next = nullptr;
+        for (int i = 0; i < at->childCount() && next == nullptr; ++i)
+            if (at->child(i)->text(0) == name)
+                next = at->child(i);
+        if (next == nullptr)
+            return false;
+        // Selecting refreshes the node, which fills in the children looked up next.
+        setCurrentItem(next);
+        at = next;
+    }
+    return true;
+}
+
 void CKxAdminTreeView::OnDestroy() {
     VTATree *tree = doc_ != nullptr ? doc_->Tree() : nullptr;
     if (tree == nullptr || tree->VTA_Root == nullptr)

@@ -1,0 +1,448 @@
+// The window shell over the simulated cluster: start-up from the recent connections, expanding,
+// selecting and double-clicking real computer and file-system nodes, and the recent-connections
+// file written when the window closes. One install root and one cluster serve the whole program
+// (the admin library reads the agent port once per process).
+
+#include "kxntadmin/tests/support_shell.h"
+
+#include "clustersim/cluster.h"
+#include "libutil/install_paths.h"
+#include "libvtadmin/vtadmin_recent.h"
+#include "libvtadmin/vtadminlib.h"
+
+#include <QHeaderView>
+#include <QTest>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char *kScenario = R"({"hosts": [
+    {"address": "127.0.0.1", "name": "alpha",
+     "disks": [{"label": "d0", "serial": "SN0", "size": 68719476736, "hba_id": 0, "lun_id": 0}]},
+    {"address": "127.0.0.2", "name": "beta"}],
+  "filesystems": [
+    {"name": "snfs1", "block_size": 4096, "total_blocks": 1220703, "free_blocks": 610351,
+     "status": {"capability_flags": 4096},
+     "managers": [{"host": "127.0.0.1", "state": "active", "priority": 0},
+                  {"host": "127.0.0.2", "state": "standby", "priority": 1}],
+     "stripe_groups": [{"name": "MetaFiles", "flags": 13, "total_blocks": 2000},
+                       {"name": "Data", "flags": 1, "total_blocks": 8000}]},
+    {"name": "scratch", "block_size": 4096, "total_blocks": 1000, "free_blocks": 1000,
+     "managers": [{"host": "127.0.0.1", "state": "active"}]}]})";
+
+// The program's install root and the cluster serving on it, for every test.
+class ClusterEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        char pattern[] = "/tmp/kxshell-cluster-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        root_ = pattern;
+        std::filesystem::create_directories(root_ + "/config");
+        std::filesystem::create_directories(root_ + "/debug");
+        setenv("KXFSROOT", root_.c_str(), 1);
+        unsetenv("KXFSCONF");
+        unsetenv("KXFSLOGS");
+        // Connection waits stay short, so a refused manager cannot stall the program.
+        setenv("TIMEDWAIT_VALUE", "5", 1);
+        install_paths_reset_for_tests();
+        sim_scenario scenario;
+        char text[256] = "";
+        ASSERT_EQ(scenario_parse(kScenario, &scenario, text, sizeof text), 0) << text;
+        ASSERT_EQ(cluster_start(scenario, root_.c_str(), &cluster, text, sizeof text), 0) << text;
+    }
+    void TearDown() override {
+        if (cluster != nullptr)
+            cluster_stop(cluster);
+        cluster = nullptr;
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+
+    std::string recent_path() const { return root_ + "/config/cfg.kxntadmin"; }
+    sim_cluster *cluster = nullptr;
+
+private:
+    std::string root_;
+};
+ClusterEnvironment *const cluster_env =
+    static_cast<ClusterEnvironment *>(::testing::AddGlobalTestEnvironment(new ClusterEnvironment));
+
+std::vector<std::string> file_lines(const std::string &path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string node_name(const VTAObj *node) {
+    return std::string(node->VTA_Name, strnlen(node->VTA_Name, VTA_NAME_SIZE));
+}
+
+// The console as started by the program: a main frame whose first document window loads
+// "localhost" from the recent connections.
+class ShellOnCluster : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_NE(cluster_env->cluster, nullptr);
+        std::ofstream(cluster_env->recent_path()) << "RecentConn0=localhost\n";
+        VTAObj_RecentResetForTests();
+        KxStartAdminLibrary();
+        frame_ = new CKxAdminFrm();
+        child_ = frame_->NewDocumentWindow();
+        frame_->show();
+    }
+    void TearDown() override {
+        delete frame_;
+        KxStopAdminLibrary();
+        char text[256] = "";
+        EXPECT_EQ(cluster_set_fault(cluster_env->cluster, "fsm:snfs1", "none", text, sizeof text),
+                  0)
+            << text;
+    }
+
+    CKxAdminTreeView *tree_view() const { return child_->TreeView(); }
+    CKxAdminListView *list_view() const { return child_->ListView(); }
+    VTATree *tree() const { return child_->Document()->Tree(); }
+
+    // The item reached by following item texts from the top, or null.
+    QTreeWidgetItem *item(const std::vector<std::string> &path) const {
+        QTreeWidgetItem *found = nullptr;
+        for (const std::string &name : path) {
+            const int count = found ? found->childCount() : tree_view()->topLevelItemCount();
+            QTreeWidgetItem *next = nullptr;
+            for (int i = 0; i < count && next == nullptr; ++i) {
+                QTreeWidgetItem *candidate = found ? found->child(i) : tree_view()->topLevelItem(i);
+                if (candidate->text(0).toStdString() == name)
+                    next = candidate;
+            }
+            if (next == nullptr)
+                return nullptr;
+            found = next;
+        }
+        return found;
+    }
+    // Texts of the tree view's items, depth first, two spaces per level.
+    std::vector<std::string> tree_items() const {
+        std::vector<std::string> texts;
+        std::vector<std::pair<QTreeWidgetItem *, int>> stack;
+        for (int i = tree_view()->topLevelItemCount() - 1; i >= 0; --i)
+            stack.emplace_back(tree_view()->topLevelItem(i), 0);
+        while (!stack.empty()) {
+            auto [at, depth] = stack.back();
+            stack.pop_back();
+            texts.push_back(std::string(static_cast<size_t>(depth) * 2, ' ') +
+                            at->text(0).toStdString());
+            for (int i = at->childCount() - 1; i >= 0; --i)
+                stack.emplace_back(at->child(i), depth + 1);
+        }
+        return texts;
+    }
+    // Names of the folder children of `node`, in the tree's order.
+    static std::vector<std::string> folder_children(const VTAObj *node) {
+        std::vector<std::string> names;
+        for (VTAObj *c = node->VTA_Child; c != nullptr; c = c->VTA_SibRight)
+            if (c->VTA_IsFolder)
+                names.push_back(node_name(c));
+        return names;
+    }
+    // Rows of `node` as the tree answers them (header first), cells joined by "|".
+    std::vector<std::string> tree_rows(VTAObj *node, std::vector<bool> *right_align) {
+        std::vector<std::string> lines;
+        for (int32_t number = 0; number < 200; ++number) {
+            VTA_LV_ROW row{};
+            row.VTA_RowNbr = number;
+            char msg[256] = "";
+            if (VTATree_Op(tree(), VTA_OP_LV_ROW_GETBYNBR, node, &row, sizeof row, msg,
+                           sizeof msg) != VTA_OK)
+                break;
+            std::string line;
+            for (uint32_t c = 0; c < row.VTA_ColCount; ++c) {
+                line += (c ? "|" : "") + std::string(row.VTA_Cells[c].VTA_Text);
+                if (number == 0)
+                    right_align->push_back(row.VTA_Cells[c].VTA_RightAlign != 0);
+            }
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    // The list's header and rows, in the same form.
+    std::vector<std::string> list_lines() const {
+        const CKxListModel *model = list_view()->Model();
+        std::vector<std::string> lines;
+        std::string header;
+        for (int c = 0; c < model->columnCount(); ++c)
+            header +=
+                (c ? "|" : "") +
+                model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString().toStdString();
+        lines.push_back(header);
+        for (int r = 0; r < model->rowCount(); ++r) {
+            std::string line;
+            for (int c = 0; c < model->columnCount(); ++c)
+                line += (c ? "|" : "") + model->index(r, c).data().toString().toStdString();
+            lines.push_back(line);
+        }
+        return lines;
+    }
+    // Selects the item at `path` and checks that the list shows its node's rows as the tree
+    // answers them (at least `min_rows` with the header), with the header's alignment.
+    void expect_list_shows_current(const std::vector<std::string> &path, size_t min_rows) {
+        QTreeWidgetItem *folder = item(path);
+        ASSERT_NE(folder, nullptr) << path.back();
+        select(folder);
+        EXPECT_TRUE(messages_.messages().empty());
+        VTAObj *node = CKxAdminTreeView::ItemNode(folder);
+        ASSERT_EQ(VTATree_GetCurrent(tree()), node);
+        ASSERT_EQ(list_view()->ListDir(), node);
+
+        std::vector<bool> right_align;
+        const std::vector<std::string> expected = tree_rows(node, &right_align);
+        ASSERT_GE(expected.size(), min_rows) << path.back();
+        EXPECT_EQ(list_lines(), expected);
+
+        const CKxListModel *model = list_view()->Model();
+        ASSERT_EQ(model->columnCount(), static_cast<int>(right_align.size()));
+        for (int c = 0; c < model->columnCount(); ++c) {
+            const Qt::Alignment wanted = right_align[c] ? Qt::AlignRight : Qt::AlignLeft;
+            const auto header_align =
+                Qt::Alignment(model->headerData(c, Qt::Horizontal, Qt::TextAlignmentRole).toInt());
+            EXPECT_EQ(header_align & Qt::AlignHorizontal_Mask, wanted) << "column " << c;
+            for (int r = 0; r < model->rowCount(); ++r) {
+                const auto cell_align =
+                    Qt::Alignment(model->index(r, c).data(Qt::TextAlignmentRole).toInt());
+                EXPECT_EQ(cell_align & Qt::AlignHorizontal_Mask, wanted)
+                    << "row " << r << " column " << c;
+            }
+        }
+        for (int r = 0; r < model->rowCount(); ++r) {
+            EXPECT_EQ(model->NodeAt(r)->VTA_Parent, node);
+            EXPECT_FALSE(model->index(r, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
+        }
+    }
+    // Selects an item as a user's click does.
+    void select(QTreeWidgetItem *at) { tree_view()->setCurrentItem(at); }
+
+    MessageRecorder messages_;
+    CKxAdminFrm *frame_ = nullptr;
+    CkxAdminChildFrm *child_ = nullptr;
+};
+
+TEST_F(ShellOnCluster, StartUpShowsTheRecentComputerWithOnlyItsFoldersInTreeOrder) {
+    EXPECT_TRUE(messages_.messages().empty());
+    ASSERT_EQ(VTATree_GetCurrent(tree()), tree()->VTA_Root);
+    QTreeWidgetItem *top = item({"Connections"});
+    ASSERT_NE(top, nullptr);
+    EXPECT_TRUE(top->isSelected());
+    EXPECT_TRUE(top->isExpanded());
+    QTreeWidgetItem *localhost = item({"Connections", "localhost"});
+    ASSERT_NE(localhost, nullptr);
+
+    // Opening the computer loads its folders; the tree lists them in the node order.
+    localhost->setExpanded(true);
+    EXPECT_TRUE(messages_.messages().empty());
+    VTAObj *computer = CKxAdminTreeView::ItemNode(localhost);
+    ASSERT_NE(computer, nullptr);
+    EXPECT_EQ(folder_children(computer), (std::vector<std::string>{"Disks", "File Systems"}));
+    // Lazy folders carry their placeholder folder until they are opened.
+    EXPECT_EQ(tree_items(), (std::vector<std::string>{"Connections", "  localhost", "    Disks",
+                                                      "      _NEED_REFRESH_", "    File Systems",
+                                                      "      _NEED_REFRESH_"}));
+
+    // An active file system holds folders and value rows: only the folders become items.
+    select(item({"Connections", "localhost", "File Systems"}));
+    QTreeWidgetItem *snfs1 = item({"Connections", "localhost", "File Systems", "snfs1"});
+    ASSERT_NE(snfs1, nullptr);
+    VTAObj *fs = CKxAdminTreeView::ItemNode(snfs1);
+    ASSERT_EQ(fs->VTA_Type, VTA_OBJ_FS_ACTIVE);
+    select(snfs1);
+    ASSERT_EQ(VTATree_GetCurrent(tree()), fs);
+    std::vector<std::string> shown;
+    for (int i = 0; i < snfs1->childCount(); ++i)
+        shown.push_back(snfs1->child(i)->text(0).toStdString());
+    EXPECT_FALSE(shown.empty());
+    EXPECT_EQ(shown, folder_children(fs));
+    EXPECT_GT(list_view()->Model()->rowCount(), static_cast<int>(shown.size()))
+        << "the list also shows the file system's value rows";
+}
+
+// A file system's own folders are built without its manager; what is below them needs it.
+TEST_F(ShellOnCluster, ExpandingBelowAnUnreachableManagerShowsTheErrorAndStaysCollapsed) {
+    select(item({"Connections", "localhost"}));
+    select(item({"Connections", "localhost", "File Systems"}));
+    QTreeWidgetItem *snfs1 = item({"Connections", "localhost", "File Systems", "snfs1"});
+    ASSERT_NE(snfs1, nullptr);
+    ASSERT_EQ(CKxAdminTreeView::ItemNode(snfs1)->VTA_Type, VTA_OBJ_FS_ACTIVE);
+    snfs1->setExpanded(true);
+    ASSERT_TRUE(messages_.messages().empty());
+    char text[256] = "";
+    ASSERT_EQ(cluster_set_fault(cluster_env->cluster, "fsm:snfs1", "refuse", text, sizeof text), 0)
+        << text;
+
+    const std::vector<std::string> groups_path = {"Connections", "localhost", "File Systems",
+                                                  "snfs1", "Stripe Groups"};
+    QTreeWidgetItem *groups = item(groups_path);
+    ASSERT_NE(groups, nullptr);
+    ASSERT_GT(groups->childCount(), 0) << "a lazy folder shows its placeholder";
+    groups->setExpanded(true);
+    ASSERT_EQ(messages_.messages().size(), 1u);
+    const KxMessage &shown = messages_.messages()[0];
+    EXPECT_EQ(shown.title, QStringLiteral("Error"));
+    EXPECT_EQ(shown.icon, QMessageBox::Critical);
+    EXPECT_TRUE(shown.on_top);
+    EXPECT_TRUE(shown.text.contains(QStringLiteral("snfs1"))) << shown.text.toStdString();
+    // Look the item up again: the failed refresh may have rebuilt the folder.
+    groups = item(groups_path);
+    ASSERT_NE(groups, nullptr);
+    EXPECT_FALSE(groups->isExpanded());
+    EXPECT_EQ(child_->BusyCount(), 0);
+    EXPECT_EQ(child_->cursor().shape(), Qt::ArrowCursor);
+    EXPECT_TRUE(frame_->MessageText().startsWith(QStringLiteral("* ERROR *: ")))
+        << frame_->MessageText().toStdString();
+
+    // With the manager reachable again the same item expands into the stripe groups.
+    ASSERT_EQ(cluster_set_fault(cluster_env->cluster, "fsm:snfs1", "none", text, sizeof text), 0);
+    messages_.clear();
+    groups->setExpanded(true);
+    EXPECT_TRUE(messages_.messages().empty());
+    groups = item(groups_path);
+    ASSERT_NE(groups, nullptr);
+    EXPECT_TRUE(groups->isExpanded());
+    EXPECT_EQ(folder_children(CKxAdminTreeView::ItemNode(groups)),
+              (std::vector<std::string>{"Data", "MetaFiles"}));
+    // The items follow the node order (names sorted), not the cluster's order.
+    ASSERT_EQ(groups->childCount(), 2);
+    EXPECT_EQ(groups->child(0)->text(0), QStringLiteral("Data"));
+    EXPECT_EQ(groups->child(1)->text(0), QStringLiteral("MetaFiles"));
+}
+
+// Listing the file systems reads the status of every active one from its manager.
+TEST_F(ShellOnCluster,
+       ExpandingFileSystemsWithAnActiveManagerRefusingShowsTheErrorAndStaysCollapsed) {
+    QTreeWidgetItem *localhost = item({"Connections", "localhost"});
+    ASSERT_NE(localhost, nullptr);
+    localhost->setExpanded(true);
+    char text[256] = "";
+    ASSERT_EQ(cluster_set_fault(cluster_env->cluster, "fsm:snfs1", "refuse", text, sizeof text), 0)
+        << text;
+    QTreeWidgetItem *folder = item({"Connections", "localhost", "File Systems"});
+    ASSERT_NE(folder, nullptr);
+    ASSERT_TRUE(messages_.messages().empty());
+
+    folder->setExpanded(true);
+    ASSERT_EQ(messages_.messages().size(), 1u);
+    EXPECT_EQ(messages_.messages()[0].title, QStringLiteral("Error"));
+    EXPECT_EQ(messages_.messages()[0].icon, QMessageBox::Critical);
+    EXPECT_TRUE(messages_.messages()[0].text.contains(QStringLiteral("snfs1")));
+    folder = item({"Connections", "localhost", "File Systems"});
+    ASSERT_NE(folder, nullptr);
+    EXPECT_FALSE(folder->isExpanded());
+    EXPECT_EQ(VTATree_GetCurrent(tree()), tree()->VTA_Root) << "expanding does not select";
+    EXPECT_EQ(child_->BusyCount(), 0);
+
+    // Selecting it fails the same way, under the selection's information icon.
+    messages_.clear();
+    select(folder);
+    ASSERT_EQ(messages_.messages().size(), 1u);
+    EXPECT_EQ(messages_.messages()[0].title, QStringLiteral("Error"));
+    EXPECT_EQ(messages_.messages()[0].icon, QMessageBox::Information);
+    EXPECT_EQ(VTATree_GetCurrent(tree()), tree()->VTA_Root);
+    EXPECT_EQ(list_view()->ListDir(), tree()->VTA_Root);
+}
+
+TEST_F(ShellOnCluster, SelectingAFolderFillsTheListWithTheTreeRowsAndTheirAlignment) {
+    select(item({"Connections", "localhost"}));
+    // File systems: both managers of snfs1 and scratch.
+    expect_list_shows_current({"Connections", "localhost", "File Systems"}, 4);
+    expect_list_shows_current({"Connections", "localhost", "File Systems", "snfs1"}, 3);
+    expect_list_shows_current(
+        {"Connections", "localhost", "File Systems", "snfs1", "Stripe Groups"}, 3);
+}
+
+TEST_F(ShellOnCluster, ClosingTheWindowSavesEveryComputerInSortedOrder) {
+    char msg[256] = "";
+    std::string host = "127.0.0.2";
+    ASSERT_EQ(VTATree_Op(tree(), VTA_OP_CREATE, tree()->VTA_Root, host.data(), host.size() + 1, msg,
+                         sizeof msg),
+              VTA_OK)
+        << msg;
+    EXPECT_EQ(tree_items(),
+              (std::vector<std::string>{"Connections", "  127.0.0.2", "    _NEED_REFRESH_",
+                                        "  localhost", "    _NEED_REFRESH_"}));
+
+    child_->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_TRUE(messages_.messages().empty());
+    EXPECT_EQ(file_lines(cluster_env->recent_path()),
+              (std::vector<std::string>{"RecentConn0=127.0.0.2", "RecentConn1=localhost"}));
+    EXPECT_TRUE(frame_->MdiArea()->subWindowList().isEmpty());
+    child_ = nullptr;
+}
+
+TEST_F(ShellOnCluster, DoubleClickingAFolderRowMakesItCurrent) {
+    QTreeWidgetItem *localhost = item({"Connections", "localhost"});
+    ASSERT_NE(localhost, nullptr);
+    select(localhost);
+    ASSERT_EQ(list_view()->ListDir(), CKxAdminTreeView::ItemNode(localhost));
+    CKxListModel *model = list_view()->Model();
+    int row = -1;
+    for (int r = 0; r < model->rowCount(); ++r)
+        if (model->index(r, 0).data().toString() == QStringLiteral("File Systems"))
+            row = r;
+    ASSERT_GE(row, 0);
+    VTAObj *folder = model->NodeAt(row);
+
+    const QRect cell = list_view()->visualRect(model->index(row, 0));
+    ASSERT_TRUE(cell.isValid());
+    // A real double click: press and release, then the double-click event.
+    QTest::mouseClick(list_view()->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseDClick(list_view()->viewport(), Qt::LeftButton, {}, cell.center());
+    EXPECT_TRUE(messages_.messages().empty());
+    EXPECT_EQ(VTATree_GetCurrent(tree()), folder);
+    EXPECT_EQ(list_view()->ListDir(), folder);
+    QTreeWidgetItem *selected = tree_view()->currentItem();
+    ASSERT_NE(selected, nullptr);
+    EXPECT_EQ(CKxAdminTreeView::ItemNode(selected), folder);
+    EXPECT_EQ(model->rowCount(), static_cast<int>(folder_children(folder).size()))
+        << "the list now shows the file systems";
+}
+
+// The start-up option --select walks the tree as a user's clicks would.
+TEST_F(ShellOnCluster, SelectPathOpensEachItemInTurnAndStopsAtAMissingOne) {
+    KxCommandLine line;
+    QString error;
+    ASSERT_TRUE(CKxAdminApp::ParseCommandLine({"kxntadmin", "--select", "localhost/File Systems"},
+                                              &line, &error));
+    EXPECT_EQ(line.select_path, QStringLiteral("localhost/File Systems"));
+    EXPECT_FALSE(CKxAdminApp::ParseCommandLine({"kxntadmin", "--select"}, &line, &error));
+    EXPECT_TRUE(error.contains(QStringLiteral("--select PATH")));
+
+    ASSERT_TRUE(tree_view()->SelectPath(QStringLiteral("localhost/File Systems/snfs1")));
+    QTreeWidgetItem *snfs1 = item({"Connections", "localhost", "File Systems", "snfs1"});
+    ASSERT_NE(snfs1, nullptr);
+    EXPECT_EQ(VTATree_GetCurrent(tree()), CKxAdminTreeView::ItemNode(snfs1));
+    EXPECT_EQ(list_view()->ListDir(), CKxAdminTreeView::ItemNode(snfs1));
+    EXPECT_FALSE(snfs1->isExpanded());
+    EXPECT_TRUE(snfs1->parent()->isExpanded());
+    EXPECT_EQ(frame_->MessageText(), QStringLiteral("Done: Refresh of 'snfs1'"))
+        << "the last operation is the refresh of the item selected last";
+
+    EXPECT_FALSE(tree_view()->SelectPath(QStringLiteral("localhost/Nowhere")));
+    EXPECT_EQ(VTATree_GetCurrent(tree()),
+              CKxAdminTreeView::ItemNode(item({"Connections", "localhost"})))
+        << "the items before the missing one are selected";
+    EXPECT_TRUE(messages_.messages().empty());
+}
+
+} // namespace
