@@ -664,6 +664,43 @@ int32_t qos_rows(VTATree *tree, uint32_t op, VTAObj *folder, VTA_LV_ROW *row, ch
     return VTA_OK;
 }
 
+using child_lister = int32_t (*)(VTATree *, VTAObj *, char *, size_t);
+using row_getter = int32_t (*)(VTATree *, uint32_t, VTAObj *, VTA_LV_ROW *, char *, size_t);
+
+// The op function of a folder node: refresh lists its children, `rows` (when given) answers the
+// list view's row requests, and the menu offers refresh only.
+int32_t folder_op(VTATree *tree, uint32_t op, VTAObj *node, void *data, child_lister list,
+                  row_getter rows, char *msg, size_t msg_size) {
+    if (rows != nullptr && (op == VTA_OP_LV_ROW_GET || op == VTA_OP_LV_ROW_GETBYNBR))
+        return rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), msg, msg_size);
+    if (op == VTA_OP_REFRESH)
+        return list(tree, node, msg, msg_size);
+    if (op == VTA_OP_ALLOW_MENU)
+        return answer_refresh_only(data);
+    return VTA_ERR_NOT_HANDLED;
+}
+
+// Disk and client items answer row requests by number only; the others also for the current row.
+enum class row_requests { by_number_only, by_number_or_current };
+
+// The op function of an item node whose children are its Name/Value properties;
+// `properties(node)` builds them on refresh.
+template <typename Properties>
+int32_t property_item_op(VTATree *tree, uint32_t op, VTAObj *node, void *data,
+                         const property_texts &texts, row_requests requests, Properties properties,
+                         char *msg, size_t msg_size) {
+    const bool row_request =
+        op == VTA_OP_LV_ROW_GETBYNBR ||
+        (op == VTA_OP_LV_ROW_GET && requests == row_requests::by_number_or_current);
+    if (row_request)
+        return property_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), texts, msg, msg_size);
+    if (op == VTA_OP_REFRESH)
+        return build_properties(tree, node, properties(*node), texts, msg, msg_size);
+    if (op == VTA_OP_ALLOW_MENU)
+        return answer_refresh_only(data);
+    return VTA_ERR_NOT_HANDLED;
+}
+
 } // namespace
 
 void VTAObj_UptimeText(uint32_t seconds, char *text, size_t size) {
@@ -687,116 +724,54 @@ const char *VTAObj_DeviceFlagsText(uint32_t access) {
 
 int32_t VTAObj_AllDisksOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t,
                               char *msg, size_t msg_size) {
-    if (op == VTA_OP_REFRESH)
-        return list_disks(tree, node, msg, msg_size);
-    if (op == VTA_OP_ALLOW_MENU)
-        return answer_refresh_only(data);
-    return VTA_ERR_NOT_HANDLED;
+    return folder_op(tree, op, node, data, list_disks, nullptr, msg, msg_size);
 }
 
 int32_t VTAObj_DiskOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                           size_t msg_size) {
-    switch (op) {
-    case VTA_OP_LV_ROW_GETBYNBR:
-        return property_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), kDiskTexts, msg,
-                             msg_size);
-    case VTA_OP_REFRESH:
-        return build_properties(tree, node,
-                                disk_properties(*reinterpret_cast<VTA_DISK *>(node->VTA_Data)),
-                                kDiskTexts, msg, msg_size);
-    case VTA_OP_ALLOW_MENU:
-        return answer_refresh_only(data);
-    default:
-        return VTA_ERR_NOT_HANDLED;
-    }
+    return property_item_op(
+        tree, op, node, data, kDiskTexts, row_requests::by_number_only,
+        [](const VTAObj &n) {
+            return disk_properties(*reinterpret_cast<const VTA_DISK *>(n.VTA_Data));
+        },
+        msg, msg_size);
 }
 
 int32_t VTAObj_AllSgOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                            size_t msg_size) {
-    if (op == VTA_OP_REFRESH)
-        return list_stripe_groups(tree, node, msg, msg_size);
-    if (op == VTA_OP_ALLOW_MENU)
-        return answer_refresh_only(data);
-    return VTA_ERR_NOT_HANDLED;
+    return folder_op(tree, op, node, data, list_stripe_groups, nullptr, msg, msg_size);
 }
 
 int32_t VTAObj_SgOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                         size_t msg_size) {
-    switch (op) {
-    case VTA_OP_LV_ROW_GET:
-    case VTA_OP_LV_ROW_GETBYNBR:
-        return property_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), kSgTexts, msg,
-                             msg_size);
-    case VTA_OP_REFRESH:
-        return build_properties(tree, node,
-                                sg_properties(*reinterpret_cast<VTA_SG_STATUS *>(node->VTA_Data)),
-                                kSgTexts, msg, msg_size);
-    case VTA_OP_ALLOW_MENU:
-        return answer_refresh_only(data);
-    default:
-        return VTA_ERR_NOT_HANDLED;
-    }
+    return property_item_op(
+        tree, op, node, data, kSgTexts, row_requests::by_number_or_current,
+        [](const VTAObj &n) {
+            return sg_properties(*reinterpret_cast<const VTA_SG_STATUS *>(n.VTA_Data));
+        },
+        msg, msg_size);
 }
 
 int32_t VTAObj_AllClientsOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t,
                                 char *msg, size_t msg_size) {
-    switch (op) {
-    case VTA_OP_LV_ROW_GET:
-    case VTA_OP_LV_ROW_GETBYNBR:
-        return client_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), msg, msg_size);
-    case VTA_OP_REFRESH:
-        return list_clients(tree, node, msg, msg_size);
-    case VTA_OP_ALLOW_MENU:
-        return answer_refresh_only(data);
-    default:
-        return VTA_ERR_NOT_HANDLED;
-    }
+    return folder_op(tree, op, node, data, list_clients, client_rows, msg, msg_size);
 }
 
 int32_t VTAObj_ClientOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                             size_t msg_size) {
-    switch (op) {
-    case VTA_OP_LV_ROW_GETBYNBR:
-        return property_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), kClientTexts, msg,
-                             msg_size);
-    case VTA_OP_REFRESH:
-        return build_properties(tree, node, client_properties(*client_data(node)), kClientTexts,
-                                msg, msg_size);
-    case VTA_OP_ALLOW_MENU:
-        return answer_refresh_only(data);
-    default:
-        return VTA_ERR_NOT_HANDLED;
-    }
+    return property_item_op(
+        tree, op, node, data, kClientTexts, row_requests::by_number_only,
+        [](const VTAObj &n) { return client_properties(*client_data(&n)); }, msg, msg_size);
 }
 
 int32_t VTAObj_AllQosOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                             size_t msg_size) {
-    switch (op) {
-    case VTA_OP_LV_ROW_GET:
-    case VTA_OP_LV_ROW_GETBYNBR:
-        return qos_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), msg, msg_size);
-    case VTA_OP_REFRESH:
-        return list_qos(tree, node, msg, msg_size);
-    case VTA_OP_ALLOW_MENU:
-        return answer_refresh_only(data);
-    default:
-        return VTA_ERR_NOT_HANDLED;
-    }
+    return folder_op(tree, op, node, data, list_qos, qos_rows, msg, msg_size);
 }
 
 int32_t VTAObj_QosOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                          size_t msg_size) {
-    switch (op) {
-    case VTA_OP_LV_ROW_GET:
-    case VTA_OP_LV_ROW_GETBYNBR:
-        return property_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), kQosTexts, msg,
-                             msg_size);
-    case VTA_OP_REFRESH:
-        return build_properties(tree, node, qos_properties(*qos_data(node)), kQosTexts, msg,
-                                msg_size);
-    case VTA_OP_ALLOW_MENU:
-        return answer_refresh_only(data);
-    default:
-        return VTA_ERR_NOT_HANDLED;
-    }
+    return property_item_op(
+        tree, op, node, data, kQosTexts, row_requests::by_number_or_current,
+        [](const VTAObj &n) { return qos_properties(*qos_data(&n)); }, msg, msg_size);
 }
