@@ -137,6 +137,40 @@ int32_t property_rows(VTATree *tree, uint32_t op, VTAObj *node, VTA_LV_ROW *row,
     return VTA_OK;
 }
 
+// A new item node for a list folder, with the two failure texts (formatted with the name).
+struct new_item {
+    VTAObj_OpFunc op;
+    const char *name;
+    uint32_t type;
+    bool is_folder;
+    const void *data;
+    size_t data_size;
+    const char *no_memory;
+    const char *insert_fail;
+};
+
+// Allocates, fills and inserts `item` under `folder`; a node the tree did not link is freed.
+int32_t insert_item(VTATree *tree, VTAObj *folder, const new_item &item, char *msg,
+                    size_t msg_size) {
+    VTAObj *node = VTAObj_Alloc(item.op);
+    if (node == nullptr) {
+        bounded_format(msg, msg_size, item.no_memory, item.name);
+        return VTA_ERR_NO_MEMORY;
+    }
+    VTAObj_SetName(node, item.name);
+    node->VTA_IsFolder = item.is_folder ? 1 : 0;
+    node->VTA_Type = item.type;
+    VTAObj_SetData(node, item.data, item.data_size);
+    VTAObj_Touch(node);
+    const int32_t rc = VTAObj_Insert(tree, folder, node);
+    if (rc != VTA_OK) {
+        bounded_format(msg, msg_size, item.insert_fail, item.name);
+        if (node->VTA_Parent == nullptr)
+            VTAObj_Free(&node);
+    }
+    return rc;
+}
+
 // ---- Disks ----
 
 std::string fixed_text(const char *text, size_t size) {
@@ -228,23 +262,15 @@ int32_t place_disk(VTATree *tree, VTAObj *folder, const VTA_DISK &disk, char *ms
         bounded_format(msg, msg_size, "Unexpected error (%d) searching disk list", rc);
         return rc;
     }
-    VTAObj *node = VTAObj_Alloc(VTAObj_DiskOpFunc);
-    if (node == nullptr) {
-        bounded_format(msg, msg_size, "Out of memory allocating disk node (%s)", name.c_str());
-        return VTA_ERR_NO_MEMORY;
-    }
-    VTAObj_SetName(node, name.c_str());
-    node->VTA_IsFolder = 1;
-    node->VTA_Type = VTA_OBJ_DISK;
-    VTAObj_SetData(node, &disk, sizeof disk);
-    VTAObj_Touch(node);
-    rc = VTAObj_Insert(tree, folder, node);
-    if (rc != VTA_OK) {
-        bounded_format(msg, msg_size, "Failed to insert disk node (%s)", name.c_str());
-        if (node->VTA_Parent == nullptr)
-            VTAObj_Free(&node);
-    }
-    return rc;
+    const new_item item = {VTAObj_DiskOpFunc,
+                           name.c_str(),
+                           VTA_OBJ_DISK,
+                           true,
+                           &disk,
+                           sizeof disk,
+                           "Out of memory allocating disk node (%s)",
+                           "Failed to insert disk node (%s)"};
+    return insert_item(tree, folder, item, msg, msg_size);
 }
 
 int32_t list_disks(VTATree *tree, VTAObj *folder, char *msg, size_t msg_size) {
@@ -492,23 +518,15 @@ int32_t place_client(VTATree *tree, VTAObj *folder, const VTA_CLIENT &entry, cha
                        static_cast<int>(entry.ordinal));
         return rc;
     }
-    VTAObj *node = VTAObj_Alloc(VTAObj_ClientOpFunc);
-    if (node == nullptr) {
-        bounded_format(msg, msg_size, "Out of memory SG node '%s'", name);
-        return VTA_ERR_NO_MEMORY;
-    }
-    VTAObj_SetName(node, name);
-    node->VTA_IsFolder = 1;
-    node->VTA_Type = VTA_OBJ_CLIENT;
-    VTAObj_SetData(node, &entry, sizeof entry);
-    VTAObj_Touch(node);
-    rc = VTAObj_Insert(tree, folder, node);
-    if (rc != VTA_OK) {
-        bounded_format(msg, msg_size, "Unexpected error inserting node '%s'", name);
-        if (node->VTA_Parent == nullptr)
-            VTAObj_Free(&node);
-    }
-    return rc;
+    const new_item item = {VTAObj_ClientOpFunc,
+                           name,
+                           VTA_OBJ_CLIENT,
+                           true,
+                           &entry,
+                           sizeof entry,
+                           "Out of memory SG node '%s'",
+                           "Unexpected error inserting node '%s'"};
+    return insert_item(tree, folder, item, msg, msg_size);
 }
 
 int32_t list_clients(VTATree *tree, VTAObj *folder, char *msg, size_t msg_size) {
@@ -584,21 +602,15 @@ int32_t place_qos(VTATree *tree, VTAObj *folder, const char *name, const VTA_QOS
         bounded_format(msg, msg_size, "Unexpected error %d looking for QOS node %s", rc, name);
         return rc;
     }
-    node = VTAObj_Alloc(VTAObj_QosOpFunc);
-    if (node == nullptr) {
-        bounded_format(msg, msg_size, "Out of memory QOS node '%s'", name);
-        return VTA_ERR_NO_MEMORY;
-    }
-    VTAObj_SetName(node, name);
-    node->VTA_Type = VTA_OBJ_QOS;
-    VTAObj_SetData(node, &qos, sizeof qos);
-    VTAObj_Touch(node);
-    rc = VTAObj_Insert(tree, folder, node);
-    if (rc != VTA_OK) {
-        bounded_format(msg, msg_size, "Unexpected error inserting node '%s'", name);
-        VTAObj_Free(&node); // not a folder: a failed insertion never linked it
-    }
-    return rc;
+    const new_item item = {VTAObj_QosOpFunc,
+                           name,
+                           VTA_OBJ_QOS,
+                           false,
+                           &qos,
+                           sizeof qos,
+                           "Out of memory QOS node '%s'",
+                           "Unexpected error inserting node '%s'"};
+    return insert_item(tree, folder, item, msg, msg_size);
 }
 
 int32_t list_qos(VTATree *tree, VTAObj *folder, char *msg, size_t msg_size) {
