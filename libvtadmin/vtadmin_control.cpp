@@ -68,6 +68,46 @@ void set_message(char *message, const char *text) {
     bounded_format(message, VTA_MESSAGE_SIZE, "%s", text);
 }
 
+// The two refusal texts of start and activate, which differ only in their final stop.
+struct admin_texts {
+    const char *no_privilege;
+    const char *disconnect_failed;
+};
+
+// Start and activate: the handle and privilege checks, one exchange with the host's name
+// server and the closing trace line. `code_of(answer)` gives the call's result from the answer.
+template <typename Request, typename AnswerCode>
+int admin_exchange(const char *call, int nshandle, const char *host, char *message,
+                   const admin_texts &texts, Request request, AnswerCode code_of) {
+    int code = -1;
+    int answer = -1;
+    if (VTAdmin_CheckHandle(nshandle, VTA_CONN_NS, message, VTA_MESSAGE_SIZE) != 0) {
+        code = -1;
+    } else if (!VTAdmin_IsAdmin()) {
+        set_message(message, texts.no_privilege);
+        code = VTA_EPERM;
+    } else {
+        switch (on_host(host, message, &answer, request)) {
+        case exchange_result::connect_failed:
+            code = -1;
+            break;
+        case exchange_result::disconnect_failed:
+            set_message(message, texts.disconnect_failed);
+            code = -1;
+            break;
+        case exchange_result::done:
+            code = code_of(answer);
+            break;
+        }
+    }
+    if (code == 0) {
+        vta_exit_ok_args(call, "nshandle=%d\n", nshandle);
+        return 0;
+    }
+    vta_error_message(code, call, message);
+    return code;
+}
+
 bool is_loopback(const host_addr *address) {
     static const host_addr ipv6_loopback = {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
     return (host_addr_is_ipv4(address) && address->bytes[12] == 127) ||
@@ -187,73 +227,31 @@ int VTAdmin_FSMStart(int nshandle, const char *fs_name, const char *host, char *
     static const char *const call = "VTAdmin_FSMStart";
     vta_enter_args(call, "nshandle=%d fsname='%s' hostname=%s\n", nshandle, text_or_empty(fs_name),
                    text_or_empty(host));
-    int code = -1;
-    int answer = -1;
-    if (VTAdmin_CheckHandle(nshandle, VTA_CONN_NS, message, VTA_MESSAGE_SIZE) != 0) {
-        code = -1;
-    } else if (!VTAdmin_IsAdmin()) {
-        set_message(message, "Insufficient privileges");
-        code = VTA_EPERM;
-    } else {
-        switch (on_host(host, message, &answer, [&](kx_socket s) {
+    const admin_texts texts = {"Insufficient privileges", "Disconnect failed"};
+    return admin_exchange(
+        call, nshandle, host, message, texts,
+        [&](kx_socket s) {
             pm_message request = {};
             return ns_fsm_control(s, NS_START, fs_name, &request, message);
-        })) {
-        case exchange_result::connect_failed:
-            code = -1;
-            break;
-        case exchange_result::disconnect_failed:
-            set_message(message, "Disconnect failed");
-            code = -1;
-            break;
-        case exchange_result::done:
-            code = translate_answer(answer);
-            break;
-        }
-    }
-    if (code == 0) {
-        vta_exit_ok_args(call, "nshandle=%d\n", nshandle);
-        return 0;
-    }
-    vta_error_message(code, call, message);
-    return code;
+        },
+        translate_answer);
 }
 
 int VTAdmin_FSMActivate(int nshandle, const char *fs_name, const char *host, char *message) {
     static const char *const call = "VTAdmin_FSMActivate";
     vta_enter_args(call, "nshandle=%d fsname=%s hostname=%s\n", nshandle, text_or_empty(fs_name),
                    text_or_empty(host));
-    int code = -1;
-    int answer = -1;
-    if (VTAdmin_CheckHandle(nshandle, VTA_CONN_NS, message, VTA_MESSAGE_SIZE) != 0) {
-        code = -1;
-    } else if (!VTAdmin_IsAdmin()) {
-        set_message(message, "Insufficient privileges.");
-        code = VTA_EPERM;
-    } else {
-        switch (on_host(host, message, &answer, [&](kx_socket s) {
+    const admin_texts texts = {"Insufficient privileges.", "Disconnect failed."};
+    return admin_exchange(
+        call, nshandle, host, message, texts,
+        [&](kx_socket s) {
             pm_message request = {};
             return ns_fsm_activate(s, fs_name, &request, message);
-        })) {
-        case exchange_result::connect_failed:
-            code = -1;
-            break;
-        case exchange_result::disconnect_failed:
-            set_message(message, "Disconnect failed.");
-            code = -1;
-            break;
-        case exchange_result::done:
+        },
+        [](int answer) {
             // An activation the name server keeps to itself did not happen: not a success.
-            code = answer == NS_ACTIVATE_INTERNAL_ONLY ? VTA_ENOTSUP : translate_answer(answer);
-            break;
-        }
-    }
-    if (code == 0) {
-        vta_exit_ok_args(call, "nshandle=%d\n", nshandle);
-        return 0;
-    }
-    vta_error_message(code, call, message);
-    return code;
+            return answer == NS_ACTIVATE_INTERNAL_ONLY ? VTA_ENOTSUP : translate_answer(answer);
+        });
 }
 
 int VTAdmin_FSMStartAndWaitOnce(int nshandle, const char *fs_name, const char *host, int timeout,

@@ -50,6 +50,18 @@ int on_slot(int handle, Request request) {
     return result;
 }
 
+// The shape of every status query: the handle check, the request under the slot mutex, and
+// the error exit line when either fails.
+template <typename Request>
+bool fsm_query(int handle, const char *call, Request request) {
+    if (!fsm_handle_ok(handle, call))
+        return false;
+    if (on_slot(handle, request) == 0)
+        return true;
+    vta_exit_error(-1, call);
+    return false;
+}
+
 void copy_status(const fsm_status &from, VTA_FSM_STATUS *to) {
     const uint32_t caps = from.capability_flags;
     to->flag_a = bit(caps, 0x1);
@@ -161,14 +173,10 @@ int VTAdmin_FSMDisconnect(int handle) {
 int VTAdmin_FSMStat(int handle, VTA_FSM_STATUS *status) {
     static const char *const call = "VTAdmin_FSMStat";
     vta_enter_args(call, "fshandle=%d\n", handle);
-    if (!fsm_handle_ok(handle, call))
-        return -1;
     fsm_status reply = {};
     int error = 0;
-    if (on_slot(handle, [&](kx_socket s) { return fsm_stat(s, &reply, &error); }) != 0) {
-        vta_exit_error(-1, call);
+    if (!fsm_query(handle, call, [&](kx_socket s) { return fsm_stat(s, &reply, &error); }))
         return -1;
-    }
     copy_status(reply, status);
     vta_exit_ok_args(call, "fshandle=%d\n", handle);
     return 0;
@@ -178,20 +186,15 @@ int VTAdmin_StripeGroupStat(int handle, int sg_number, VTA_SG_STATUS *record) {
     static const char *const call = "VTAdmin_StripeGroupStat";
     std::memset(record, 0, sizeof *record);
     vta_enter_args(call, "fshandle=%d sgnum=%d\n", handle, sg_number);
-    if (!fsm_handle_ok(handle, call))
-        return -1;
     sg_status reply = {};
-    const int result = on_slot(handle, [&](kx_socket s) {
-        fsm_status status = {};
-        int error = 0;
-        if (fsm_stat(s, &status, &error) != 0)
-            return -1;
-        return fsm_sg_stat(s, sg_number, status.capability_flags, &reply, &error);
-    });
-    if (result != 0) {
-        vta_exit_error(-1, call);
+    if (!fsm_query(handle, call, [&](kx_socket s) {
+            fsm_status status = {};
+            int error = 0;
+            if (fsm_stat(s, &status, &error) != 0)
+                return -1;
+            return fsm_sg_stat(s, sg_number, status.capability_flags, &reply, &error);
+        }))
         return -1;
-    }
     copy_stripe_group(reply, sg_number, record);
     vta_exit_ok_args(call, "fshandle=%d\n", handle);
     return 0;
@@ -200,15 +203,11 @@ int VTAdmin_StripeGroupStat(int handle, int sg_number, VTA_SG_STATUS *record) {
 int VTAdmin_QosStat(int handle, int sg_number, VTA_QOS_STATUS *record) {
     static const char *const call = "VTAdmin_QosStat";
     vta_enter_args(call, "fshandle=%d sgnum=%d\n", handle, sg_number);
-    if (!fsm_handle_ok(handle, call))
-        return -1;
     qos_status reply = {};
     int error = 0;
-    if (on_slot(handle, [&](kx_socket s) { return fsm_qos_stat(s, sg_number, &reply, &error); }) !=
-        0) {
-        vta_exit_error(-1, call);
+    if (!fsm_query(handle, call,
+                   [&](kx_socket s) { return fsm_qos_stat(s, sg_number, &reply, &error); }))
         return -1;
-    }
     record->limit_iops = reply.limit_iops;
     record->limit_mbps = reply.limit_mbps;
     record->reserved_iops = reply.reserved_iops;
@@ -222,17 +221,13 @@ int VTAdmin_QosStat(int handle, int sg_number, VTA_QOS_STATUS *record) {
 int VTAdmin_FSMGetDebug(int handle, uint32_t *mask) {
     static const char *const call = "VTAdmin_FSMGetDebug";
     vta_enter_args(call, "fshandle=%d\n", handle);
-    if (!fsm_handle_ok(handle, call))
-        return -1;
     uint32_t flags = 0;
     char text[VTA_MESSAGE_SIZE];
     int error = 0;
-    if (on_slot(handle, [&](kx_socket s) {
+    if (!fsm_query(handle, call, [&](kx_socket s) {
             return fsm_debug(s, 0, 0, &flags, text, sizeof text, &error);
-        }) != 0) {
-        vta_exit_error(-1, call);
+        }))
         return -1;
-    }
     *mask = flags;
     vta_exit_ok_args(call, "fshandle=%d flags=0x%X\n", handle, flags);
     return 0;
@@ -241,17 +236,13 @@ int VTAdmin_FSMGetDebug(int handle, uint32_t *mask) {
 int VTAdmin_FSMSetDebug(int handle, const uint32_t *mask) {
     static const char *const call = "VTAdmin_FSMSetDebug";
     vta_enter_args(call, "fshandle=%d flags=0x%X\n", handle, *mask);
-    if (!fsm_handle_ok(handle, call))
-        return -1;
     uint32_t answered = 0;
     char text[VTA_MESSAGE_SIZE];
     int error = 0;
-    if (on_slot(handle, [&](kx_socket s) {
+    if (!fsm_query(handle, call, [&](kx_socket s) {
             return fsm_debug(s, 1, *mask, &answered, text, sizeof text, &error);
-        }) != 0) {
-        vta_exit_error(-1, call);
+        }))
         return -1;
-    }
     vta_exit_ok_args(call, "fshandle=%d\n", handle);
     return 0;
 }

@@ -137,6 +137,38 @@ int32_t property_rows(VTATree *tree, uint32_t op, VTAObj *node, VTA_LV_ROW *row,
     return VTA_OK;
 }
 
+// What a list folder's new item nodes of one kind get, with the two failure texts (formatted
+// with the node's name).
+struct item_kind {
+    VTAObj_OpFunc op;
+    uint32_t type;
+    bool is_folder;
+    const char *no_memory;
+    const char *insert_fail;
+};
+
+// Allocates, fills and inserts a new node under `folder`; a node the tree did not link is freed.
+int32_t insert_item(VTATree *tree, VTAObj *folder, const item_kind &kind, const char *name,
+                    const void *data, size_t data_size, char *msg, size_t msg_size) {
+    VTAObj *node = VTAObj_Alloc(kind.op);
+    if (node == nullptr) {
+        bounded_format(msg, msg_size, kind.no_memory, name);
+        return VTA_ERR_NO_MEMORY;
+    }
+    VTAObj_SetName(node, name);
+    node->VTA_IsFolder = kind.is_folder ? 1 : 0;
+    node->VTA_Type = kind.type;
+    VTAObj_SetData(node, data, data_size);
+    VTAObj_Touch(node);
+    const int32_t rc = VTAObj_Insert(tree, folder, node);
+    if (rc != VTA_OK) {
+        bounded_format(msg, msg_size, kind.insert_fail, name);
+        if (node->VTA_Parent == nullptr)
+            VTAObj_Free(&node);
+    }
+    return rc;
+}
+
 // ---- Disks ----
 
 std::string fixed_text(const char *text, size_t size) {
@@ -207,6 +239,10 @@ int32_t collect_disks(int handle, VTA_DISK **records_out, int *count_out, char *
     return VTA_OK;
 }
 
+constexpr item_kind kDiskItem = {VTAObj_DiskOpFunc, VTA_OBJ_DISK, true,
+                                 "Out of memory allocating disk node (%s)",
+                                 "Failed to insert disk node (%s)"};
+
 int32_t place_disk(VTATree *tree, VTAObj *folder, const VTA_DISK &disk, char *msg,
                    size_t msg_size) {
     const std::string name = fixed_text(disk.label, sizeof disk.label);
@@ -228,23 +264,7 @@ int32_t place_disk(VTATree *tree, VTAObj *folder, const VTA_DISK &disk, char *ms
         bounded_format(msg, msg_size, "Unexpected error (%d) searching disk list", rc);
         return rc;
     }
-    VTAObj *node = VTAObj_Alloc(VTAObj_DiskOpFunc);
-    if (node == nullptr) {
-        bounded_format(msg, msg_size, "Out of memory allocating disk node (%s)", name.c_str());
-        return VTA_ERR_NO_MEMORY;
-    }
-    VTAObj_SetName(node, name.c_str());
-    node->VTA_IsFolder = 1;
-    node->VTA_Type = VTA_OBJ_DISK;
-    VTAObj_SetData(node, &disk, sizeof disk);
-    VTAObj_Touch(node);
-    rc = VTAObj_Insert(tree, folder, node);
-    if (rc != VTA_OK) {
-        bounded_format(msg, msg_size, "Failed to insert disk node (%s)", name.c_str());
-        if (node->VTA_Parent == nullptr)
-            VTAObj_Free(&node);
-    }
-    return rc;
+    return insert_item(tree, folder, kDiskItem, name.c_str(), &disk, sizeof disk, msg, msg_size);
 }
 
 int32_t list_disks(VTATree *tree, VTAObj *folder, char *msg, size_t msg_size) {
@@ -465,6 +485,10 @@ const VTA_CLIENT *client_data(const VTAObj *node) {
     return reinterpret_cast<const VTA_CLIENT *>(node->VTA_Data);
 }
 
+constexpr item_kind kClientItem = {VTAObj_ClientOpFunc, VTA_OBJ_CLIENT, true,
+                                   "Out of memory SG node '%s'",
+                                   "Unexpected error inserting node '%s'"};
+
 int32_t place_client(VTATree *tree, VTAObj *folder, const VTA_CLIENT &entry, char *msg,
                      size_t msg_size) {
     static const host_addr zero{};
@@ -492,23 +516,7 @@ int32_t place_client(VTATree *tree, VTAObj *folder, const VTA_CLIENT &entry, cha
                        static_cast<int>(entry.ordinal));
         return rc;
     }
-    VTAObj *node = VTAObj_Alloc(VTAObj_ClientOpFunc);
-    if (node == nullptr) {
-        bounded_format(msg, msg_size, "Out of memory SG node '%s'", name);
-        return VTA_ERR_NO_MEMORY;
-    }
-    VTAObj_SetName(node, name);
-    node->VTA_IsFolder = 1;
-    node->VTA_Type = VTA_OBJ_CLIENT;
-    VTAObj_SetData(node, &entry, sizeof entry);
-    VTAObj_Touch(node);
-    rc = VTAObj_Insert(tree, folder, node);
-    if (rc != VTA_OK) {
-        bounded_format(msg, msg_size, "Unexpected error inserting node '%s'", name);
-        if (node->VTA_Parent == nullptr)
-            VTAObj_Free(&node);
-    }
-    return rc;
+    return insert_item(tree, folder, kClientItem, name, &entry, sizeof entry, msg, msg_size);
 }
 
 int32_t list_clients(VTATree *tree, VTAObj *folder, char *msg, size_t msg_size) {
@@ -570,6 +578,9 @@ std::vector<property> qos_properties(const VTA_QOS_STATUS &q) {
     };
 }
 
+constexpr item_kind kQosItem = {VTAObj_QosOpFunc, VTA_OBJ_QOS, false, "Out of memory QOS node '%s'",
+                                "Unexpected error inserting node '%s'"};
+
 int32_t place_qos(VTATree *tree, VTAObj *folder, const char *name, const VTA_QOS_STATUS &qos,
                   char *msg, size_t msg_size) {
     VTAObj *node = nullptr;
@@ -584,21 +595,7 @@ int32_t place_qos(VTATree *tree, VTAObj *folder, const char *name, const VTA_QOS
         bounded_format(msg, msg_size, "Unexpected error %d looking for QOS node %s", rc, name);
         return rc;
     }
-    node = VTAObj_Alloc(VTAObj_QosOpFunc);
-    if (node == nullptr) {
-        bounded_format(msg, msg_size, "Out of memory QOS node '%s'", name);
-        return VTA_ERR_NO_MEMORY;
-    }
-    VTAObj_SetName(node, name);
-    node->VTA_Type = VTA_OBJ_QOS;
-    VTAObj_SetData(node, &qos, sizeof qos);
-    VTAObj_Touch(node);
-    rc = VTAObj_Insert(tree, folder, node);
-    if (rc != VTA_OK) {
-        bounded_format(msg, msg_size, "Unexpected error inserting node '%s'", name);
-        VTAObj_Free(&node); // not a folder: a failed insertion never linked it
-    }
-    return rc;
+    return insert_item(tree, folder, kQosItem, name, &qos, sizeof qos, msg, msg_size);
 }
 
 int32_t list_qos(VTATree *tree, VTAObj *folder, char *msg, size_t msg_size) {
@@ -664,6 +661,43 @@ int32_t qos_rows(VTATree *tree, uint32_t op, VTAObj *folder, VTA_LV_ROW *row, ch
     return VTA_OK;
 }
 
+using child_lister = int32_t (*)(VTATree *, VTAObj *, char *, size_t);
+using row_getter = int32_t (*)(VTATree *, uint32_t, VTAObj *, VTA_LV_ROW *, char *, size_t);
+
+// The op function of a folder node: refresh lists its children, `rows` (when given) answers the
+// list view's row requests, and the menu offers refresh only.
+int32_t folder_op(VTATree *tree, uint32_t op, VTAObj *node, void *data, child_lister list,
+                  row_getter rows, char *msg, size_t msg_size) {
+    if (rows != nullptr && (op == VTA_OP_LV_ROW_GET || op == VTA_OP_LV_ROW_GETBYNBR))
+        return rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), msg, msg_size);
+    if (op == VTA_OP_REFRESH)
+        return list(tree, node, msg, msg_size);
+    if (op == VTA_OP_ALLOW_MENU)
+        return answer_refresh_only(data);
+    return VTA_ERR_NOT_HANDLED;
+}
+
+// Disk and client items answer row requests by number only; the others also for the current row.
+enum class row_requests { by_number_only, by_number_or_current };
+
+// The op function of an item node whose children are its Name/Value properties;
+// `properties(node)` builds them on refresh.
+template <typename Properties>
+int32_t property_item_op(VTATree *tree, uint32_t op, VTAObj *node, void *data,
+                         const property_texts &texts, row_requests requests, Properties properties,
+                         char *msg, size_t msg_size) {
+    const bool row_request =
+        op == VTA_OP_LV_ROW_GETBYNBR ||
+        (op == VTA_OP_LV_ROW_GET && requests == row_requests::by_number_or_current);
+    if (row_request)
+        return property_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), texts, msg, msg_size);
+    if (op == VTA_OP_REFRESH)
+        return build_properties(tree, node, properties(*node), texts, msg, msg_size);
+    if (op == VTA_OP_ALLOW_MENU)
+        return answer_refresh_only(data);
+    return VTA_ERR_NOT_HANDLED;
+}
+
 } // namespace
 
 void VTAObj_UptimeText(uint32_t seconds, char *text, size_t size) {
@@ -687,116 +721,54 @@ const char *VTAObj_DeviceFlagsText(uint32_t access) {
 
 int32_t VTAObj_AllDisksOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t,
                               char *msg, size_t msg_size) {
-    if (op == VTA_OP_REFRESH)
-        return list_disks(tree, node, msg, msg_size);
-    if (op == VTA_OP_ALLOW_MENU)
-        return answer_refresh_only(data);
-    return VTA_ERR_NOT_HANDLED;
+    return folder_op(tree, op, node, data, list_disks, nullptr, msg, msg_size);
 }
 
 int32_t VTAObj_DiskOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                           size_t msg_size) {
-    switch (op) {
-    case VTA_OP_LV_ROW_GETBYNBR:
-        return property_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), kDiskTexts, msg,
-                             msg_size);
-    case VTA_OP_REFRESH:
-        return build_properties(tree, node,
-                                disk_properties(*reinterpret_cast<VTA_DISK *>(node->VTA_Data)),
-                                kDiskTexts, msg, msg_size);
-    case VTA_OP_ALLOW_MENU:
-        return answer_refresh_only(data);
-    default:
-        return VTA_ERR_NOT_HANDLED;
-    }
+    return property_item_op(
+        tree, op, node, data, kDiskTexts, row_requests::by_number_only,
+        [](const VTAObj &n) {
+            return disk_properties(*reinterpret_cast<const VTA_DISK *>(n.VTA_Data));
+        },
+        msg, msg_size);
 }
 
 int32_t VTAObj_AllSgOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                            size_t msg_size) {
-    if (op == VTA_OP_REFRESH)
-        return list_stripe_groups(tree, node, msg, msg_size);
-    if (op == VTA_OP_ALLOW_MENU)
-        return answer_refresh_only(data);
-    return VTA_ERR_NOT_HANDLED;
+    return folder_op(tree, op, node, data, list_stripe_groups, nullptr, msg, msg_size);
 }
 
 int32_t VTAObj_SgOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                         size_t msg_size) {
-    switch (op) {
-    case VTA_OP_LV_ROW_GET:
-    case VTA_OP_LV_ROW_GETBYNBR:
-        return property_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), kSgTexts, msg,
-                             msg_size);
-    case VTA_OP_REFRESH:
-        return build_properties(tree, node,
-                                sg_properties(*reinterpret_cast<VTA_SG_STATUS *>(node->VTA_Data)),
-                                kSgTexts, msg, msg_size);
-    case VTA_OP_ALLOW_MENU:
-        return answer_refresh_only(data);
-    default:
-        return VTA_ERR_NOT_HANDLED;
-    }
+    return property_item_op(
+        tree, op, node, data, kSgTexts, row_requests::by_number_or_current,
+        [](const VTAObj &n) {
+            return sg_properties(*reinterpret_cast<const VTA_SG_STATUS *>(n.VTA_Data));
+        },
+        msg, msg_size);
 }
 
 int32_t VTAObj_AllClientsOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t,
                                 char *msg, size_t msg_size) {
-    switch (op) {
-    case VTA_OP_LV_ROW_GET:
-    case VTA_OP_LV_ROW_GETBYNBR:
-        return client_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), msg, msg_size);
-    case VTA_OP_REFRESH:
-        return list_clients(tree, node, msg, msg_size);
-    case VTA_OP_ALLOW_MENU:
-        return answer_refresh_only(data);
-    default:
-        return VTA_ERR_NOT_HANDLED;
-    }
+    return folder_op(tree, op, node, data, list_clients, client_rows, msg, msg_size);
 }
 
 int32_t VTAObj_ClientOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                             size_t msg_size) {
-    switch (op) {
-    case VTA_OP_LV_ROW_GETBYNBR:
-        return property_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), kClientTexts, msg,
-                             msg_size);
-    case VTA_OP_REFRESH:
-        return build_properties(tree, node, client_properties(*client_data(node)), kClientTexts,
-                                msg, msg_size);
-    case VTA_OP_ALLOW_MENU:
-        return answer_refresh_only(data);
-    default:
-        return VTA_ERR_NOT_HANDLED;
-    }
+    return property_item_op(
+        tree, op, node, data, kClientTexts, row_requests::by_number_only,
+        [](const VTAObj &n) { return client_properties(*client_data(&n)); }, msg, msg_size);
 }
 
 int32_t VTAObj_AllQosOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                             size_t msg_size) {
-    switch (op) {
-    case VTA_OP_LV_ROW_GET:
-    case VTA_OP_LV_ROW_GETBYNBR:
-        return qos_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), msg, msg_size);
-    case VTA_OP_REFRESH:
-        return list_qos(tree, node, msg, msg_size);
-    case VTA_OP_ALLOW_MENU:
-        return answer_refresh_only(data);
-    default:
-        return VTA_ERR_NOT_HANDLED;
-    }
+    return folder_op(tree, op, node, data, list_qos, qos_rows, msg, msg_size);
 }
 
 int32_t VTAObj_QosOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                          size_t msg_size) {
-    switch (op) {
-    case VTA_OP_LV_ROW_GET:
-    case VTA_OP_LV_ROW_GETBYNBR:
-        return property_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), kQosTexts, msg,
-                             msg_size);
-    case VTA_OP_REFRESH:
-        return build_properties(tree, node, qos_properties(*qos_data(node)), kQosTexts, msg,
-                                msg_size);
-    case VTA_OP_ALLOW_MENU:
-        return answer_refresh_only(data);
-    default:
-        return VTA_ERR_NOT_HANDLED;
-    }
+    return property_item_op(
+        tree, op, node, data, kQosTexts, row_requests::by_number_or_current,
+        [](const VTAObj &n) { return qos_properties(*qos_data(&n)); }, msg, msg_size);
 }

@@ -15,6 +15,19 @@ void vformat(char *buffer, const char *format, va_list args) {
     vsnprintf(buffer, LINE_MAX, format, args);
 }
 
+void write_line(log_writer_fn writer, int level, const char *format, va_list args) {
+    char line[LINE_MAX];
+    vformat(line, format, args);
+    writer(level, "%s", line);
+}
+
+// The enter and exit lines that carry the call's arguments or results after its name.
+void trace_call_line(const char *prefix, const char *call, const char *format, va_list args) {
+    char rest[LINE_MAX];
+    vformat(rest, format, args);
+    log_info_writer(LEVEL_DEBUG, "%s%s: %s", prefix, call, rest);
+}
+
 } // namespace
 
 bool vta_trace_on() {
@@ -27,32 +40,26 @@ bool vta_info_on() {
 void vta_trace(const char *format, ...) {
     if (!vta_trace_on())
         return;
-    char line[LINE_MAX];
     va_list args;
     va_start(args, format);
-    vformat(line, format, args);
+    write_line(log_info_writer, LEVEL_DEBUG, format, args);
     va_end(args);
-    log_info_writer(LEVEL_DEBUG, "%s", line);
 }
 
 void vta_info(const char *format, ...) {
     if (!vta_info_on())
         return;
-    char line[LINE_MAX];
     va_list args;
     va_start(args, format);
-    vformat(line, format, args);
+    write_line(log_info_writer, LEVEL_DEBUG, format, args);
     va_end(args);
-    log_info_writer(LEVEL_DEBUG, "%s", line);
 }
 
 void vta_error(const char *format, ...) {
-    char line[LINE_MAX];
     va_list args;
     va_start(args, format);
-    vformat(line, format, args);
+    write_line(log_error_writer, LEVEL_ERROR, format, args);
     va_end(args);
-    log_error_writer(LEVEL_ERROR, "%s", line);
 }
 
 void vta_enter(const char *call) {
@@ -63,12 +70,10 @@ void vta_enter(const char *call) {
 void vta_enter_args(const char *call, const char *format, ...) {
     if (!vta_trace_on())
         return;
-    char rest[LINE_MAX];
     va_list args;
     va_start(args, format);
-    vformat(rest, format, args);
+    trace_call_line("Enter: ", call, format, args);
     va_end(args);
-    log_info_writer(LEVEL_DEBUG, "Enter: %s: %s", call, rest);
 }
 
 void vta_exit_ok(const char *call) {
@@ -79,12 +84,10 @@ void vta_exit_ok(const char *call) {
 void vta_exit_ok_args(const char *call, const char *format, ...) {
     if (!vta_trace_on())
         return;
-    char rest[LINE_MAX];
     va_list args;
     va_start(args, format);
-    vformat(rest, format, args);
+    trace_call_line(" Exit: OK: ", call, format, args);
     va_end(args);
-    log_info_writer(LEVEL_DEBUG, " Exit: OK: %s: %s", call, rest);
 }
 
 void vta_exit_error(int code, const char *call) {
