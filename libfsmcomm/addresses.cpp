@@ -1,5 +1,7 @@
 #include "libfsmcomm/addresses.h"
 
+#include "libfsmcomm/poll_set.h"
+
 #include "libfsmcomm/platform_error.h"
 #include "libutil/fatal.h"
 #include "libutil/install_paths.h"
@@ -61,12 +63,6 @@ int enumerate_getifaddrs(adapter_visitor_fn visit, void *context) {
     }
     freeifaddrs(all);
     return 0;
-}
-
-int64_t monotonic_us() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 bool adapter_qualifies(const local_adapter *adapter) {

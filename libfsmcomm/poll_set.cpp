@@ -1,5 +1,7 @@
 #include "libfsmcomm/poll_set.h"
 
+#include <ctime>
+
 #include "libfsmcomm/platform_error.h"
 #include "libutil/fatal.h"
 
@@ -103,4 +105,10 @@ int pollset_wait(poll_set *set, int timeout_ms) {
             ++ready;
     }
     return ready;
+}
+
+int64_t monotonic_us() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }

@@ -43,3 +43,6 @@ uint16_t pollset_take_revents(poll_set *set, kx_socket socket);
 // A hang-up or error counts as readable and writable, as it would for select; a descriptor
 // that is not open gets POLLSET_INVALID. More than 1024 entries is fatal.
 int pollset_wait(poll_set *set, int timeout_ms);
+
+// Microseconds of the monotonic clock, for the deadlines of waits.
+int64_t monotonic_us();

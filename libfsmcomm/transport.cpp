@@ -69,12 +69,6 @@ int wait_socket(kx_socket socket, uint16_t events, int timeout_ms, uint16_t *rev
     return result;
 }
 
-int64_t clock_us() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
 int seconds_to_ms(int seconds) {
     if (seconds < 0)
         return -1;
@@ -279,10 +273,10 @@ int sock_recv_timed(kx_socket socket, int seconds, void *buffer, int length) {
     if (length < 1)
         return length;
     uint8_t *b = static_cast<uint8_t *>(buffer);
-    const int64_t deadline = clock_us() + static_cast<int64_t>(seconds) * 1000000;
+    const int64_t deadline = monotonic_us() + static_cast<int64_t>(seconds) * 1000000;
     int received = 0;
     while (received < length) {
-        const int64_t now = clock_us();
+        const int64_t now = monotonic_us();
         if (now >= deadline)
             return received;
         uint16_t revents = 0;
