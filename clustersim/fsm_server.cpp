@@ -83,17 +83,18 @@ std::vector<uint8_t> stripe_group(const std::vector<uint8_t> &request, const sim
     return reply;
 }
 
-std::vector<uint8_t> debug(const std::vector<uint8_t> &request, sim_filesystem &fs) {
+// The word is the manager's own; a set changes only the file system's settable bits and
+// answers the word that results, so a set of other bits is seen to fail.
+std::vector<uint8_t> debug(const std::vector<uint8_t> &request, uint32_t settable, uint32_t &word) {
     uint32_t operation = get_be32(&request[24]);
     if (operation > 1)
         return error_reply(request, 1, error_invalid);
     if (operation == 1)
-        fs.debug_flags =
-            (fs.debug_flags & ~fs.debug_settable) | (get_be32(&request[28]) & fs.debug_settable);
+        word = (word & ~settable) | (get_be32(&request[28]) & settable);
     std::vector<uint8_t> reply = frame_reply(request, 32 + 64);
-    put_be32(&reply[24], fs.debug_flags);
+    put_be32(&reply[24], word);
     char text[64];
-    bounded_format(text, sizeof text, "FSM debug flags 0x%08x", fs.debug_flags);
+    bounded_format(text, sizeof text, "FSM debug flags 0x%08x", word);
     put_cut(&reply[32], text, 64);
     return reply;
 }
@@ -256,7 +257,7 @@ void fsm_serve(sim_world &world, int fs_index, int manager_index, int socket) {
         {
             std::lock_guard<std::mutex> hold(world.lock);
             sim_filesystem &fs = world.scenario.filesystems[size_t(fs_index)];
-            const sim_manager &m = fs.managers[size_t(manager_index)];
+            sim_manager &m = fs.managers[size_t(manager_index)];
             if (m.state != SIM_ACTIVE)
                 return; // a manager that is not running drops its connections
             fault = m.fault;
@@ -281,7 +282,7 @@ void fsm_serve(sim_world &world, int fs_index, int manager_index, int socket) {
                                 : error_reply(request, 255, 1);
                     break;
                 case FSM_DEBUG:
-                    reply = debug(request, fs);
+                    reply = debug(request, fs.debug_settable, m.debug_flags);
                     break;
                 case FSM_QOS:
                     reply = qos(request, fs);

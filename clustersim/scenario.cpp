@@ -121,9 +121,12 @@ sim_host parse_host(const json &j, const std::string &where) {
     return h;
 }
 
-sim_manager parse_manager(const json &j, const std::string &where) {
-    check_keys(j, where, {"host", "port", "state", "priority", "pid", "fault"});
+// `debug_flags` is the file system's word, which the manager's own key overrides.
+sim_manager parse_manager(const json &j, const std::string &where, uint32_t debug_flags) {
+    check_keys(j, where, {"host", "port", "state", "priority", "pid", "debug_flags", "fault"});
     sim_manager m;
+    m.debug_flags = debug_flags;
+    read(j, "debug_flags", m.debug_flags);
     m.host = j.at("host").get<std::string>();
     read(j, "port", m.port);
     std::string state = "active";
@@ -247,9 +250,11 @@ sim_filesystem parse_filesystem(const json &j, const std::string &where,
     f.name = j.at("name").get<std::string>();
     if (f.name.empty() || f.name.size() > 255)
         throw scenario_error(where + ".name: 1 to 255 characters expected");
+    uint32_t debug_flags = 0;
+    read(j, "debug_flags", debug_flags);
     for (size_t i = 0; i < j.at("managers").size(); ++i) {
         std::string w = where + ".managers[" + std::to_string(i) + "]";
-        sim_manager m = parse_manager(j.at("managers").at(i), w);
+        sim_manager m = parse_manager(j.at("managers").at(i), w, debug_flags);
         if (scenario_host_index(scenario, m.host) < 0)
             throw scenario_error(w + ".host: no such host " + m.host);
         f.managers.push_back(m);
@@ -290,7 +295,6 @@ sim_filesystem parse_filesystem(const json &j, const std::string &where,
     f.group_quotas = parse_quotas(j, "group_quotas", where);
     f.dir_space_quotas = parse_quotas(j, "dir_space_quotas", where);
     f.dir_file_quotas = parse_quotas(j, "dir_file_quotas", where);
-    read(j, "debug_flags", f.debug_flags);
     read(j, "debug_settable", f.debug_settable);
     return f;
 }

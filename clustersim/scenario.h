@@ -43,6 +43,7 @@ struct sim_manager {
     sim_manager_state state = SIM_DOWN;
     uint16_t priority = 0;
     uint32_t pid = 0;
+    uint32_t debug_flags = 0; // each FSM process has its own debug-flag word
     sim_fault fault;
 };
 
@@ -98,8 +99,7 @@ struct sim_filesystem {
     std::vector<sim_client> clients;
     bool quotas_enabled = false;
     std::vector<sim_quota> user_quotas, group_quotas, dir_space_quotas, dir_file_quotas;
-    uint32_t debug_flags = 0;
-    uint32_t debug_settable = 0xFFFFFFFF; // bits a set request may change
+    uint32_t debug_settable = 0xFFFFFFFF; // bits a set request may change, on every manager
 };
 
 struct sim_scenario {

@@ -2,14 +2,18 @@
 
 #include "libutil/fatal.h"
 #include "libvtadmin/vtadmin_computer.h"
+#include "libvtadmin/vtadmin_debug.h"
+#include "libvtadmin/vtadmin_fsm.h"
 #include "libvtadmin/vtadmin_recent.h"
 #include "libvtadmin/vtadmin_tree.h"
 #include "libvtadmin/vtadminlib.h"
 
 #include <nlohmann/json.hpp>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 namespace {
 
@@ -34,11 +38,18 @@ Commands:
   failover HOST FSNAME        stop the active FSM of FSNAME and activate a standby
   activate HOST FSNAME [--on H]
                               make the FSM of FSNAME on H (default HOST) the active one
+  debug HOST FSNAME [--set FLAG]... [--clear FLAG]... [--json]
+                              change the FSM's debug flags, in the order given, save them
+                              and print the flags as ls prints its Debug folder
 
 PATH: node names joined by "/", starting below "Connections", for example
   localhost/File Systems/snfs1/Stripe Groups
 Namesakes are told apart with "#2", "#3"... in tree order ("snfs1#2" is the second snfs1).
 An empty PATH or "/" is the "Connections" root.
+
+FLAG: a debug-flag keyword in any case (general, sockets, ..., debug; "all" is every flag,
+"--set none" clears every flag) or a value such as 0x1000. The Set column of a Debug folder
+shows [x] for a set flag and [ ] for a clear one (--json: true or false).
 
 Options:
   --root DIR     the install root (default: $KXFSROOT, else /opt/veltrane)
@@ -46,10 +57,18 @@ Options:
   --depth N      levels shown below PATH (tree)
   --on HOST      host argument of start, stop and activate
   --wait S       wait value of start and stop (0: do not wait)
+  --set FLAG     turn a debug flag on (debug)
+  --clear FLAG   turn a debug flag off (debug)
   -h, --help     this text
 
 Errors are printed on standard error; the exit status is then 1 (2 for a bad command line).
 )";
+
+// One --set or --clear of `debug`: the word becomes (word & keep) | add.
+struct debug_change {
+    uint32_t keep;
+    uint32_t add;
+};
 
 struct options {
     std::vector<std::string> words; // command and its arguments
@@ -57,8 +76,52 @@ struct options {
     int depth = -1; // -1: every level
     std::string on_host;
     unsigned wait = 0;
+    std::vector<debug_change> debug_changes; // in command-line order
     bool help = false;
 };
+
+// The row of the debug-flag table whose keyword is `word`, in any case; null if none.
+const VTA_DEBUG_FLAG *debug_flag_by_keyword(const std::string &word) {
+    for (const VTA_DEBUG_FLAG *row = VTAdmin_DebugFlags; row->keyword != nullptr; ++row)
+        if (strcasecmp(row->keyword, word.c_str()) == 0)
+            return row;
+    return nullptr;
+}
+
+// A value such as 0x1000 (or decimal); false unless the whole text is one 32-bit number.
+bool parse_flag_value(const std::string &text, uint32_t *value) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.find_first_not_of(hex ? "0123456789abcdefABCDEF" : "0123456789") !=
+                              std::string::npos)
+        return false;
+    errno = 0;
+    const unsigned long long number = strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
+    if (errno != 0 || number > 0xFFFFFFFFull)
+        return false;
+    *value = static_cast<uint32_t>(number);
+    return true;
+}
+
+// `--set FLAG` / `--clear FLAG`; an unknown FLAG is a usage error that lists the keywords.
+bool parse_debug_change(bool set, const std::string &flag, debug_change *change,
+                        std::string *reason) {
+    uint32_t value = 0;
+    const VTA_DEBUG_FLAG *row = debug_flag_by_keyword(flag);
+    if (row != nullptr) {
+        value = row->value;
+    } else if (!parse_flag_value(flag, &value)) {
+        *reason = "unknown debug flag '" + flag + "'; valid flags:";
+        for (const VTA_DEBUG_FLAG *r = VTAdmin_DebugFlags; r->keyword != nullptr; ++r)
+            *reason += std::string(r == VTAdmin_DebugFlags ? " " : ", ") + r->keyword;
+        *reason += ", or a value such as 0x1000";
+        return false;
+    }
+    // "none" has no bit: setting it leaves no flag set, clearing it changes nothing.
+    const bool set_none = set && row != nullptr && row->value == 0;
+    *change = set ? debug_change{set_none ? 0u : ~0u, value} : debug_change{~value, 0};
+    return true;
+}
 
 // Parses the command line; false with a reason for a bad one.
 bool parse(int argc, char **argv, options *opt, std::string *reason) {
@@ -84,6 +147,11 @@ bool parse(int argc, char **argv, options *opt, std::string *reason) {
         } else if (arg == "--on") {
             if (!value(&opt->on_host))
                 return false;
+        } else if (arg == "--set" || arg == "--clear") {
+            debug_change change{};
+            if (!value(&text) || !parse_debug_change(arg == "--set", text, &change, reason))
+                return false;
+            opt->debug_changes.push_back(change);
         } else if (arg == "--depth" || arg == "--wait") {
             if (!value(&text))
                 return false;
@@ -175,9 +243,10 @@ public:
         return nullptr;
     }
 
-    // The node's list rows through code 2 (row 0 the header), as the list view fills itself.
-    bool rows(VTAObj *node, std::vector<std::vector<std::string>> *table,
-              std::vector<bool> *right) {
+    // The node's list rows through code 2 (row 0 the header), as the list view fills itself,
+    // with the node of each row (null for the header).
+    bool rows(VTAObj *node, std::vector<std::vector<std::string>> *table, std::vector<bool> *right,
+              std::vector<VTAObj *> *nodes) {
         for (int32_t n = 0;; ++n) {
             VTA_LV_ROW row{};
             row.VTA_RowNbr = n;
@@ -194,8 +263,16 @@ public:
                 if (n == 0)
                     right->push_back(row.VTA_Cells[c].VTA_RightAlign != 0);
             }
+            show_check_box(row.VTA_Node, &cells);
             table->push_back(cells);
+            nodes->push_back(row.VTA_Node);
         }
+    }
+
+    // The first column of a debug-flag row is its check box, which the tree leaves empty.
+    static void show_check_box(const VTAObj *node, std::vector<std::string> *cells) {
+        if (node != nullptr && node->VTA_Type == VTA_OBJ_DEBUG_FLAG && !cells->empty())
+            (*cells)[0] = VTAObj_DebugFlagIsSet(node) ? "[x]" : "[ ]";
     }
 
     VTATree *tree() { return tree_; }
@@ -221,15 +298,15 @@ bool is_shown_folder(const VTAObj *node) {
     return node->VTA_IsFolder && node->VTA_Type != VTA_OBJ_DUMMY;
 }
 
-int cmd_ls(session &s, const options &opt) {
-    VTAObj *node = s.resolve(opt.words.size() > 1 ? opt.words[1] : "");
-    if (node == nullptr || !s.set_current(node))
-        return KXADMIN_FAILED;
+// Prints the list rows of `node` (already refreshed): a table, or a JSON array of objects keyed
+// by the header texts in which a debug flag's check box is true or false.
+int print_rows(session &s, VTAObj *node, bool json) {
     std::vector<std::vector<std::string>> table;
     std::vector<bool> right;
-    if (!s.rows(node, &table, &right))
+    std::vector<VTAObj *> nodes;
+    if (!s.rows(node, &table, &right, &nodes))
         return KXADMIN_FAILED;
-    if (!opt.json) {
+    if (!json) {
         fputs(kxadmin_format_table(table, right).c_str(), s.out());
         return KXADMIN_OK;
     }
@@ -238,10 +315,19 @@ int cmd_ls(session &s, const options &opt) {
         nlohmann::ordered_json row = nlohmann::ordered_json::object();
         for (size_t c = 0; c < table[r].size() && c < table[0].size(); ++c)
             row[table[0][c]] = table[r][c];
+        if (nodes[r] != nullptr && nodes[r]->VTA_Type == VTA_OBJ_DEBUG_FLAG && !table[0].empty())
+            row[table[0][0]] = VTAObj_DebugFlagIsSet(nodes[r]);
         rows.push_back(row);
     }
     fprintf(s.out(), "%s\n", rows.dump(2).c_str());
     return KXADMIN_OK;
+}
+
+int cmd_ls(session &s, const options &opt) {
+    VTAObj *node = s.resolve(opt.words.size() > 1 ? opt.words[1] : "");
+    if (node == nullptr || !s.set_current(node))
+        return KXADMIN_FAILED;
+    return print_rows(s, node, opt.json);
 }
 
 // Refreshes `node` (unless it is the root, loaded at start) and prints its folders below it.
@@ -370,6 +456,22 @@ int cmd_control(session &s, const options &opt) {
     return KXADMIN_OK;
 }
 
+// Reads the FSM's debug flags through the file system's Debug folder, applies the changes in
+// order and saves the word through the folder, which reads it back.
+int cmd_debug(session &s, const options &opt) {
+    VTAObj *folder = s.resolve(opt.words[1] + "/File Systems/" + opt.words[2] + "/Debug");
+    if (folder == nullptr || !s.set_current(folder))
+        return KXADMIN_FAILED;
+    if (!opt.debug_changes.empty()) {
+        uint32_t word = VTAObj_DebugWord(folder);
+        for (const debug_change &change : opt.debug_changes)
+            word = (word & change.keep) | change.add;
+        if (!s.op(VTA_OP_SAVE, folder, &word, sizeof word))
+            return KXADMIN_FAILED;
+    }
+    return print_rows(s, folder, opt.json);
+}
+
 struct command {
     const char *name;
     size_t min_words, max_words; // the command word included
@@ -386,6 +488,7 @@ const command kCommands[] = {
     {"stop", 3, 3, cmd_control},
     {"failover", 3, 3, cmd_control},
     {"activate", 3, 3, cmd_control},
+    {"debug", 3, 3, cmd_debug},
 };
 
 } // namespace

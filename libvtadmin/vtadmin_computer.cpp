@@ -3,6 +3,7 @@
 #include "libutil/fatal.h"
 #include "libutil/size_text.h"
 #include "libvtadmin/vtadmin_control.h"
+#include "libvtadmin/vtadmin_debug.h"
 #include "libvtadmin/vtadmin_fsm.h"
 #include "libvtadmin/vtadmin_fsobjs.h"
 #include "libvtadmin/vtadminlib.h"
@@ -252,14 +253,14 @@ struct fs_item {
     VTAObj_OpFunc op_func;
 };
 
-// Children of an active file system; "Host" and "State" follow for every state. Quotas and
-// Debug keep the placeholder function until their own kinds are implemented.
+// Children of an active file system; "Host" and "State" follow for every state. Quotas keep
+// the placeholder function until their own kind is implemented.
 const fs_item kActiveItems[] = {
     {"Stripe Groups", VTA_OBJ_ALL_SG, 1, 1, VTAObj_AllSgOpFunc},
     {"Quotas", VTA_OBJ_ALL_QUOTAS, 1, 1, VTAObj_DummyOpFunc},
     {"Quality of Service", VTA_OBJ_ALL_QOS, 1, 0, VTAObj_AllQosOpFunc},
     {"Clients", VTA_OBJ_ALL_CLIENTS, 1, 1, VTAObj_AllClientsOpFunc},
-    {"Debug", VTA_OBJ_DEBUG, 1, 0, VTAObj_DummyOpFunc},
+    {"Debug", VTA_OBJ_DEBUG, 1, 0, VTAObj_DebugOpFunc},
 };
 
 // Creates or updates one child; an existing child is announced only when something changed.

@@ -124,6 +124,58 @@ void copy_client(const client_entry &from, VTA_CLIENT *to) {
 
 } // namespace
 
+// ---- Debug-flag table ----
+
+const VTA_DEBUG_FLAG VTAdmin_DebugFlags[VTA_DEBUG_FLAG_ROWS + 1] = {
+    {0x1, "general", "General Information"},
+    {0x2, "sockets", "Sockets"},
+    {0x4, "messages", "Messages"},
+    {0x8, "connect", "Connections"},
+    {0x10, "vfs", "File system (VFS) requests"},
+    {0x20, "vops", "File system file operations (VOPS)"},
+    {0x40, "alloc", "Allocations"},
+    {0x80, "inodes", "Inodes"},
+    {0x100, "tokens", "Tokens"},
+    {0x200, "dir", "Directories"},
+    {0x400, "attrib", "Attributes"},
+    {0x800, "bwm", "Bandwidth Management"},
+    {0x1000, "quotas", "Quotas"},
+    {0x2000, "atap", "Administrative Tap Management"},
+    {0x4000, "io", "I/O"},
+    {0x8000, "dmig", "Data Migration"},
+    {0x10000, "btree", "B+Trees"},
+    {0x20000, "trans", "Transactions"},
+    {0x40000, "journal", "Journal Logging"},
+    {0x80000, "memory", "Memory Management"},
+    {0x100000, "rtio", "QOS Realtime IO"},
+    {0x200000, "extapi", "External API"},
+    {0x400000, "winsec", "Windows Security"},
+    {0x800000, "tail", "Journal Tail Activity"},
+    {0x40000000, "xattr", "Xattr manipulation"},
+    {0x20000000, "metadump", "Metadump"},
+    {0x1000000, "dumpstat", "Dump Statistics (Once Only)"},
+    {0x2000000, "extbuf", "Extended Buffers"},
+    {0x4000000, "extdir", "Extended Directories"},
+    {0x8000000, "queues", "Queues"},
+    {0x10000000, "extinode", "Extended Inodes"},
+    {0x80000000, "debug", "Development debug"},
+    {0xFFFFFFFF, "all", "All debug flags"},
+    {0, "none", "No debug flags"},
+    {0, nullptr, nullptr},
+};
+
+const VTA_DEBUG_FLAG *VTAdmin_DebugFlagLookup(uint32_t value) {
+    const VTA_DEBUG_FLAG *row = VTAdmin_DebugFlags;
+    while (row->value != 0 && row->value != value)
+        ++row;
+    return row;
+}
+
+const char *VTAdmin_DebugFlagName(uint32_t value) {
+    const VTA_DEBUG_FLAG *row = VTAdmin_DebugFlagLookup(value);
+    return row->value == value ? row->description : "<Unknown>";
+}
+
 // ---- Connections ----
 
 int VTAdmin_FSMConnect(int, const VTA_FSM_ENTRY *entry, char *message) {

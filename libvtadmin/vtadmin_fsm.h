@@ -102,6 +102,24 @@ constexpr int VTA_CLIENT_LIST_NO_MEMORY = -20;
 // Result of VTAdmin_GetClientList for an FSM without clients.
 constexpr int VTA_CLIENT_LIST_EMPTY = -2;
 
+// One row of the FSM debug-flag table.
+struct VTA_DEBUG_FLAG {
+    uint32_t value; // the bit; "all" and "none" are no single bit
+    const char *keyword;
+    const char *description;
+};
+
+constexpr int VTA_DEBUG_FLAG_ROWS = 34;
+// The FSM's debug flags: one row per bit, not in bit order ("xattr" and "metadump" stand before
+// "dumpstat"), then "all" (0xFFFFFFFF) and "none" (0), then an end entry whose keyword and
+// description are null.
+extern const VTA_DEBUG_FLAG VTAdmin_DebugFlags[VTA_DEBUG_FLAG_ROWS + 1];
+// Walks the rows from the top until one holds `value`, stopping at the first row whose value is
+// 0 ("none"); returns the row found or that stopping row.
+const VTA_DEBUG_FLAG *VTAdmin_DebugFlagLookup(uint32_t value);
+// Description of the row holding `value`, or "<Unknown>" when the lookup finds none.
+const char *VTAdmin_DebugFlagName(uint32_t value);
+
 // Connects to the FSM of `entry` on the entry's host (the name-server handle is not used).
 // Returns the handle (0..19), or a negative code with the reason in `message`
 // (VTA_MESSAGE_SIZE bytes): -1 library not ready, -22 unusable address, or the negated code of

@@ -115,8 +115,8 @@ TEST_F(SimFsm, StripeGroupInBothForms) {
 
 TEST_F(SimFsm, DebugFlagsPersistAndRespectTheSettableMask) {
     bytes get = round_trip(snfs1, request(6, 32, 0, 0));
-    EXPECT_EQ(be(get, 24, 4), 0u);
-    EXPECT_EQ(text_at(get, 32), "FSM debug flags 0x00000000");
+    EXPECT_EQ(be(get, 24, 4), 0x1001u) << "the default scenario's word is not 0";
+    EXPECT_EQ(text_at(get, 32), "FSM debug flags 0x00001001");
     EXPECT_EQ(be(round_trip(snfs1, request(6, 32, 1, 0x30)), 24, 4), 0x30u);
     EXPECT_EQ(be(round_trip(snfs1, request(6, 32, 0, 0)), 24, 4), 0x30u);
     cluster_edit(
@@ -124,6 +124,25 @@ TEST_F(SimFsm, DebugFlagsPersistAndRespectTheSettableMask) {
         nullptr);
     EXPECT_EQ(be(round_trip(archive, request(6, 32, 1, 0x30)), 24, 4), 0x10u);
     EXPECT_EQ(be(round_trip(archive, request(6, 32, 1, 0x00)), 24, 4), 0x00u);
+}
+
+TEST_F(SimFsm, EveryManagerKeepsItsOwnDebugWord) {
+    EXPECT_EQ(be(round_trip(snfs1, request(6, 32, 1, 0x80000000)), 24, 4), 0x80000000u);
+    // The standby on beta takes over: it answers its own word, not the one just set.
+    cluster_edit(
+        sim->cluster,
+        [](sim_scenario &s, void *) {
+            s.filesystems[0].managers[0].state = SIM_STANDBY;
+            s.filesystems[0].managers[1].state = SIM_ACTIVE;
+        },
+        nullptr);
+    const int standby = fsm_open(sim->cluster, "snfs1", beta);
+    ASSERT_GE(standby, 0);
+    EXPECT_EQ(be(round_trip(standby, request(6, 32, 0, 0)), 24, 4), 0x1001u);
+    ::close(standby);
+    const sim_scenario now = cluster_snapshot(sim->cluster);
+    EXPECT_EQ(now.filesystems[0].managers[0].debug_flags, 0x80000000u);
+    EXPECT_EQ(now.filesystems[0].managers[1].debug_flags, 0x1001u);
 }
 
 TEST_F(SimFsm, QosFigures) {

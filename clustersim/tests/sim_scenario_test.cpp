@@ -55,6 +55,25 @@ TEST(SimScenario, DefaultOffersWhatTheDemoAndTheTestsNeed) {
         for (const sim_quota &g : s.filesystems[0].group_quotas)
             same_name = same_name || u.name == g.name;
     EXPECT_TRUE(same_name);
+    for (const sim_manager &m : s.filesystems[0].managers)
+        EXPECT_NE(m.debug_flags, 0u) << "debug flags to show on " << m.host;
+}
+
+TEST(SimScenario, DebugWordOfTheFileSystemIsEveryManagersUnlessItHasItsOwn) {
+    sim_scenario s;
+    std::string message;
+    ASSERT_EQ(parse(R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [
+        {"name": "a", "debug_flags": 17, "debug_settable": 1,
+         "managers": [{"host": "127.0.0.1"}, {"host": "127.0.0.1", "debug_flags": 2147483648}]},
+        {"name": "b", "managers": [{"host": "127.0.0.1"}]}]})",
+                    &s, &message),
+              0)
+        << message;
+    EXPECT_EQ(s.filesystems[0].managers[0].debug_flags, 17u);
+    EXPECT_EQ(s.filesystems[0].managers[1].debug_flags, 0x80000000u);
+    EXPECT_EQ(s.filesystems[0].debug_settable, 1u);
+    EXPECT_EQ(s.filesystems[1].managers[0].debug_flags, 0u);
+    EXPECT_EQ(s.filesystems[1].debug_settable, 0xFFFFFFFFu) << "every bit may change";
 }
 
 TEST(SimScenario, MistakesAreRefusedWithTheirPlace) {

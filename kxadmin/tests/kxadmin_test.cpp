@@ -3,10 +3,12 @@
 
 #include "clustersim/cluster.h"
 #include "kxadmin/kxadmin_cli.h"
+#include "libvtadmin/vtadmin_fsm.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -175,6 +177,87 @@ TEST_F(Kxadmin, ErrorsGoToStandardErrorWithNonZeroStatus) {
     r = run({"--help"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("#2"), std::string::npos);
+}
+
+// ---- Debug flags ----
+
+// The word that `debug --json` / `ls --json` rows of a Debug folder show; every one of the 32
+// rows must be there, each with a true/false "Set".
+uint32_t shown_word(const std::string &out) {
+    const nlohmann::json rows = nlohmann::json::parse(out);
+    EXPECT_EQ(rows.size(), 32u) << out;
+    uint32_t word = 0;
+    for (const auto &row : rows) {
+        EXPECT_TRUE(row["Set"].is_boolean()) << row.dump();
+        const std::string name = row["Debug Name"];
+        const VTA_DEBUG_FLAG *flag = VTAdmin_DebugFlags;
+        while (flag->description != nullptr && name != flag->description)
+            ++flag;
+        EXPECT_NE(flag->description, nullptr) << name;
+        if (row["Set"] == true)
+            word |= flag->value;
+    }
+    return word;
+}
+
+TEST_F(Kxadmin, DebugAppliesSetsAndClearsInOrderAndSavesThem) {
+    const std::string fs_debug = "localhost/File Systems/snfs1/Debug";
+    const struct {
+        std::vector<std::string> changes;
+        uint32_t word;
+    } steps[] = {
+        {{"--clear", "all"}, 0},
+        {{"--set", "quotas", "--set", "Journal"}, 0x41000},
+        {{"--set", "0x80000000"}, 0x80041000},
+        {{"--clear", "QUOTAS"}, 0x80040000},
+        {{"--set", "none", "--set", "general"}, 0x1},
+        {{"--set", "all", "--clear", "0x1", "--clear", "none"}, 0xFFFFFFFE},
+        {{"--set", "4096", "--clear", "xattr"}, 0xBFFFFFFE},
+        {{}, 0xBFFFFFFE},
+    };
+    for (const auto &step : steps) {
+        std::vector<std::string> args = {"debug", "localhost", "snfs1", "--json"};
+        args.insert(args.end(), step.changes.begin(), step.changes.end());
+        run_result r = run(args);
+        const std::string name = ::testing::PrintToString(step.changes);
+        ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+        EXPECT_EQ(shown_word(r.out), step.word) << name;
+        // A new process reads the word back from the FSM.
+        r = run({"ls", fs_debug, "--json"});
+        ASSERT_EQ(r.status, 0) << name << ": " << r.err;
+        EXPECT_EQ(shown_word(r.out), step.word) << name;
+    }
+}
+
+TEST_F(Kxadmin, DebugFolderShowsCheckBoxesInTheSetColumn) {
+    ASSERT_EQ(run({"debug", "localhost", "snfs1", "--set", "none", "--set", "sockets"}).status, 0);
+    const run_result r = run({"ls", "localhost/File Systems/snfs1/Debug"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = r.lines();
+    ASSERT_EQ(lines.size(), 33u) << r.out;
+    EXPECT_EQ(lines[0], "Set  Debug Name");
+    EXPECT_EQ(lines[1], "[ ]  Administrative Tap Management");
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "[x]  Sockets"), lines.end()) << r.out;
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string &l) { return l.rfind("[x]", 0) == 0; }),
+              1)
+        << r.out;
+}
+
+TEST_F(Kxadmin, UnknownDebugFlagIsAUsageErrorNamingTheKeywords) {
+    const std::string before = run({"ls", "localhost/File Systems/snfs1/Debug"}).out;
+    for (const char *flag : {"verbose", "0x100000000", "-1", "0x", "gen"}) {
+        const run_result r =
+            run({"debug", "localhost", "snfs1", "--set", "quotas", "--clear", flag});
+        EXPECT_EQ(r.status, 2) << flag;
+        EXPECT_EQ(r.out, "") << flag;
+        EXPECT_NE(r.err.find("unknown debug flag '" + std::string(flag) + "'"), std::string::npos)
+            << r.err;
+        EXPECT_NE(r.err.find("general, sockets"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("all, none"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(run({"ls", "localhost/File Systems/snfs1/Debug"}).out, before) << "nothing saved";
+    EXPECT_EQ(run({"debug", "localhost", "snfs1", "--set"}).status, 2);
 }
 
 // Changes the cluster; the last test of the suite.
