@@ -2,12 +2,10 @@
 
 #include "libutil/fatal.h"
 #include "libutil/size_text.h"
-#include "libvtadmin/vorud.h"
 #include "libvtadmin/vtadmin_computer.h"
 #include "libvtadmin/vtadmin_fsobjs.h"
 #include "libvtadmin/vtadminlib.h"
 
-#include <cstring>
 #include <initializer_list>
 
 namespace {
@@ -278,14 +276,45 @@ int32_t quota_folder_rows(VTATree *tree, uint32_t op, VTAObj *folder, VTA_LV_ROW
     return VTA_OK;
 }
 
-bool is_user_or_group(const VTA_QUOTA &q) {
-    return q.type == VTA_QUOTA_USER || q.type == VTA_QUOTA_GROUP;
-}
+// The texts that tell adding a quota from saving one: a bad type and a failed set (each with
+// its number and the name), and whether a missing user or group gets its own message.
+struct set_texts {
+    const char *bad_type;
+    const char *failed;
+    bool explain_not_found;
+};
 
-// Sets a user or group quota by the record's type (checked by the caller).
-int set_quota(int fsm, VTA_QUOTA *q) {
-    return q->type == VTA_QUOTA_USER ? VTAdmin_SetUserQuota(fsm, q->name, q)
-                                     : VTAdmin_SetGroupQuota(fsm, q->name, q);
+const set_texts kAddTexts = {"Bad quota type (%d) adding new quota %s",
+                             "Error %d adding new quota %s", true};
+const set_texts kSaveTexts = {"Bad quota type (%d) for quota %s", "Error %d updating quota %s",
+                              false};
+
+// Sets the user or group quota `q` on the file system of `folder`, then refreshes `folder`
+// (which may delete the node the operation started on).
+int32_t set_and_refresh(VTATree *tree, VTAObj *folder, VTA_QUOTA q, const set_texts &texts,
+                        char *msg, size_t msg_size) {
+    if (q.type != VTA_QUOTA_USER && q.type != VTA_QUOTA_GROUP) {
+        bounded_format(msg, msg_size, texts.bad_type, static_cast<int>(q.type), q.name);
+        return VTA_ERR_INVALID;
+    }
+    int fsm = -1;
+    int32_t rc = VTAObj_ConnectFsm(folder, &fsm, nullptr, msg, msg_size);
+    if (rc != VTA_OK)
+        return rc;
+    const int result = q.type == VTA_QUOTA_USER ? VTAdmin_SetUserQuota(fsm, q.name, &q)
+                                                : VTAdmin_SetGroupQuota(fsm, q.name, &q);
+    if (result == VTA_OK) {
+        rc = VTATree_Op(tree, VTA_OP_REFRESH, folder, nullptr, 0, msg, msg_size);
+    } else if (result == VTA_ENOENT && texts.explain_not_found) {
+        bounded_format(msg, msg_size, "FSM returned 'Not Found'. Verify %s '%s' exists",
+                       q.type == VTA_QUOTA_USER ? "user" : "group", q.name);
+        rc = result;
+    } else {
+        bounded_format(msg, msg_size, texts.failed, result, q.name);
+        rc = result;
+    }
+    VTAObj_DisconnectFsm(&fsm);
+    return rc;
 }
 
 int32_t add_user_or_group(VTATree *tree, VTAObj *folder, void *data, size_t data_size, char *msg,
@@ -296,34 +325,12 @@ int32_t add_user_or_group(VTATree *tree, VTAObj *folder, void *data, size_t data
     }
     VTA_QUOTA q = static_cast<const VTA_QUOTA_EDIT *>(data)->VTA_Quota;
     q.name[sizeof q.name - 1] = '\0';
-    if (!is_user_or_group(q)) {
-        bounded_format(msg, msg_size, "Bad quota type (%d) adding new quota %s",
-                       static_cast<int>(q.type), q.name);
-        return VTA_ERR_INVALID;
-    }
-    int fsm = -1;
-    int32_t rc = VTAObj_ConnectFsm(folder, &fsm, nullptr, msg, msg_size);
-    if (rc != VTA_OK)
-        return rc;
-    const int result = set_quota(fsm, &q);
-    if (result == VTA_OK) {
-        rc = VTATree_Op(tree, VTA_OP_REFRESH, folder, nullptr, 0, msg, msg_size);
-    } else if (result == VTA_ENOENT) {
-        bounded_format(msg, msg_size, "FSM returned 'Not Found'. Verify %s '%s' exists",
-                       q.type == VTA_QUOTA_USER ? "user" : "group", q.name);
-        rc = result;
-    } else {
-        bounded_format(msg, msg_size, "Error %d adding new quota %s", result, q.name);
-        rc = result;
-    }
-    VTAObj_DisconnectFsm(&fsm);
-    return rc;
+    return set_and_refresh(tree, folder, q, kAddTexts, msg, msg_size);
 }
 
 // ---- Quota nodes ----
 
-// Saves the node's record (or, with `clear`, the record without limits) and refreshes the
-// sub-folder, which may delete the node.
+// Saves the node's record, or with `clear` the record without limits.
 int32_t apply_quota(VTATree *tree, VTAObj *node, bool clear, char *msg, size_t msg_size) {
     VTA_QUOTA q = quota_of(node);
     if (clear) {
@@ -332,25 +339,7 @@ int32_t apply_quota(VTATree *tree, VTAObj *node, bool clear, char *msg, size_t m
         q.grace = 0;
         q.time_remaining = 0;
     }
-    if (!is_user_or_group(q)) {
-        bounded_format(msg, msg_size, "Bad quota type (%d) for quota %s", static_cast<int>(q.type),
-                       q.name);
-        return VTA_ERR_INVALID;
-    }
-    VTAObj *folder = node->VTA_Parent;
-    int fsm = -1;
-    int32_t rc = VTAObj_ConnectFsm(node, &fsm, nullptr, msg, msg_size);
-    if (rc != VTA_OK)
-        return rc;
-    const int result = set_quota(fsm, &q);
-    if (result == VTA_OK) {
-        rc = VTATree_Op(tree, VTA_OP_REFRESH, folder, nullptr, 0, msg, msg_size);
-    } else {
-        bounded_format(msg, msg_size, "Error %d updating quota %s", result, q.name);
-        rc = result;
-    }
-    VTAObj_DisconnectFsm(&fsm);
-    return rc;
+    return set_and_refresh(tree, node->VTA_Parent, q, kSaveTexts, msg, msg_size);
 }
 
 } // namespace

@@ -213,9 +213,18 @@ TEST_F(QuotaNodes, FailedAddsAndUpdatesLeaveTheListWithTheirMessages) {
     }
     VTA_QUOTA_EDIT e = edit_record("harry", VTA_QUOTA_USER, 1, 1, 1);
     EXPECT_EQ(op(VTA_OP_CREATE, ug, &e, sizeof e - 1), 22);
+    EXPECT_STREQ(msg_, "Internal Error: Wrong size for quota record.");
     EXPECT_EQ(rows(ug), kRows);
 
     VTAObj *alice = child(ug, "alice", VTA_OBJ_QUOTA_USER);
+    VTA_QUOTA_EDIT record;
+    VTAObj_GetData(alice, &record, sizeof record);
+    VTA_QUOTA_EDIT bad = record;
+    bad.VTA_Quota.type = VTA_QUOTA_DIR_FILES;
+    VTAObj_SetData(alice, &bad, sizeof bad);
+    EXPECT_EQ(op(VTA_OP_SAVE, alice), 22);
+    EXPECT_STREQ(msg_, "Bad quota type (4) for quota alice");
+    VTAObj_SetData(alice, &record, sizeof record);
     vtadmin_set_admin_for_tests(0);
     EXPECT_EQ(op(VTA_OP_SAVE, alice), 1);
     EXPECT_STREQ(msg_, "Error 1 updating quota alice");
