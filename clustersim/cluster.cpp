@@ -291,6 +291,7 @@ int cluster_start(const sim_scenario &scenario, const char *root, sim_cluster **
     auto cluster = std::make_unique<sim_cluster>();
     cluster->root = root;
     cluster->world.scenario = scenario;
+    scenario_sort_quotas(&cluster->world.scenario);
     if (cluster_prepare_root(root, scenario, &cluster->agent_port, text, text_size) != 0)
         return -1;
     auto add = [&](endpoint e) {
@@ -439,6 +440,7 @@ int cluster_set_fault(sim_cluster *cluster, const char *target, const char *faul
 void cluster_edit(sim_cluster *cluster, void (*edit)(sim_scenario &, void *), void *context) {
     std::lock_guard<std::mutex> hold(cluster->world.lock);
     edit(cluster->world.scenario, context);
+    scenario_sort_quotas(&cluster->world.scenario);
 }
 
 sim_scenario cluster_snapshot(sim_cluster *cluster) {

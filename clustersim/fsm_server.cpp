@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -130,8 +131,40 @@ void put_quota(uint8_t *r, const sim_quota &q, uint32_t result) {
     put_be64(r + 40, q.soft);
     put_be64(r + 48, q.used);
     put_be32(r + 56, result);
-    put_be32(r + 60, q.time_remaining);
+    put_be32(r + 60, uint32_t(q.time_remaining));
     put_cut(r + 64, q.name, 256);
+}
+
+bool listed(const std::optional<std::vector<std::string>> &names, const std::string &name) {
+    return !names || std::find(names->begin(), names->end(), name) != names->end();
+}
+
+bool by_name(const sim_quota &q, const std::string &name) {
+    return q.name < name;
+}
+
+// Sets the limits of `name` in `list` (kept in name order). User and group entries come into
+// being when first set, for names that exist; directory name spaces only when created. An
+// entry left without limits and without usage goes away.
+uint32_t quota_set(std::vector<sim_quota> &list, const std::string &name, bool directory,
+                   const std::optional<std::vector<std::string>> &known,
+                   const std::vector<uint8_t> &request, sim_quota *answer) {
+    auto it = std::lower_bound(list.begin(), list.end(), name, by_name);
+    if (it == list.end() || it->name != name) {
+        if (directory)
+            return quota_result_no_entry;
+        if (name.empty() || !listed(known, name))
+            return quota_result_no_name;
+        it = list.insert(it, sim_quota{});
+        it->name = name;
+    }
+    it->grace = get_be32(&request[28]);
+    it->hard = get_be64(&request[32]);
+    it->soft = get_be64(&request[40]);
+    *answer = *it;
+    if (it->hard == 0 && it->soft == 0 && it->grace == 0 && it->used == 0)
+        list.erase(it);
+    return quota_result_done;
 }
 
 std::vector<uint8_t> quota_op(const std::vector<uint8_t> &request, sim_filesystem &fs) {
@@ -144,16 +177,19 @@ std::vector<uint8_t> quota_op(const std::vector<uint8_t> &request, sim_filesyste
     std::string name(reinterpret_cast<const char *>(&request[48]),
                      strnlen(reinterpret_cast<const char *>(&request[48]), 256));
     std::vector<sim_quota> *list = nullptr;
+    const std::optional<std::vector<std::string>> *known = nullptr;
     bool set = false;
     switch (code) {
     case 2:
     case 4:
         list = &fs.user_quotas;
+        known = &fs.users;
         set = code == 2;
         break;
     case 3:
     case 5:
         list = &fs.group_quotas;
+        known = &fs.groups;
         set = code == 3;
         break;
     case 7:
@@ -170,32 +206,21 @@ std::vector<uint8_t> quota_op(const std::vector<uint8_t> &request, sim_filesyste
         put_be32(r + 56, error_invalid);
         return reply;
     }
-    bool directory = code >= 7;
     if (set) {
-        auto it = std::find_if(list->begin(), list->end(),
-                               [&](const sim_quota &q) { return q.name == name; });
-        if (it == list->end()) {
-            // User and group entries come into being when first set; directory name spaces
-            // exist only when created.
-            if (directory || name.empty()) {
-                put_be32(r + 56, directory ? quota_result_no_entry : quota_result_no_name);
-                return reply;
-            }
-            list->push_back(sim_quota{});
-            it = list->end() - 1;
-            it->name = name;
-        }
-        it->grace = get_be32(&request[28]);
-        it->hard = get_be64(&request[32]);
-        it->soft = get_be64(&request[40]);
-        put_quota(r, *it, quota_result_done);
+        sim_quota answer;
+        const std::optional<std::vector<std::string>> none;
+        uint32_t result =
+            quota_set(*list, name, code >= 7, known ? *known : none, request, &answer);
+        if (result == quota_result_done)
+            put_quota(r, answer, result);
+        else
+            put_be32(r + 56, result);
         return reply;
     }
-    const sim_quota *next = nullptr;
-    for (const sim_quota &q : *list)
-        if (q.name > name && (!next || q.name < next->name))
-            next = &q;
-    if (!next)
+    auto next =
+        std::upper_bound(list->begin(), list->end(), name,
+                         [](const std::string &n, const sim_quota &q) { return n < q.name; });
+    if (next == list->end())
         put_be32(r + 56, quota_result_no_entry);
     else
         put_quota(r, *next, quota_result_done);

@@ -2,6 +2,7 @@
 
 #include "libutil/fatal.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <fstream>
@@ -244,8 +245,8 @@ sim_filesystem parse_filesystem(const json &j, const std::string &where,
     check_keys(j, where,
                {"name", "managers", "tap_capability", "status", "block_size", "total_blocks",
                 "free_blocks", "stripe_groups", "clients", "quotas_enabled", "user_quotas",
-                "group_quotas", "dir_space_quotas", "dir_file_quotas", "debug_flags",
-                "debug_settable"});
+                "group_quotas", "dir_space_quotas", "dir_file_quotas", "users", "groups",
+                "debug_flags", "debug_settable"});
     sim_filesystem f;
     f.name = j.at("name").get<std::string>();
     if (f.name.empty() || f.name.size() > 255)
@@ -295,6 +296,10 @@ sim_filesystem parse_filesystem(const json &j, const std::string &where,
     f.group_quotas = parse_quotas(j, "group_quotas", where);
     f.dir_space_quotas = parse_quotas(j, "dir_space_quotas", where);
     f.dir_file_quotas = parse_quotas(j, "dir_file_quotas", where);
+    if (j.contains("users"))
+        f.users = j.at("users").get<std::vector<std::string>>();
+    if (j.contains("groups"))
+        f.groups = j.at("groups").get<std::vector<std::string>>();
     read(j, "debug_settable", f.debug_settable);
     return f;
 }
@@ -319,6 +324,15 @@ bool address_parse(const std::string &text, uint8_t out[16]) {
         return true;
     }
     return inet_pton(AF_INET6, text.c_str(), out) == 1;
+}
+
+void scenario_sort_quotas(sim_scenario *scenario) {
+    for (sim_filesystem &f : scenario->filesystems)
+        for (auto *list :
+             {&f.user_quotas, &f.group_quotas, &f.dir_space_quotas, &f.dir_file_quotas})
+            std::stable_sort(
+                list->begin(), list->end(),
+                [](const sim_quota &a, const sim_quota &b) { return a.name < b.name; });
 }
 
 int scenario_host_index(const sim_scenario &scenario, const std::string &address) {
@@ -351,6 +365,7 @@ int scenario_parse(const char *json_text, sim_scenario *scenario, char *text, si
         return -1;
     }
     assign_process_ids(result);
+    scenario_sort_quotas(&result);
     *scenario = std::move(result);
     return 0;
 }

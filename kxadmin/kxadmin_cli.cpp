@@ -1,9 +1,11 @@
 #include "kxadmin/kxadmin_cli.h"
 
 #include "libutil/fatal.h"
+#include "libutil/size_text.h"
 #include "libvtadmin/vtadmin_computer.h"
 #include "libvtadmin/vtadmin_debug.h"
 #include "libvtadmin/vtadmin_fsm.h"
+#include "libvtadmin/vtadmin_quota_nodes.h"
 #include "libvtadmin/vtadmin_recent.h"
 #include "libvtadmin/vtadmin_tree.h"
 #include "libvtadmin/vtadminlib.h"
@@ -14,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <optional>
 
 namespace {
 
@@ -41,6 +44,12 @@ Commands:
   debug HOST FSNAME [--set FLAG]... [--clear FLAG]... [--json]
                               change the FSM's debug flags, in the order given, save them
                               and print the flags as ls prints its Debug folder
+  quota set HOST FSNAME user|group NAME [--hard SIZE] [--soft SIZE] [--grace MINUTES]
+                              add or change the quota of NAME on the active FSM of FSNAME
+                              as listed under HOST; an option left out keeps the current
+                              value (0 for a new quota)
+  quota delete HOST FSNAME user|group NAME
+                              delete the quota of NAME (its limits go; usage stays listed)
 
 PATH: node names joined by "/", starting below "Connections", for example
   localhost/File Systems/snfs1/Stripe Groups
@@ -59,6 +68,10 @@ Options:
   --wait S       wait value of start and stop (0: do not wait)
   --set FLAG     turn a debug flag on (debug)
   --clear FLAG   turn a debug flag off (debug)
+  --hard SIZE    hard limit of quota set: a size text such as 10G, 900M, 1048576, 0x1FFF
+  --soft SIZE    soft limit of quota set
+  --grace MINUTES
+                 grace period of quota set: how long the soft limit may be exceeded
   -h, --help     this text
 
 Errors are printed on standard error; the exit status is then 1 (2 for a bad command line).
@@ -77,6 +90,8 @@ struct options {
     std::string on_host;
     unsigned wait = 0;
     std::vector<debug_change> debug_changes; // in command-line order
+    // Texts of quota set, read when the command runs; unset: keep the current value.
+    std::optional<std::string> hard, soft, grace;
     bool help = false;
 };
 
@@ -152,6 +167,10 @@ bool parse(int argc, char **argv, options *opt, std::string *reason) {
             if (!value(&text) || !parse_debug_change(arg == "--set", text, &change, reason))
                 return false;
             opt->debug_changes.push_back(change);
+        } else if (arg == "--hard" || arg == "--soft" || arg == "--grace") {
+            if (!value(&text))
+                return false;
+            (arg == "--hard" ? opt->hard : arg == "--soft" ? opt->soft : opt->grace) = text;
         } else if (arg == "--depth" || arg == "--wait") {
             if (!value(&text))
                 return false;
@@ -472,6 +491,163 @@ int cmd_debug(session &s, const options &opt) {
     return print_rows(s, folder, opt.json);
 }
 
+// ---- quota ----
+
+// What `quota set` asks for; a limit or grace period left out keeps the quota's value.
+struct quota_input {
+    std::optional<uint64_t> hard, soft;
+    std::optional<uint32_t> grace;
+};
+
+// A size text of --hard or --soft; negative values are no limits either.
+bool read_size(const std::string &text, uint64_t *value) {
+    int64_t parsed = 0;
+    if (size_parse(text.c_str(), &parsed) == 0 || parsed < 0)
+        return false;
+    *value = static_cast<uint64_t>(parsed);
+    return true;
+}
+
+// Checks NAME and the options as the quota editor checks its fields, with its texts, before
+// anything is sent. False with the text in `reason`.
+bool read_quota_input(const options &opt, uint32_t type, const std::string &name,
+                      quota_input *input, std::string *reason) {
+    const bool user = type == VTA_QUOTA_USER;
+    if (name.empty()) {
+        *reason = user ? "Please enter a User Name" : "Please enter a Group Name";
+        return false;
+    }
+    if (name.size() > 255) {
+        *reason = user ? "User Name is too long" : "Group Name is too long";
+        return false;
+    }
+    uint64_t value = 0;
+    if (opt.hard) {
+        if (!read_size(*opt.hard, &value)) {
+            *reason = "Hard Limit is not a valid number";
+            return false;
+        }
+        input->hard = value;
+    }
+    if (opt.soft) {
+        if (!read_size(*opt.soft, &value)) {
+            *reason = "Soft Limit is not a valid number";
+            return false;
+        }
+        input->soft = value;
+    }
+    if (opt.grace) {
+        if (!read_size(*opt.grace, &value)) {
+            *reason = "'Minutes' field is not a valid number";
+            return false;
+        }
+        if (value > 4294967295u) {
+            *reason = "Time value is too large";
+            return false;
+        }
+        input->grace = static_cast<uint32_t>(value);
+    }
+    return true;
+}
+
+// "Users & Groups" of the active file system `fs_name` listed under HOST, refreshed and made
+// current as the quota editor finds it; null after a message.
+VTAObj *users_and_groups(session &s, const std::string &host, const std::string &fs_name) {
+    VTAObj *folder = s.resolve(host + "/File Systems");
+    if (folder == nullptr || !s.set_current(folder))
+        return nullptr;
+    VTAObj *fs = folder->VTA_Child;
+    while (fs != nullptr && !(fs->VTA_Type == VTA_OBJ_FS_ACTIVE && fs_name == fs->VTA_Name))
+        fs = fs->VTA_SibRight;
+    if (fs == nullptr) {
+        s.fail("no active file system '" + fs_name + "' on '" + host + "'");
+        return nullptr;
+    }
+    if (!s.op(VTA_OP_REFRESH, fs))
+        return nullptr;
+    VTAObj *quotas = VTAObj_FindChildOfType(s.tree(), fs, VTA_OBJ_ALL_QUOTAS);
+    VTAObj *ug = quotas ? VTAObj_FindChildOfType(s.tree(), quotas, VTA_OBJ_QUOTAS_UG) : nullptr;
+    if (ug == nullptr) {
+        s.fail("no quota folder under '" + fs_name + "'");
+        return nullptr;
+    }
+    if (!s.set_current(ug))
+        return nullptr;
+    // With quotas off the list is the one message row; say so rather than fail at the FSM.
+    if (ug->VTA_Child != nullptr && ug->VTA_Child->VTA_Type == VTA_OBJ_VALUE) {
+        VTA_VALUE_DATA message;
+        VTAObj_GetData(ug->VTA_Child, &message, sizeof message);
+        s.fail(message.VTA_Text);
+        return nullptr;
+    }
+    return ug;
+}
+
+VTAObj *find_quota(VTAObj *ug, const std::string &name, uint32_t type) {
+    const uint32_t kind = type == VTA_QUOTA_USER ? VTA_OBJ_QUOTA_USER : VTA_OBJ_QUOTA_GROUP;
+    for (VTAObj *c = ug->VTA_Child; c != nullptr; c = c->VTA_SibRight)
+        if (c->VTA_Type == kind && name == c->VTA_Name)
+            return c;
+    return nullptr;
+}
+
+// quota set|delete HOST FSNAME user|group NAME: the create (5), save (7) and delete (9)
+// operations of the quota editor and the Delete command.
+int cmd_quota(session &s, const options &opt) {
+    const std::string &action = opt.words[1];
+    const std::string &host = opt.words[2];
+    const std::string &fs_name = opt.words[3];
+    const std::string &kind = opt.words[4];
+    const std::string &name = opt.words[5];
+    if ((action != "set" && action != "delete") || (kind != "user" && kind != "group")) {
+        s.fail("usage: quota set|delete HOST FSNAME user|group NAME (see kxadmin --help)");
+        return KXADMIN_USAGE;
+    }
+    const uint32_t type = kind == "user" ? VTA_QUOTA_USER : VTA_QUOTA_GROUP;
+    quota_input input;
+    std::string reason;
+    if (action == "set" && !read_quota_input(opt, type, name, &input, &reason)) {
+        s.fail(reason);
+        return KXADMIN_FAILED;
+    }
+    VTAObj *ug = users_and_groups(s, host, fs_name);
+    if (ug == nullptr)
+        return KXADMIN_FAILED;
+    VTAObj *node = find_quota(ug, name, type);
+    if (action == "delete") {
+        if (node == nullptr) {
+            s.fail("no " + kind + " quota '" + name + "' on '" + fs_name + "'");
+            return KXADMIN_FAILED;
+        }
+        if (!s.op(VTA_OP_DELETE, node))
+            return KXADMIN_FAILED;
+    } else {
+        VTA_QUOTA_EDIT edit{};
+        if (node != nullptr)
+            VTAObj_GetData(node, &edit, sizeof edit);
+        VTA_QUOTA &q = edit.VTA_Quota;
+        bounded_format(q.name, sizeof q.name, "%s", name.c_str());
+        q.type = type;
+        q.hard = input.hard.value_or(q.hard);
+        q.soft = input.soft.value_or(q.soft);
+        q.grace = input.grace.value_or(q.grace);
+        char msg[VTA_MESSAGE_SIZE] = "";
+        if (VTAdmin_CheckQuotaLimits(q.hard, q.soft, q.grace, msg, sizeof msg) != 0) {
+            s.fail(msg);
+            return KXADMIN_FAILED;
+        }
+        if (node != nullptr) {
+            VTAObj_SetData(node, &edit, sizeof edit);
+            if (!s.op(VTA_OP_SAVE, node))
+                return KXADMIN_FAILED;
+        } else if (!s.op(VTA_OP_CREATE, ug, &edit, sizeof edit)) {
+            return KXADMIN_FAILED;
+        }
+    }
+    fprintf(s.out(), "quota %s %s %s: done\n", action.c_str(), kind.c_str(), name.c_str());
+    return KXADMIN_OK;
+}
+
 struct command {
     const char *name;
     size_t min_words, max_words; // the command word included
@@ -489,6 +665,7 @@ const command kCommands[] = {
     {"failover", 3, 3, cmd_control},
     {"activate", 3, 3, cmd_control},
     {"debug", 3, 3, cmd_debug},
+    {"quota", 6, 6, cmd_quota},
 };
 
 } // namespace

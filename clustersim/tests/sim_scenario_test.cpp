@@ -2,6 +2,7 @@
 // refused for.
 #include "support.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace {
@@ -41,15 +42,23 @@ TEST(SimScenario, DefaultOffersWhatTheDemoAndTheTestsNeed) {
     EXPECT_GE(down, 1);
     EXPECT_GE(disabled_groups, 1);
     EXPECT_TRUE(quotas_on && quotas_off && disconnected && no_address);
-    // Quotas in every state: under soft, in grace, grace expired, over hard.
-    int under = 0, grace = 0, expired = 0, over = 0;
+    // Quotas in every state the list shows: no limits, under soft, at soft, in grace, grace
+    // expired, over hard; an empty entry the list skips; a listed user without an entry.
+    int unlimited = 0, under = 0, at_soft = 0, grace = 0, expired = 0, over = 0, empty = 0;
     for (const sim_quota &q : s.filesystems[0].user_quotas) {
-        under += q.used < q.soft;
-        grace += q.used > q.soft && q.used <= q.hard && q.time_remaining > 0;
-        expired += q.used > q.soft && q.used <= q.hard && q.time_remaining == 0;
-        over += q.used > q.hard;
+        const bool limits = q.hard || q.soft || q.grace;
+        unlimited += !limits && q.used > 0;
+        empty += !limits && q.used == 0;
+        under += limits && q.used < q.soft;
+        at_soft += limits && q.used == q.soft;
+        grace += q.used > q.soft && q.used < q.hard && q.time_remaining > 0;
+        expired += q.used > q.soft && q.used < q.hard && q.time_remaining < 0;
+        over += limits && q.used >= q.hard;
     }
-    EXPECT_TRUE(under && grace && expired && over);
+    EXPECT_TRUE(unlimited && under && at_soft && grace && expired && over && empty);
+    ASSERT_TRUE(s.filesystems[0].users.has_value());
+    EXPECT_NE(std::find(s.filesystems[0].users->begin(), s.filesystems[0].users->end(), "harry"),
+              s.filesystems[0].users->end());
     bool same_name = false;
     for (const sim_quota &u : s.filesystems[0].user_quotas)
         for (const sim_quota &g : s.filesystems[0].group_quotas)
@@ -74,6 +83,23 @@ TEST(SimScenario, DebugWordOfTheFileSystemIsEveryManagersUnlessItHasItsOwn) {
     EXPECT_EQ(s.filesystems[0].debug_settable, 1u);
     EXPECT_EQ(s.filesystems[1].managers[0].debug_flags, 0u);
     EXPECT_EQ(s.filesystems[1].debug_settable, 0xFFFFFFFFu) << "every bit may change";
+}
+
+TEST(SimScenario, QuotaListsAreKeptInNameOrder) {
+    sim_scenario s;
+    std::string message;
+    ASSERT_EQ(parse(R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "x",
+        "managers": [], "user_quotas": [{"name": "zed"}, {"name": "amy"}, {"name": "kim"}],
+        "users": ["amy"]}]})",
+                    &s, &message),
+              0)
+        << message;
+    std::vector<std::string> names;
+    for (const sim_quota &q : s.filesystems[0].user_quotas)
+        names.push_back(q.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"amy", "kim", "zed"}));
+    EXPECT_EQ(s.filesystems[0].users, std::vector<std::string>{"amy"});
+    EXPECT_FALSE(s.filesystems[0].groups.has_value()) << "not given: every group exists";
 }
 
 TEST(SimScenario, MistakesAreRefusedWithTheirPlace) {

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -258,6 +259,146 @@ TEST_F(Kxadmin, UnknownDebugFlagIsAUsageErrorNamingTheKeywords) {
     }
     EXPECT_EQ(run({"ls", "localhost/File Systems/snfs1/Debug"}).out, before) << "nothing saved";
     EXPECT_EQ(run({"debug", "localhost", "snfs1", "--set"}).status, 2);
+}
+
+// ---- Quotas ----
+
+const char *const kUsersAndGroups = "localhost/File Systems/snfs1/Quotas/Users & Groups";
+
+// The JSON row of `name` and `type` in the "Users & Groups" list; null when there is none.
+nlohmann::json quota_row(const nlohmann::json &rows, const std::string &name,
+                         const std::string &type = "User") {
+    for (const auto &row : rows)
+        if (row["Name"] == name && row["Type"] == type)
+            return row;
+    return nullptr;
+}
+
+TEST_F(Kxadmin, QuotaFoldersListTheirRowsWithRightAlignedFigures) {
+    run_result r = run({"ls", "localhost/File Systems/snfs1/Quotas"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.lines(), (std::vector<std::string>{"Name            Description",
+                                                   "Directories     Directory Quotas",
+                                                   "Users & Groups  User & Group Quotas"}));
+    r = run({"ls", kUsersAndGroups});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = r.lines();
+    ASSERT_GE(lines.size(), 9u) << r.out;
+    // Right-aligned columns end where their header ends.
+    for (const char *column : {"Limit Hard", "Limit Soft", "Used"}) {
+        const size_t end = lines[0].find(column) + strlen(column);
+        for (size_t i = 1; i < lines.size(); ++i)
+            EXPECT_NE(lines[i][end - 1], ' ') << column << ": " << lines[i];
+    }
+    EXPECT_EQ(lines[1].rfind("alice  User           1G        900M   100M", 0), 0u) << lines[1];
+
+    r = run({"ls", kUsersAndGroups, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json rows = nlohmann::json::parse(r.out);
+    EXPECT_EQ(quota_row(rows, "dave")["Message"], "!! HARD LIMIT EXCEEDED !!");
+    EXPECT_EQ(quota_row(rows, "carol")["Message"], "!! Soft limit expired !!");
+    EXPECT_EQ(quota_row(rows, "erin")["Limit Hard"], "Unlimited");
+    EXPECT_FALSE(quota_row(rows, "devel", "User").is_null());
+    EXPECT_FALSE(quota_row(rows, "devel", "Group").is_null());
+    EXPECT_TRUE(quota_row(rows, "ghost").is_null()) << "no limits and no usage";
+
+    r = run({"ls", "localhost/File Systems/archive/Quotas/Users & Groups"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Message\nQuotas are not enabled.\n");
+    r = run({"ls", "localhost/File Systems/snfs1/Quotas/Directories"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("Directory quotas cannot be listed"), std::string::npos) << r.err;
+}
+
+TEST_F(Kxadmin, QuotaSetChangeAndDelete) {
+    run_result r = run({"quota", "set", "localhost", "snfs1", "user", "harry", "--hard", "10G",
+                        "--soft", "900M", "--grace", "90"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "quota set user harry: done\n");
+    nlohmann::json harry =
+        quota_row(nlohmann::json::parse(run({"ls", kUsersAndGroups, "--json"}).out), "harry");
+    ASSERT_FALSE(harry.is_null());
+    EXPECT_EQ(harry["Limit Hard"], "10G");
+    EXPECT_EQ(harry["Limit Soft"], "900M");
+    EXPECT_EQ(harry["Grace Period"], "   0d- 1h-30m");
+
+    // Options left out keep the quota's values.
+    r = run({"quota", "set", "localhost", "snfs1", "user", "harry", "--hard", "20G"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    harry = quota_row(nlohmann::json::parse(run({"ls", kUsersAndGroups, "--json"}).out), "harry");
+    EXPECT_EQ(harry["Limit Hard"], "20G");
+    EXPECT_EQ(harry["Limit Soft"], "900M");
+    EXPECT_EQ(harry["Grace Period"], "   0d- 1h-30m");
+
+    r = run({"quota", "delete", "localhost", "snfs1", "user", "harry"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(
+        quota_row(nlohmann::json::parse(run({"ls", kUsersAndGroups, "--json"}).out), "harry")
+            .is_null());
+    r = run({"quota", "delete", "localhost", "snfs1", "user", "harry"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kxadmin: no user quota 'harry' on 'snfs1'\n");
+}
+
+TEST_F(Kxadmin, QuotaSetRefusesWhatCannotBeSet) {
+    const std::string long_name(256, 'n');
+    const struct {
+        std::vector<std::string> args; // after "quota set localhost"
+        int status;
+        const char *err;
+    } rows[] = {
+        {{"snfs1", "user", "nosuch", "--hard", "1G", "--soft", "1G", "--grace", "5"},
+         1,
+         "kxadmin: FSM returned 'Not Found'. Verify user 'nosuch' exists\n"},
+        {{"snfs1", "group", "nosuch", "--hard", "1G", "--soft", "1G", "--grace", "5"},
+         1,
+         "kxadmin: FSM returned 'Not Found'. Verify group 'nosuch' exists\n"},
+        {{"snfs1", "user", "alice", "--hard", "1G", "--soft", "2G"},
+         1,
+         "kxadmin: Quota hard limit is smaller than the soft limit, HL = 1073741824, SL = "
+         "2147483648.\n"},
+        {{"snfs1", "user", "irene", "--hard", "1G"},
+         1,
+         "kxadmin: Quota hard and soft limits must both be either zero or non-zero, HL = "
+         "1073741824, SL = 0.\n"},
+        {{"snfs1", "user", "irene", "--hard", "1G", "--soft", "1G"},
+         1,
+         "kxadmin: Quota time limit must be non-zero if the soft limit is non-zero, SL = "
+         "1073741824, TL = 0.\n"},
+        {{"snfs1", "user", "irene", "--hard", "12x"},
+         1,
+         "kxadmin: Hard Limit is not a valid number\n"},
+        {{"snfs1", "user", "irene", "--soft", "-5"},
+         1,
+         "kxadmin: Soft Limit is not a valid number\n"},
+        {{"snfs1", "user", "irene", "--grace", "4294967296"},
+         1,
+         "kxadmin: Time value is too large\n"},
+        {{"snfs1", "user", ""}, 1, "kxadmin: Please enter a User Name\n"},
+        {{"snfs1", "group", long_name}, 1, "kxadmin: Group Name is too long\n"},
+        {{"archive", "user", "alice", "--hard", "1G", "--soft", "1G", "--grace", "5"},
+         1,
+         "kxadmin: Quotas are not enabled.\n"},
+        {{"nosuchfs", "user", "alice"},
+         1,
+         "kxadmin: no active file system 'nosuchfs' on 'localhost'\n"},
+        {{"snfs1", "owner", "alice"},
+         2,
+         "kxadmin: usage: quota set|delete HOST FSNAME user|group NAME (see kxadmin --help)\n"},
+    };
+    for (const auto &row : rows) {
+        std::vector<std::string> args = {"quota", "set", "localhost"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const run_result r = run(args);
+        EXPECT_EQ(r.status, row.status) << row.err;
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.out, "");
+    }
+    // Nothing was changed on the way.
+    const nlohmann::json rows_now =
+        nlohmann::json::parse(run({"ls", kUsersAndGroups, "--json"}).out);
+    EXPECT_EQ(quota_row(rows_now, "alice")["Limit Hard"], "1G");
+    EXPECT_TRUE(quota_row(rows_now, "irene").is_null());
 }
 
 // Changes the cluster; the last test of the suite.

@@ -24,21 +24,6 @@ namespace {
 
 using bytes = std::vector<uint8_t>;
 
-// Runs `requests` exchanges of one connection with `answer`, recording the requests.
-std::unique_ptr<loopback_peer> serve(int requests, std::vector<bytes> *seen,
-                                     std::function<void(int, const bytes &, int)> answer) {
-    return std::make_unique<loopback_peer>([=](int fd) {
-        for (int i = 0; i < requests; ++i) {
-            bytes request = read_request(fd);
-            if (request.empty())
-                return;
-            seen->push_back(request);
-            answer(fd, request, i);
-        }
-        wait_for_close(fd, 5);
-    });
-}
-
 bytes locate_reply(const bytes &request, uint16_t status, uint16_t port, const uint8_t ipv4[4],
                    const uint8_t mapped[4]) {
     bytes reply = pm_reply_to(request);
@@ -169,23 +154,6 @@ TEST_F(FsmConnect, ResetDuringTheTapPointsAtTheKxlog) {
 namespace {
 
 // One connected client socket to a peer that answers with `answer`.
-struct fsm_peer {
-    std::vector<bytes> seen;
-    std::unique_ptr<loopback_peer> peer;
-    int fd = -1;
-    fsm_peer(int requests, std::function<void(int, const bytes &, int)> answer) {
-        peer = serve(requests, &seen, std::move(answer));
-        fd = connect_loopback(peer->port());
-    }
-    ~fsm_peer() { finish(); }
-    void finish() {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-        peer->join();
-    }
-};
-
 } // namespace
 
 TEST(NsPing, NotSupportedCountsAsAliveOtherErrorsDoNot) {

@@ -21,5 +21,9 @@ std::vector<VTA_FSM_ENTRY> list_fsms(int nshandle);
 // The listed entry of `fs_name` in `state` (VTA_FSM_ACTIVE, VTA_FSM_STANDBY); false if none.
 bool find_fsm(int nshandle, const char *fs_name, uint32_t state, VTA_FSM_ENTRY *entry);
 
+// An FSM handle to the active manager of `fs_name` as the name server behind `nshandle` lists
+// it; -1 (with a test failure) when there is none or the connection fails.
+int connect_active_fsm(int nshandle, const char *fs_name);
+
 // The messages of the library log `name` (see support_vtadmin.h), one per line.
 std::vector<std::string> log_messages(const std::string &name);
