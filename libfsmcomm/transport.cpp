@@ -259,6 +259,41 @@ int sock_recv_all(kx_socket socket, void *buffer, int length) {
     return received;
 }
 
+int sock_recv_all_within(kx_socket socket, void *buffer, int length, int timeout_ms) {
+    uint8_t *b = static_cast<uint8_t *>(buffer);
+    const int64_t deadline = monotonic_us() + static_cast<int64_t>(timeout_ms) * 1000;
+    int received = 0;
+    while (received < length) {
+        int wait_ms = -1;
+        if (timeout_ms >= 0) {
+            const int64_t left_us = deadline - monotonic_us();
+            wait_ms =
+                left_us > 0 ? static_cast<int>(std::min<int64_t>(left_us / 1000, INT_MAX)) : 0;
+        }
+        uint16_t revents = 0;
+        const int result = wait_socket(socket, POLLSET_READABLE, wait_ms, &revents);
+        if (result < 0 && last_system_error() == WSAEINTR)
+            continue;
+        if (result < 0)
+            return -1;
+        if (revents == 0) {
+            set_last_system_error(WSAETIMEDOUT);
+            return -1;
+        }
+        const ssize_t n = recv(socket, b + received, static_cast<size_t>(length - received), 0);
+        if (n == 0)
+            return received;
+        if (n < 0) {
+            const int error = save_socket_error();
+            if (error == WSAEINTR || error == WSAEWOULDBLOCK)
+                continue;
+            return -1;
+        }
+        received += static_cast<int>(n);
+    }
+    return received;
+}
+
 int sock_wait_readable(kx_socket socket, int seconds) {
     for (;;) {
         uint16_t revents = 0;
