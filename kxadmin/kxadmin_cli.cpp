@@ -49,6 +49,8 @@ Options:
   -h, --help     this text
 
 Errors are printed on standard error; the exit status is then 1 (2 for a bad command line).
+A refresh that fails on the way is reported and the command goes on with what the tree has.
+Library diagnostics go to the log <debug dir>/kxadmin.log.
 )";
 
 struct options {
