@@ -75,6 +75,8 @@ Options:
   -h, --help     this text
 
 Errors are printed on standard error; the exit status is then 1 (2 for a bad command line).
+A refresh that fails on the way is reported and the command goes on with what the tree has.
+Library diagnostics go to the log <debug dir>/kxadmin.log.
 )";
 
 // One --set or --clear of `debug`: the word becomes (word & keep) | add.
@@ -198,8 +200,10 @@ bool parse(int argc, char **argv, options *opt, std::string *reason) {
 // does at start, destroyed at the end.
 class session {
 public:
+    // The library starts as in the console: its diagnostics go to kxadmin.log, never to the
+    // terminal.
     session(FILE *out, FILE *err) : out_(out), err_(err) {
-        VTAdmin_Init();
+        vtadmin_program_start("kxadmin");
         tree_ = VTATree_Create();
     }
     ~session() {
@@ -216,27 +220,33 @@ public:
 
     bool op(uint32_t code, VTAObj *node, void *data = nullptr, size_t size = 0) {
         char msg[VTA_MESSAGE_SIZE] = "";
-        const int32_t rc = VTATree_Op(tree_, code, node, data, size, msg, sizeof msg);
-        return rc == VTA_OK || fail(msg);
+        return failed_unless(VTATree_Op(tree_, code, node, data, size, msg, sizeof msg), msg);
     }
 
     bool set_current(VTAObj *node) {
         char msg[VTA_MESSAGE_SIZE] = "";
-        return VTATree_SetCurrent(tree_, node, msg, sizeof msg) == VTA_OK || fail(msg);
+        return failed_unless(VTATree_SetCurrent(tree_, node, msg, sizeof msg), msg);
     }
 
     bool fail(const std::string &message) {
         fprintf(err_, "kxadmin: %s\n", message.c_str());
+        failed_ = true;
         return false;
     }
 
+    // True when anything was reported: the command then ends with KXADMIN_FAILED, also when
+    // it went on past the failure.
+    bool failed() const { return failed_; }
+
     // Walks PATH from the root, refreshing every node passed on the way (as expanding it in
-    // the tree view would); the last node is not refreshed here.
+    // the tree view would); the last node is not refreshed here. A failed refresh is reported
+    // and the walk goes on through the children the node still has, as the console still
+    // shows them.
     VTAObj *resolve(const std::string &path) {
         VTAObj *node = tree_->VTA_Root;
         for (const kxadmin_path_part &part : kxadmin_split_path(path)) {
-            if (node != tree_->VTA_Root && !op(VTA_OP_REFRESH, node))
-                return nullptr;
+            if (node != tree_->VTA_Root)
+                op(VTA_OP_REFRESH, node);
             VTAObj *child = find_child(node, part);
             if (child == nullptr) {
                 fail("no node '" + part.name +
@@ -298,9 +308,15 @@ public:
     FILE *out() { return out_; }
 
 private:
+    // Reports a non-zero result; where the library left no text, its text for the code.
+    bool failed_unless(int32_t rc, const char *msg) {
+        return rc == VTA_OK || fail(msg[0] != '\0' ? msg : VTAdmin_StrError(rc));
+    }
+
     VTATree *tree_ = nullptr;
     FILE *out_;
     FILE *err_;
+    bool failed_ = false;
 };
 
 // The name under which a child is reached in a PATH: "#n" added for the n-th namesake.
@@ -344,8 +360,10 @@ int print_rows(session &s, VTAObj *node, bool json) {
 
 int cmd_ls(session &s, const options &opt) {
     VTAObj *node = s.resolve(opt.words.size() > 1 ? opt.words[1] : "");
-    if (node == nullptr || !s.set_current(node))
+    if (node == nullptr)
         return KXADMIN_FAILED;
+    // A failed refresh is reported; the rows the node still has are listed all the same.
+    s.set_current(node);
     return print_rows(s, node, opt.json);
 }
 
@@ -455,9 +473,11 @@ int cmd_control(session &s, const options &opt) {
 
     // As in the console: the dialog is opened on the selected file system, or on the "File
     // Systems" folder to start one that is not listed.
+    // A failed refresh on the way is reported, and the action still goes to the name server.
     VTAObj *folder = s.resolve(host + "/File Systems");
-    if (folder == nullptr || !s.set_current(folder))
+    if (folder == nullptr)
         return KXADMIN_FAILED;
+    s.set_current(folder);
     VTAObj *target = session::find_child(folder, {fs_name, 1});
     if (target == nullptr && code != VTA_OP_START) {
         s.fail("no file system '" + fs_name + "' on '" + host + "'");
@@ -465,8 +485,8 @@ int cmd_control(session &s, const options &opt) {
     }
     if (target == nullptr || code == VTA_OP_START)
         target = folder;
-    else if (!s.set_current(target))
-        return KXADMIN_FAILED;
+    else
+        s.set_current(target);
     control.VTA_Node = target;
     control.VTA_Tree = s.tree();
     if (!s.op(code, target, &control, sizeof control))
@@ -741,11 +761,11 @@ int kxadmin_main(int argc, char **argv, FILE *out, FILE *err) {
                     cmd.name);
             return KXADMIN_USAGE;
         }
-        set_module_name("kxadmin");
         session s(out, err);
         if (!s.start())
             return KXADMIN_FAILED;
-        return cmd.run(s, opt);
+        const int status = cmd.run(s, opt);
+        return status == KXADMIN_OK && s.failed() ? KXADMIN_FAILED : status;
     }
     fprintf(err, "kxadmin: unknown command '%s' (see kxadmin --help)\n", opt.words[0].c_str());
     return KXADMIN_USAGE;

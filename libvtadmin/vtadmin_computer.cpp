@@ -588,7 +588,9 @@ int32_t VTAObj_FsControl(VTA_FS_CONTROL *control, char *msg, size_t msg_size) {
         return VTA_ERR_INVALID;
     }
     if (rc != VTA_OK) {
-        bounded_format(msg, msg_size, "%s", lib_msg);
+        // Some refusals (stop without an active FSM, no privileges) leave the text empty; the
+        // user still learns why from the code.
+        bounded_format(msg, msg_size, "%s", lib_msg[0] != '\0' ? lib_msg : VTAdmin_StrError(rc));
     } else if (control->VTA_Action == VTA_FS_STOP_ON_HOST || control->VTA_Action == VTA_FS_STOP ||
                control->VTA_Action == VTA_FS_FAILOVER) {
         if (control->VTA_Tree != nullptr)

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -157,19 +158,25 @@ namespace {
 } // namespace
 
 TEST(NsPing, NotSupportedCountsAsAliveOtherErrorsDoNot) {
-    fsm_peer p(3, [](int fd, const bytes &request, int i) {
+    fsm_peer p(4, [](int fd, const bytes &request, int i) {
         if (i == 0)
             send_framed(fd, pm_reply_to(request));
         else if (i == 1)
             send_framed(fd, pm_reply_to(request), 1024, 255, 1);
-        else
+        else if (i == 2)
             send_framed(fd, pm_reply_to(request), 1024, 1, 13);
+        else
+            shutdown(fd, SHUT_WR); // no reply: the connection is reset
     });
     char text[256] = "";
     EXPECT_EQ(ns_ping(p.fd, text, sizeof text), 0);
     EXPECT_EQ(ns_ping(p.fd, text, sizeof text), 0);
+    // The standard error text, without the "[Win32 error ...]" form of other messages.
     EXPECT_EQ(ns_ping(p.fd, text, sizeof text), 13);
-    EXPECT_EQ(std::string(text).rfind("FSM ping returned error (13): ", 0), 0u) << text;
+    EXPECT_EQ(std::string(text), std::string("FSM ping returned error (13): ") + strerror(EACCES));
+    EXPECT_EQ(ns_ping(p.fd, text, sizeof text), WSAECONNRESET);
+    EXPECT_EQ(std::string(text),
+              std::string("FSM ping returned error (10054): ") + strerror(ECONNRESET));
     p.finish();
     EXPECT_EQ(p.seen[0][25], 11);
     EXPECT_EQ(p.seen[0].size(), 1024u);
