@@ -80,12 +80,12 @@ struct sim_client {
 // seconds (negative once the grace has run out).
 struct sim_quota {
     std::string name;
-    // Directory quotas: the directory, relative to the mount point, whose name space the entry
-    // belongs to; at start its inode number gives the name ("D:<inode>").
-    std::string path;
     uint64_t used = 0, hard = 0, soft = 0;
     uint32_t grace = 0;
     int32_t time_remaining = 0;
+    // Directory quotas: the directory, relative to the mount point, whose name space the entry
+    // belongs to; at start its inode number gives the name ("D:<inode>").
+    std::string path;
 };
 
 // A directory's quota name space. `name` is "D:<inode>"; `path` is relative to the mount point
