@@ -49,8 +49,8 @@ int open_for_requests(const char *path, int extra_flags, VTA_FS_DIR *dir) {
     if (fd < 0)
         return errno;
     char absolute[PATH_MAX];
-    if (realpath(path, absolute) == nullptr || strlen(absolute) >= sizeof dir->path) {
-        const int error = errno != 0 ? errno : ENAMETOOLONG;
+    if (realpath(path, absolute) == nullptr) {
+        const int error = errno;
         close(fd);
         return error;
     }
@@ -443,6 +443,7 @@ int VTAdmin_SetDirQuota(int fshandle, uint32_t type, int kind, const char *path,
         bounded_format(m.text, VTA_MESSAGE_SIZE,
                        "Unexpected error(%d) from FSM setting file/dir quota.",
                        static_cast<int>(a.result));
+        rc = -1;
     }
     if (a.state != FSM_QUOTA_ENABLED || a.result != FSM_QUOTA_DONE)
         return fail(rc, call, m.text);

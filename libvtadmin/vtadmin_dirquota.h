@@ -11,13 +11,14 @@
 
 #include "libvtadmin/vtadmin_quota.h"
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 
 // Path kinds: relative to the file system's mount point, or absolute.
 enum : int { VTA_PATH_RELATIVE = 1, VTA_PATH_ABSOLUTE = 2 };
 
-constexpr size_t VTA_FS_DIR_PATH_SIZE = 4096;
+constexpr size_t VTA_FS_DIR_PATH_SIZE = PATH_MAX;
 
 // A directory opened for driver requests: its descriptor and its absolute path, which every
 // request carries.
