@@ -662,37 +662,32 @@ bool set_quota(session &s, const quota_request &q, VTAObj *folder, VTAObj *node)
     return s.op(VTA_OP_SAVE, node);
 }
 
-// quota set|delete for a user or a group: its node is found by name and kind.
-bool quota_user_group(session &s, const quota_request &q) {
-    VTAObj *folder = quota_folder(s, q.host, q.fs_name, VTA_OBJ_QUOTAS_UG);
+// quota set|delete on the node of the quota: a user's or group's is found by its name, a
+// directory's (PATH absolute, or relative to the mount point) by the name of the directory's
+// name space, so any spelling of the path finds it.
+bool quota_on_node(session &s, const quota_request &q) {
+    const bool directory = is_directory(q);
+    VTAObj *folder =
+        quota_folder(s, q.host, q.fs_name, directory ? VTA_OBJ_QUOTAS_DIR : VTA_OBJ_QUOTAS_UG);
     if (folder == nullptr)
         return false;
-    const uint32_t kind = q.type == VTA_QUOTA_USER ? VTA_OBJ_QUOTA_USER : VTA_OBJ_QUOTA_GROUP;
-    VTAObj *node = find_quota(folder, q.target, kind, q.type);
-    if (q.set)
-        return set_quota(s, q, folder, node);
-    if (node == nullptr)
-        return s.fail("no " + q.kind + " quota '" + q.target + "' on '" + q.fs_name + "'");
-    return s.op(VTA_OP_DELETE, node);
-}
-
-// quota set|delete for a directory (PATH absolute, or relative to the mount point): its node
-// is found by the name of the directory's name space, so any spelling of the path finds it.
-bool quota_directory(session &s, const quota_request &q) {
-    VTAObj *folder = quota_folder(s, q.host, q.fs_name, VTA_OBJ_QUOTAS_DIR);
-    if (folder == nullptr)
-        return false;
-    const int kind = q.target[0] == '/' ? VTA_PATH_ABSOLUTE : VTA_PATH_RELATIVE;
     char name[VTA_NAME_SIZE] = "";
-    char msg[VTA_MESSAGE_SIZE] = "";
-    if (VTAdmin_DirQuotaPath2Name(q.fs_name.c_str(), kind, q.target.c_str(), name, sizeof name,
-                                  nullptr, msg) != 0)
-        return s.fail(msg);
-    VTAObj *node = find_quota(folder, name, VTA_OBJ_QUOTA_DIR, q.type);
+    bounded_format(name, sizeof name, "%s", q.target.c_str());
+    uint32_t kind = q.type == VTA_QUOTA_USER ? VTA_OBJ_QUOTA_USER : VTA_OBJ_QUOTA_GROUP;
+    if (directory) {
+        kind = VTA_OBJ_QUOTA_DIR;
+        const int path_kind = q.target[0] == '/' ? VTA_PATH_ABSOLUTE : VTA_PATH_RELATIVE;
+        char msg[VTA_MESSAGE_SIZE] = "";
+        if (VTAdmin_DirQuotaPath2Name(q.fs_name.c_str(), path_kind, q.target.c_str(), name,
+                                      sizeof name, nullptr, msg) != 0)
+            return s.fail(msg);
+    }
+    VTAObj *node = find_quota(folder, name, kind, q.type);
     if (q.set)
         return set_quota(s, q, folder, node);
     if (node == nullptr)
-        return s.fail("no " + q.kind + " quota for '" + q.target + "' on '" + q.fs_name + "'");
+        return s.fail("no " + q.kind + " quota " + (directory ? "for '" : "'") + q.target +
+                      "' on '" + q.fs_name + "'");
     return s.op(VTA_OP_DELETE, node);
 }
 
@@ -722,7 +717,7 @@ int cmd_quota(session &s, const options &opt) {
         s.fail(reason);
         return KXADMIN_FAILED;
     }
-    if (!(is_directory(q) ? quota_directory(s, q) : quota_user_group(s, q)))
+    if (!quota_on_node(s, q))
         return KXADMIN_FAILED;
     fprintf(s.out(), "quota %s %s %s: done\n", opt.words[1].c_str(), q.kind.c_str(),
             q.target.c_str());

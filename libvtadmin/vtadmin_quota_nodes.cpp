@@ -199,8 +199,6 @@ int32_t place_quota(VTATree *tree, VTAObj *folder, const VTA_QUOTA_EDIT &data, u
     }
     VTA_ITEM_KIND item = kQuotaItem;
     item.type = kind;
-    if (kind == VTA_OBJ_QUOTA_DIR)
-        item.op = VTAObj_DirQuotaOpFunc;
     return VTAObj_InsertItem(tree, folder, item, q.name, &data, sizeof data, msg, msg_size);
 }
 
@@ -596,25 +594,14 @@ int32_t VTAObj_QuotasDirOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *d
 
 int32_t VTAObj_QuotaOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                            size_t msg_size) {
+    const bool directory = node->VTA_Type == VTA_OBJ_QUOTA_DIR;
     switch (op) {
     case VTA_OP_SAVE:
-        return apply_quota(tree, node, false, msg, msg_size);
-    case VTA_OP_DELETE:
-        return apply_quota(tree, node, true, msg, msg_size);
-    case VTA_OP_ALLOW_MENU:
-        return answer_allow(data, {VTA_OP_CREATE, VTA_OP_DELETE, VTA_OP_PROPERTIES});
-    default:
-        return VTA_ERR_NOT_HANDLED;
+    case VTA_OP_DELETE: {
+        const bool remove = op == VTA_OP_DELETE;
+        return directory ? apply_directory(tree, node, remove, msg, msg_size)
+                         : apply_quota(tree, node, remove, msg, msg_size);
     }
-}
-
-int32_t VTAObj_DirQuotaOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t,
-                              char *msg, size_t msg_size) {
-    switch (op) {
-    case VTA_OP_SAVE:
-        return apply_directory(tree, node, false, msg, msg_size);
-    case VTA_OP_DELETE:
-        return apply_directory(tree, node, true, msg, msg_size);
     case VTA_OP_ALLOW_MENU:
         return answer_allow(data, {VTA_OP_CREATE, VTA_OP_DELETE, VTA_OP_PROPERTIES});
     default:

@@ -36,10 +36,7 @@ int32_t VTAObj_QuotasUGOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *da
 // directory's name space and set the limits of a VTA_QUOTA_EDIT).
 int32_t VTAObj_QuotasDirOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data,
                                size_t data_size, char *msg, size_t msg_size);
-// A user or group quota: save (apply the record in VTA_Data) and delete (clear the limits).
+// A user, group or directory quota: save (apply the record in VTA_Data) and delete (clear the
+// limits; a directory's name space goes when its other quota has no limits either).
 int32_t VTAObj_QuotaOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t data_size,
                            char *msg, size_t msg_size);
-// A directory quota: save (apply the record in VTA_Data) and delete (clear its limits, or
-// destroy the name space when the directory's other quota has no limits either).
-int32_t VTAObj_DirQuotaOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data,
-                              size_t data_size, char *msg, size_t msg_size);

@@ -258,13 +258,7 @@ TEST_F(SimClientDriver, DirectoryQuotaOperationsNeedANameSpace) {
     ASSERT_GE(nodq, 0);
     const auto op = [](int fd, uint32_t code, const std::string &name, uint64_t hard = 0,
                        uint64_t soft = 0, uint32_t grace = 0) {
-        bytes r = framed(304, 2, 13);
-        set_be(r, 24, 4, code);
-        set_be(r, 28, 4, grace);
-        set_be(r, 32, 8, hard);
-        set_be(r, 40, 8, soft);
-        std::copy(name.begin(), name.end(), r.begin() + 48);
-        return round_trip(fd, r);
+        return round_trip(fd, quota_op(code, name, hard, soft, grace));
     };
     const std::string tmp = "D:" + std::to_string(inode_of(mnt + "/snfs1/tmp"));
     const std::string locked = "D:" + std::to_string(inode_of(mnt + "/snfs1/locked"));

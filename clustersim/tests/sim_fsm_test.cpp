@@ -32,17 +32,6 @@ protected:
         return r;
     }
 
-    static bytes quota_op(uint32_t code, const std::string &name, uint64_t hard = 0,
-                          uint64_t soft = 0, uint32_t grace = 0) {
-        bytes r = framed(304, 2, 13);
-        set_be(r, 24, 4, code);
-        set_be(r, 28, 4, grace);
-        set_be(r, 32, 8, hard);
-        set_be(r, 40, 8, soft);
-        std::copy(name.begin(), name.end(), r.begin() + 48);
-        return r;
-    }
-
     std::unique_ptr<running_cluster> sim;
     int snfs1 = -1, archive = -1;
 };
