@@ -143,18 +143,30 @@ bool by_name(const sim_quota &q, const std::string &name) {
     return q.name < name;
 }
 
-// Sets the limits of `name` in `list` (kept in name order). User and group entries come into
-// being when first set, for names that exist; directory name spaces only when created. An
+// Why `name` cannot be set in `list`, or quota_result_done. User and group entries come into
+// being when first set, for names that exist; directory entries for existing name spaces that
+// are not busy.
+uint32_t set_refusal(const sim_filesystem &fs, bool directory, const std::vector<sim_quota> &list,
+                     const std::optional<std::vector<std::string>> &known,
+                     const std::string &name) {
+    if (directory) {
+        for (const sim_name_space &space : fs.name_spaces)
+            if (space.name == name)
+                return space.busy ? quota_result_busy : quota_result_done;
+        return quota_result_no_entry;
+    }
+    const auto it = std::lower_bound(list.begin(), list.end(), name, by_name);
+    const bool exists = it != list.end() && it->name == name;
+    return exists || (!name.empty() && listed(known, name)) ? quota_result_done
+                                                            : quota_result_no_name;
+}
+
+// Sets the limits of `name` in `list` (kept in name order), making its entry when needed. An
 // entry left without limits and without usage goes away.
-uint32_t quota_set(std::vector<sim_quota> &list, const std::string &name, bool directory,
-                   const std::optional<std::vector<std::string>> &known,
-                   const std::vector<uint8_t> &request, sim_quota *answer) {
+void quota_set(std::vector<sim_quota> &list, const std::string &name,
+               const std::vector<uint8_t> &request, sim_quota *answer) {
     auto it = std::lower_bound(list.begin(), list.end(), name, by_name);
     if (it == list.end() || it->name != name) {
-        if (directory)
-            return quota_result_no_entry;
-        if (name.empty() || !listed(known, name))
-            return quota_result_no_name;
         it = list.insert(it, sim_quota{});
         it->name = name;
     }
@@ -164,7 +176,6 @@ uint32_t quota_set(std::vector<sim_quota> &list, const std::string &name, bool d
     *answer = *it;
     if (it->hard == 0 && it->soft == 0 && it->grace == 0 && it->used == 0)
         list.erase(it);
-    return quota_result_done;
 }
 
 std::vector<uint8_t> quota_op(const std::vector<uint8_t> &request, sim_filesystem &fs) {
@@ -177,44 +188,45 @@ std::vector<uint8_t> quota_op(const std::vector<uint8_t> &request, sim_filesyste
     std::string name(reinterpret_cast<const char *>(&request[48]),
                      strnlen(reinterpret_cast<const char *>(&request[48]), 256));
     std::vector<sim_quota> *list = nullptr;
-    const std::optional<std::vector<std::string>> *known = nullptr;
-    bool set = false;
+    const std::optional<std::vector<std::string>> none;
+    const std::optional<std::vector<std::string>> *known = &none;
     switch (code) {
     case 2:
     case 4:
         list = &fs.user_quotas;
         known = &fs.users;
-        set = code == 2;
         break;
     case 3:
     case 5:
         list = &fs.group_quotas;
         known = &fs.groups;
-        set = code == 3;
         break;
     case 7:
     case 8:
         list = &fs.dir_space_quotas;
-        set = code == 7;
         break;
     case 10:
     case 11:
         list = &fs.dir_file_quotas;
-        set = code == 10;
         break;
     default:
         put_be32(r + 56, error_invalid);
         return reply;
     }
-    if (set) {
+    const bool directory = code >= 7;
+    if (directory && !fs.dir_quotas) {
+        put_be32(r + 56, quota_result_no_support);
+        return reply;
+    }
+    if (code == 2 || code == 3 || code == 7 || code == 10) {
+        const uint32_t refusal = set_refusal(fs, directory, *list, *known, name);
+        if (refusal != quota_result_done) {
+            put_be32(r + 56, refusal);
+            return reply;
+        }
         sim_quota answer;
-        const std::optional<std::vector<std::string>> none;
-        uint32_t result =
-            quota_set(*list, name, code >= 7, known ? *known : none, request, &answer);
-        if (result == quota_result_done)
-            put_quota(r, answer, result);
-        else
-            put_be32(r + 56, result);
+        quota_set(*list, name, request, &answer);
+        put_quota(r, answer, quota_result_done);
         return reply;
     }
     auto next =

@@ -83,6 +83,17 @@ struct sim_quota {
     uint64_t used = 0, hard = 0, soft = 0;
     uint32_t grace = 0;
     int32_t time_remaining = 0;
+    // Directory quotas: the directory, relative to the mount point, whose name space the entry
+    // belongs to; at start its inode number gives the name ("D:<inode>").
+    std::string path;
+};
+
+// A directory's quota name space. `name` is "D:<inode>"; `path` is relative to the mount point
+// (the scenario names name spaces by path, and the start resolves the name).
+struct sim_name_space {
+    std::string name;
+    std::string path;
+    bool busy = false; // every change of it answers "busy"
 };
 
 struct sim_fs_status {
@@ -107,6 +118,13 @@ struct sim_filesystem {
     // The users and groups that exist, besides those with a quota entry; a set for any other
     // name answers 22. Not given: every name exists.
     std::optional<std::vector<std::string>> users, groups;
+    // Directory quotas: whether the FSM has them at all, the directories made below the mount
+    // point at start (relative paths), and the name spaces, which directory quota entries
+    // add to.
+    bool dir_quotas = true;
+    std::vector<std::string> directories;
+    std::vector<sim_name_space> name_spaces;
+    std::string mount_point;              // absolute; made at start as <root>/mnt/<name>
     uint32_t debug_settable = 0xFFFFFFFF; // bits a set request may change, on every manager
 };
 

@@ -4,6 +4,7 @@
 #include "libutil/size_text.h"
 #include "libvtadmin/vtadmin_computer.h"
 #include "libvtadmin/vtadmin_debug.h"
+#include "libvtadmin/vtadmin_dirquota.h"
 #include "libvtadmin/vtadmin_fsm.h"
 #include "libvtadmin/vtadmin_quota_nodes.h"
 #include "libvtadmin/vtadmin_recent.h"
@@ -15,8 +16,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 #include <optional>
+#include <strings.h>
 
 namespace {
 
@@ -50,6 +51,13 @@ Commands:
                               value (0 for a new quota)
   quota delete HOST FSNAME user|group NAME
                               delete the quota of NAME (its limits go; usage stays listed)
+  quota set HOST FSNAME data|files PATH [--hard N] [--soft N] [--grace MINUTES]
+                              add or change the data (bytes) or files (count) quota of the
+                              directory PATH: absolute, or relative to the mount point of
+                              FSNAME on this machine (its line in <config dir>/mounttab)
+  quota delete HOST FSNAME data|files PATH
+                              delete that quota; the directory's quota name space goes
+                              with its last quota
 
 PATH: node names joined by "/", starting below "Connections", for example
   localhost/File Systems/snfs1/Stripe Groups
@@ -69,6 +77,7 @@ Options:
   --set FLAG     turn a debug flag on (debug)
   --clear FLAG   turn a debug flag off (debug)
   --hard SIZE    hard limit of quota set: a size text such as 10G, 900M, 1048576, 0x1FFF
+                 (a count of files for a files quota)
   --soft SIZE    soft limit of quota set
   --grace MINUTES
                  grace period of quota set: how long the soft limit may be exceeded
@@ -513,11 +522,21 @@ int cmd_debug(session &s, const options &opt) {
 
 // ---- quota ----
 
-// What `quota set` asks for; a limit or grace period left out keeps the quota's value.
-struct quota_input {
+// One quota command, as parsed: what it acts on and, for `set`, the values asked for; a limit
+// or grace period left out keeps the quota's value.
+struct quota_request {
+    bool set;
+    std::string host, fs_name;
+    std::string kind;   // user, group, data or files
+    uint32_t type;      // VTA_QUOTA_*
+    std::string target; // the user or group name, or the directory path
     std::optional<uint64_t> hard, soft;
     std::optional<uint32_t> grace;
 };
+
+bool is_directory(const quota_request &q) {
+    return q.type == VTA_QUOTA_DIR_SPACE || q.type == VTA_QUOTA_DIR_FILES;
+}
 
 // A size text of --hard or --soft; negative values are no limits either.
 bool read_size(const std::string &text, uint64_t *value) {
@@ -528,33 +547,36 @@ bool read_size(const std::string &text, uint64_t *value) {
     return true;
 }
 
-// Checks NAME and the options as the quota editor checks its fields, with its texts, before
-// anything is sent. False with the text in `reason`.
-bool read_quota_input(const options &opt, uint32_t type, const std::string &name,
-                      quota_input *input, std::string *reason) {
-    const bool user = type == VTA_QUOTA_USER;
-    if (name.empty()) {
+// Checks the name (or path) and the options as the quota editor checks its fields, with its
+// texts, before anything is sent. False with the text in `reason`.
+bool read_quota_input(const options &opt, quota_request *q, std::string *reason) {
+    const bool user = q->type == VTA_QUOTA_USER;
+    if (is_directory(*q)) {
+        if (q->target.empty())
+            *reason = "Please specify a directory";
+        else if (q->target.size() >= VTA_QUOTA_PATH_SIZE)
+            *reason = "Directory path is too long";
+    } else if (q->target.empty()) {
         *reason = user ? "Please enter a User Name" : "Please enter a Group Name";
-        return false;
-    }
-    if (name.size() > 255) {
+    } else if (q->target.size() > 255) {
         *reason = user ? "User Name is too long" : "Group Name is too long";
-        return false;
     }
+    if (!reason->empty())
+        return false;
     uint64_t value = 0;
     if (opt.hard) {
         if (!read_size(*opt.hard, &value)) {
             *reason = "Hard Limit is not a valid number";
             return false;
         }
-        input->hard = value;
+        q->hard = value;
     }
     if (opt.soft) {
         if (!read_size(*opt.soft, &value)) {
             *reason = "Soft Limit is not a valid number";
             return false;
         }
-        input->soft = value;
+        q->soft = value;
     }
     if (opt.grace) {
         if (!read_size(*opt.grace, &value)) {
@@ -565,14 +587,16 @@ bool read_quota_input(const options &opt, uint32_t type, const std::string &name
             *reason = "Time value is too large";
             return false;
         }
-        input->grace = static_cast<uint32_t>(value);
+        q->grace = static_cast<uint32_t>(value);
     }
     return true;
 }
 
-// "Users & Groups" of the active file system `fs_name` listed under HOST, refreshed and made
-// current as the quota editor finds it; null after a message.
-VTAObj *users_and_groups(session &s, const std::string &host, const std::string &fs_name) {
+// The quota sub-folder of `kind` ("Users & Groups" or "Directories") of the active file system
+// `fs_name` listed under HOST, refreshed and made current as the quota editor finds it; null
+// after a message.
+VTAObj *quota_folder(session &s, const std::string &host, const std::string &fs_name,
+                     uint32_t kind) {
     VTAObj *folder = s.resolve(host + "/File Systems");
     if (folder == nullptr || !s.set_current(folder))
         return nullptr;
@@ -586,85 +610,117 @@ VTAObj *users_and_groups(session &s, const std::string &host, const std::string 
     if (!s.op(VTA_OP_REFRESH, fs))
         return nullptr;
     VTAObj *quotas = VTAObj_FindChildOfType(s.tree(), fs, VTA_OBJ_ALL_QUOTAS);
-    VTAObj *ug = quotas ? VTAObj_FindChildOfType(s.tree(), quotas, VTA_OBJ_QUOTAS_UG) : nullptr;
-    if (ug == nullptr) {
+    VTAObj *sub = quotas ? VTAObj_FindChildOfType(s.tree(), quotas, kind) : nullptr;
+    if (sub == nullptr) {
         s.fail("no quota folder under '" + fs_name + "'");
         return nullptr;
     }
-    if (!s.set_current(ug))
+    if (!s.set_current(sub))
         return nullptr;
     // With quotas off the list is the one message row; say so rather than fail at the FSM.
-    if (ug->VTA_Child != nullptr && ug->VTA_Child->VTA_Type == VTA_OBJ_VALUE) {
+    if (sub->VTA_Child != nullptr && sub->VTA_Child->VTA_Type == VTA_OBJ_VALUE) {
         VTA_VALUE_DATA message;
-        VTAObj_GetData(ug->VTA_Child, &message, sizeof message);
+        VTAObj_GetData(sub->VTA_Child, &message, sizeof message);
         s.fail(message.VTA_Text);
         return nullptr;
     }
-    return ug;
+    return sub;
 }
 
-VTAObj *find_quota(VTAObj *ug, const std::string &name, uint32_t type) {
-    const uint32_t kind = type == VTA_QUOTA_USER ? VTA_OBJ_QUOTA_USER : VTA_OBJ_QUOTA_GROUP;
-    for (VTAObj *c = ug->VTA_Child; c != nullptr; c = c->VTA_SibRight)
-        if (c->VTA_Type == kind && name == c->VTA_Name)
+// The quota node named `name` of node kind `kind` holding a quota of `type`, or null.
+VTAObj *find_quota(VTAObj *folder, const std::string &name, uint32_t kind, uint32_t type) {
+    for (VTAObj *c = folder->VTA_Child; c != nullptr; c = c->VTA_SibRight) {
+        VTA_QUOTA_EDIT edit;
+        VTAObj_GetData(c, &edit, sizeof edit);
+        if (c->VTA_Type == kind && name == c->VTA_Name && edit.VTA_Quota.type == type)
             return c;
+    }
     return nullptr;
 }
 
-// quota set|delete HOST FSNAME user|group NAME: the create (5), save (7) and delete (9)
-// operations of the quota editor and the Delete command.
+// The quota editor's last steps: the record of `node` (or a new one for `target`) with the
+// values asked for, checked, then saved on the node (7) or created on `folder` (5).
+bool set_quota(session &s, const quota_request &q, VTAObj *folder, VTAObj *node) {
+    VTA_QUOTA_EDIT edit{};
+    if (node != nullptr)
+        VTAObj_GetData(node, &edit, sizeof edit);
+    else if (is_directory(q))
+        bounded_format(edit.VTA_Path, sizeof edit.VTA_Path, "%s", q.target.c_str());
+    else
+        bounded_format(edit.VTA_Quota.name, sizeof edit.VTA_Quota.name, "%s", q.target.c_str());
+    VTA_QUOTA &record = edit.VTA_Quota;
+    record.type = q.type;
+    record.hard = q.hard.value_or(record.hard);
+    record.soft = q.soft.value_or(record.soft);
+    record.grace = q.grace.value_or(record.grace);
+    char msg[VTA_MESSAGE_SIZE] = "";
+    if (VTAdmin_CheckQuotaLimits(record.hard, record.soft, record.grace, msg, sizeof msg) != 0)
+        return s.fail(msg);
+    if (node == nullptr)
+        return s.op(VTA_OP_CREATE, folder, &edit, sizeof edit);
+    VTAObj_SetData(node, &edit, sizeof edit);
+    return s.op(VTA_OP_SAVE, node);
+}
+
+// quota set|delete on the node of the quota: a user's or group's is found by its name, a
+// directory's (PATH absolute, or relative to the mount point) by the name of the directory's
+// name space, so any spelling of the path finds it.
+bool quota_on_node(session &s, const quota_request &q) {
+    const bool directory = is_directory(q);
+    VTAObj *folder =
+        quota_folder(s, q.host, q.fs_name, directory ? VTA_OBJ_QUOTAS_DIR : VTA_OBJ_QUOTAS_UG);
+    if (folder == nullptr)
+        return false;
+    char name[VTA_NAME_SIZE] = "";
+    bounded_format(name, sizeof name, "%s", q.target.c_str());
+    uint32_t kind = q.type == VTA_QUOTA_USER ? VTA_OBJ_QUOTA_USER : VTA_OBJ_QUOTA_GROUP;
+    if (directory) {
+        kind = VTA_OBJ_QUOTA_DIR;
+        const int path_kind = q.target[0] == '/' ? VTA_PATH_ABSOLUTE : VTA_PATH_RELATIVE;
+        char msg[VTA_MESSAGE_SIZE] = "";
+        if (VTAdmin_DirQuotaPath2Name(q.fs_name.c_str(), path_kind, q.target.c_str(), name,
+                                      sizeof name, nullptr, msg) != 0)
+            return s.fail(msg);
+    }
+    VTAObj *node = find_quota(folder, name, kind, q.type);
+    if (q.set)
+        return set_quota(s, q, folder, node);
+    if (node == nullptr)
+        return s.fail("no " + q.kind + " quota " + (directory ? "for '" : "'") + q.target +
+                      "' on '" + q.fs_name + "'");
+    return s.op(VTA_OP_DELETE, node);
+}
+
+// quota set|delete HOST FSNAME user|group|data|files NAME|PATH: the create (5), save (7) and
+// delete (9) operations of the quota editor and the Delete command.
 int cmd_quota(session &s, const options &opt) {
-    const std::string &action = opt.words[1];
-    const std::string &host = opt.words[2];
-    const std::string &fs_name = opt.words[3];
-    const std::string &kind = opt.words[4];
-    const std::string &name = opt.words[5];
-    if ((action != "set" && action != "delete") || (kind != "user" && kind != "group")) {
-        s.fail("usage: quota set|delete HOST FSNAME user|group NAME (see kxadmin --help)");
+    quota_request q{opt.words[1] == "set",
+                    opt.words[2],
+                    opt.words[3],
+                    opt.words[4],
+                    0,
+                    opt.words[5],
+                    {},
+                    {},
+                    {}};
+    const char *const kinds[] = {"user", "group", "data", "files"};
+    for (uint32_t type = VTA_QUOTA_USER; type <= VTA_QUOTA_DIR_FILES; ++type)
+        if (q.kind == kinds[type - 1])
+            q.type = type;
+    if ((!q.set && opt.words[1] != "delete") || q.type == 0) {
+        s.fail("usage: quota set|delete HOST FSNAME user|group|data|files NAME|PATH (see kxadmin "
+               "--help)");
         return KXADMIN_USAGE;
     }
-    const uint32_t type = kind == "user" ? VTA_QUOTA_USER : VTA_QUOTA_GROUP;
-    quota_input input;
     std::string reason;
-    if (action == "set" && !read_quota_input(opt, type, name, &input, &reason)) {
+    if (q.set && !read_quota_input(opt, &q, &reason)) {
         s.fail(reason);
         return KXADMIN_FAILED;
     }
-    VTAObj *ug = users_and_groups(s, host, fs_name);
-    if (ug == nullptr)
+    if (!quota_on_node(s, q))
         return KXADMIN_FAILED;
-    VTAObj *node = find_quota(ug, name, type);
-    if (action == "delete") {
-        if (node == nullptr) {
-            s.fail("no " + kind + " quota '" + name + "' on '" + fs_name + "'");
-            return KXADMIN_FAILED;
-        }
-        if (!s.op(VTA_OP_DELETE, node))
-            return KXADMIN_FAILED;
-    } else {
-        VTA_QUOTA_EDIT edit{};
-        if (node != nullptr)
-            VTAObj_GetData(node, &edit, sizeof edit);
-        VTA_QUOTA &q = edit.VTA_Quota;
-        bounded_format(q.name, sizeof q.name, "%s", name.c_str());
-        q.type = type;
-        q.hard = input.hard.value_or(q.hard);
-        q.soft = input.soft.value_or(q.soft);
-        q.grace = input.grace.value_or(q.grace);
-        char msg[VTA_MESSAGE_SIZE] = "";
-        if (VTAdmin_CheckQuotaLimits(q.hard, q.soft, q.grace, msg, sizeof msg) != 0) {
-            s.fail(msg);
-            return KXADMIN_FAILED;
-        }
-        if (node != nullptr) {
-            VTAObj_SetData(node, &edit, sizeof edit);
-            if (!s.op(VTA_OP_SAVE, node))
-                return KXADMIN_FAILED;
-        } else if (!s.op(VTA_OP_CREATE, ug, &edit, sizeof edit)) {
-            return KXADMIN_FAILED;
-        }
-    }
-    fprintf(s.out(), "quota %s %s %s: done\n", action.c_str(), kind.c_str(), name.c_str());
+    fprintf(s.out(), "quota %s %s %s: done\n", opt.words[1].c_str(), q.kind.c_str(),
+            q.target.c_str());
     return KXADMIN_OK;
 }
 

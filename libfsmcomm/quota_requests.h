@@ -35,6 +35,8 @@ constexpr uint32_t FSM_QUOTA_ENABLED = 1;
 // Result words of the quota operation; other values are error numbers.
 constexpr uint32_t FSM_QUOTA_DONE = 0;
 constexpr uint32_t FSM_QUOTA_NO_ENTRY = 2;      // end of a walk, or no such name space
+constexpr uint32_t FSM_QUOTA_NO_DIR_QUOTAS = 5; // directory operations: none on this FSM
+constexpr uint32_t FSM_QUOTA_BUSY = 6;          // the directory's name space is busy
 constexpr uint32_t FSM_QUOTA_NO_SUCH_NAME = 22; // no such user or group
 
 // Offsets of the request and the reply.

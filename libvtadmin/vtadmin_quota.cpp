@@ -37,14 +37,6 @@ const quota_kind kGroup = {"VTAdmin_ListGroupQuotasWithFlags",
                            "ENOENT or quotas disabled.",
                            "fshandle=%d name='%s'\n"};
 
-// Outputs of one quota operation, in the FSM's blocks.
-struct quota_answer {
-    char name[FSM_QUOTA_NAME_SIZE] = "";
-    uint64_t hard = 0, soft = 0, used = 0;
-    uint32_t grace = 0, time_remaining = 0;
-    uint32_t state = 0, result = 0;
-};
-
 // The block size of the file system, the scale of every amount; 0 when it cannot be had (a
 // size of 0 is refused too: the amounts would all vanish and the rounding divide by it).
 uint32_t block_size(int handle, const char *call) {
@@ -54,27 +46,6 @@ uint32_t block_size(int handle, const char *call) {
     if (status.block_size == 0)
         vta_error_message(-1, call, "the file system reports a block size of 0");
     return status.block_size;
-}
-
-// Sends the operation under the slot mutex: 0, or -1 with the transport's error in `result`.
-int exchange(int handle, uint32_t code, quota_answer *a) {
-    return vtadmin_on_slot(handle, [&](kx_socket s) {
-        return fsm_quota_op(s, code, a->name, &a->hard, &a->soft, &a->grace, &a->time_remaining,
-                            &a->used, &a->state, &a->result);
-    });
-}
-
-void fill_record(const quota_answer &a, uint32_t type, uint64_t block, VTA_QUOTA *record) {
-    record->type = type;
-    record->used = a.used * block;
-    record->hard = a.hard * block;
-    record->soft = a.soft * block;
-    record->grace = a.grace;
-    record->time_remaining = static_cast<int32_t>(a.time_remaining);
-}
-
-uint64_t blocks_rounded_up(uint64_t bytes, uint64_t block) {
-    return bytes / block + (bytes % block != 0 ? 1 : 0);
 }
 
 int exit_error(int code, const char *call) {
@@ -91,11 +62,11 @@ int walk(int handle, int flags, VTA_QUOTA *record, const quota_kind &kind) {
     if (block == 0)
         return exit_error(-1, call);
 
-    quota_answer a;
+    vtadmin_quota_answer a;
     bounded_format(a.name, sizeof a.name, "%s", record->name);
     // A failed exchange is an error, not the end of the list: the caller must not take a
     // broken connection for a complete listing.
-    if (exchange(handle, fsm_quota_walk_code(kind.next_operation, flags), &a) != 0)
+    if (vtadmin_quota_exchange(handle, fsm_quota_walk_code(kind.next_operation, flags), &a) != 0)
         return exit_error(static_cast<int>(a.result), call);
     if (a.state != FSM_QUOTA_ENABLED || a.result == FSM_QUOTA_NO_ENTRY) {
         vta_exit_ok_args(call, "fshandle=%d %s\n", handle, kind.end_text);
@@ -103,7 +74,7 @@ int walk(int handle, int flags, VTA_QUOTA *record, const quota_kind &kind) {
     }
     if (a.result != FSM_QUOTA_DONE)
         return exit_error(static_cast<int>(a.result), call);
-    fill_record(a, kind.type, block, record);
+    vtadmin_quota_fill(a, kind.type, block, record);
     if (a.name[0] == '\0') {
         bounded_format(record->name, sizeof record->name, "%s", "????");
         return exit_error(VTA_EINVAL, call);
@@ -126,29 +97,51 @@ int set(int handle, const char *name, VTA_QUOTA *record, const quota_kind &kind)
     if (block == 0)
         return exit_error(-1, call);
 
-    quota_answer a;
+    vtadmin_quota_answer a;
     bounded_format(a.name, sizeof a.name, "%s", name);
-    a.hard = blocks_rounded_up(record->hard, block);
-    a.soft = blocks_rounded_up(record->soft, block);
+    a.hard = vtadmin_blocks_rounded_up(record->hard, block);
+    a.soft = vtadmin_blocks_rounded_up(record->soft, block);
     a.grace = record->grace;
     char text[VTA_MESSAGE_SIZE];
     if (VTAdmin_CheckQuotaLimits(a.hard * block, a.soft * block, a.grace, text, sizeof text) != 0) {
         vta_error_message(-1, call, text);
         return exit_error(-1, call);
     }
-    if (exchange(handle, kind.set_operation, &a) != 0)
+    if (vtadmin_quota_exchange(handle, kind.set_operation, &a) != 0)
         return exit_error(static_cast<int>(a.result), call);
     if (a.state != FSM_QUOTA_ENABLED || a.result == FSM_QUOTA_NO_SUCH_NAME)
         return exit_error(VTA_ENOENT, call);
     if (a.result != FSM_QUOTA_DONE)
         return exit_error(static_cast<int>(a.result), call);
-    fill_record(a, kind.type, block, record);
+    vtadmin_quota_fill(a, kind.type, block, record);
     bounded_format(record->name, sizeof record->name, "%s", name);
     vta_exit_ok_args(call, "fshandle=%d\n", handle);
     return 0;
 }
 
 } // namespace
+
+int vtadmin_quota_exchange(int handle, uint32_t code, vtadmin_quota_answer *answer) {
+    vtadmin_quota_answer &a = *answer;
+    return vtadmin_on_slot(handle, [&](kx_socket s) {
+        return fsm_quota_op(s, code, a.name, &a.hard, &a.soft, &a.grace, &a.time_remaining, &a.used,
+                            &a.state, &a.result);
+    });
+}
+
+void vtadmin_quota_fill(const vtadmin_quota_answer &answer, uint32_t type, uint64_t scale,
+                        VTA_QUOTA *record) {
+    record->type = type;
+    record->used = answer.used * scale;
+    record->hard = answer.hard * scale;
+    record->soft = answer.soft * scale;
+    record->grace = answer.grace;
+    record->time_remaining = static_cast<int32_t>(answer.time_remaining);
+}
+
+uint64_t vtadmin_blocks_rounded_up(uint64_t bytes, uint64_t block) {
+    return bytes / block + (bytes % block != 0 ? 1 : 0);
+}
 
 int VTAdmin_GetQuotasState(int fshandle) {
     static const char *const call = "VTAdmin_GetQuotasState";

@@ -5,6 +5,8 @@
 // VTAdmin_FSMStat.
 #pragma once
 
+#include "libfsmcomm/quota_requests.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -60,3 +62,24 @@ int VTAdmin_SetGroupQuota(int fshandle, const char *name, VTA_QUOTA *record);
 // non-zero time limit.
 int VTAdmin_CheckQuotaLimits(uint64_t hard, uint64_t soft, uint32_t time_limit, char *msg,
                              size_t msg_size);
+
+// ---- Internal to the library: shared with the directory-quota calls ----
+
+// Inputs and outputs of one quota operation, in the FSM's units (blocks or counts).
+struct vtadmin_quota_answer {
+    char name[FSM_QUOTA_NAME_SIZE] = "";
+    uint64_t hard = 0, soft = 0, used = 0;
+    uint32_t grace = 0, time_remaining = 0;
+    uint32_t state = 0, result = 0;
+};
+
+// Sends the operation under the slot mutex: 0, or -1 with the transport's error in `result`.
+int vtadmin_quota_exchange(int handle, uint32_t code, vtadmin_quota_answer *answer);
+
+// The record of an answer: `type`, and the amounts multiplied by `scale` (the block size, or 1
+// for counts). The name is left to the caller.
+void vtadmin_quota_fill(const vtadmin_quota_answer &answer, uint32_t type, uint64_t scale,
+                        VTA_QUOTA *record);
+
+// Whole blocks of `block` bytes that hold `bytes` (block above 0).
+uint64_t vtadmin_blocks_rounded_up(uint64_t bytes, uint64_t block);

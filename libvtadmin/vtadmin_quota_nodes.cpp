@@ -1,17 +1,29 @@
 #include "libvtadmin/vtadmin_quota_nodes.h"
 
 #include "libutil/fatal.h"
+#include "libutil/logging.h"
 #include "libutil/size_text.h"
 #include "libvtadmin/vtadmin_computer.h"
+#include "libvtadmin/vtadmin_dirquota.h"
 #include "libvtadmin/vtadmin_fsobjs.h"
 #include "libvtadmin/vtadminlib.h"
 
+#include <cinttypes>
+#include <cstring>
 #include <initializer_list>
 
 namespace {
 
+const VTA_QUOTA_EDIT &edit_of(const VTAObj *node) {
+    return *reinterpret_cast<const VTA_QUOTA_EDIT *>(node->VTA_Data);
+}
+
 const VTA_QUOTA &quota_of(const VTAObj *node) {
-    return reinterpret_cast<const VTA_QUOTA_EDIT *>(node->VTA_Data)->VTA_Quota;
+    return edit_of(node).VTA_Quota;
+}
+
+bool has_limits(const VTA_QUOTA &q) {
+    return q.hard != 0 || q.soft != 0 || q.grace != 0;
 }
 
 void set_cell(VTA_LV_ROW *row, uint32_t column, const char *text, bool right = false) {
@@ -104,13 +116,14 @@ int32_t quotas_rows(VTATree *tree, uint32_t op, VTAObj *quotas, VTA_LV_ROW *row,
 
 // ---- Quota state, the first step of both sub-folders' refresh ----
 
-// Opens the FSM connection and asks whether quotas are on. Returns 0 with `*fsm` held when
-// they are. Otherwise `*fsm` is released and the result is the refresh's: 0 after the
-// "Status" row was set (quotas off), or the failure's code with its message.
-int32_t open_if_enabled(VTATree *tree, VTAObj *folder, int *fsm, bool *enabled, char *msg,
-                        size_t msg_size) {
+// Opens the FSM connection and asks whether quotas are on. Returns 0 with `*fsm` held (and the
+// file-system node) when they are. Otherwise `*fsm` is released and the result is the
+// refresh's: 0 after the "Status" row was set (quotas off), or the failure's code with its
+// message.
+int32_t open_if_enabled(VTATree *tree, VTAObj *folder, int *fsm, VTAObj **fs, bool *enabled,
+                        char *msg, size_t msg_size) {
     *enabled = false;
-    int32_t rc = VTAObj_ConnectFsm(folder, fsm, nullptr, msg, msg_size);
+    int32_t rc = VTAObj_ConnectFsm(folder, fsm, fs, msg, msg_size);
     if (rc != VTA_OK)
         return rc;
     const int state = VTAdmin_GetQuotasState(*fsm);
@@ -146,29 +159,43 @@ uint32_t node_kind(const VTA_QUOTA &q) {
     return q.type == VTA_QUOTA_USER ? VTA_OBJ_QUOTA_USER : VTA_OBJ_QUOTA_GROUP;
 }
 
-// Updates the node of the entry's name and kind (a user and a group may share a name), or
-// inserts a new one.
-int32_t place_quota(VTATree *tree, VTAObj *folder, const VTA_QUOTA &q, char *msg, size_t msg_size) {
-    const uint32_t kind = node_kind(q);
+// The child named `name` of node kind `kind` whose quota is of `type` (a user and a group, or
+// the data and the files quota of a directory, share a name). Null when there is none (rc 0)
+// or when the search failed (rc its code).
+VTAObj *find_quota_node(VTAObj *folder, const char *name, uint32_t kind, uint32_t type,
+                        int32_t *rc) {
     VTAObj *found = nullptr;
-    int32_t rc = VTA_OK;
     for (VTAObj *start = nullptr;; start = found->VTA_SibRight) {
-        rc = VTAObj_FindChild(folder, start, q.name, &found);
-        if (rc != VTA_OK || found->VTA_Type == kind || found->VTA_SibRight == nullptr)
-            break;
+        *rc = VTAObj_FindChild(folder, start, name, &found);
+        if (*rc != VTA_OK) {
+            if (*rc == VTA_ERR_NOT_FOUND)
+                *rc = VTA_OK;
+            return nullptr;
+        }
+        if (found->VTA_Type == kind && quota_of(found).type == type)
+            return found;
+        if (found->VTA_SibRight == nullptr)
+            return nullptr;
     }
-    VTA_QUOTA_EDIT data{};
-    data.VTA_Quota = q;
-    if (rc == VTA_OK && found->VTA_Type == kind) {
+}
+
+// Updates the node of the entry's name, kind and type, or inserts a new one. `search_error`
+// reports a failed search (with its code and the name).
+int32_t place_quota(VTATree *tree, VTAObj *folder, const VTA_QUOTA_EDIT &data, uint32_t kind,
+                    const char *search_error, char *msg, size_t msg_size) {
+    const VTA_QUOTA &q = data.VTA_Quota;
+    int32_t rc = VTA_OK;
+    VTAObj *found = find_quota_node(folder, q.name, kind, q.type, &rc);
+    if (rc != VTA_OK) {
+        bounded_format(msg, msg_size, search_error, rc, q.name);
+        return rc;
+    }
+    if (found != nullptr) {
         VTAObj_SetData(found, &data, sizeof data);
         VTAObj_SetName(found, q.name);
         VTAObj_Touch(found);
         VTATree_Notify(tree, VTA_NOTE_UPDATED, found);
         return VTA_OK;
-    }
-    if (rc != VTA_OK && rc != VTA_ERR_NOT_FOUND) {
-        bounded_format(msg, msg_size, "Unexpected error %d looking for Quota node %s", rc, q.name);
-        return rc;
     }
     VTA_ITEM_KIND item = kQuotaItem;
     item.type = kind;
@@ -188,11 +215,12 @@ const quota_walk kWalks[] = {
 int32_t list_users_and_groups(VTATree *tree, VTAObj *folder, char *msg, size_t msg_size) {
     int fsm = -1;
     bool enabled = false;
-    int32_t rc = open_if_enabled(tree, folder, &fsm, &enabled, msg, msg_size);
+    int32_t rc = open_if_enabled(tree, folder, &fsm, nullptr, &enabled, msg, msg_size);
     if (!enabled)
         return rc;
     for (const quota_walk &walk : kWalks) {
-        VTA_QUOTA q{};
+        VTA_QUOTA_EDIT data{};
+        VTA_QUOTA &q = data.VTA_Quota;
         while (rc == VTA_OK) {
             const int result = walk.next(fsm, &q);
             if (result == VTA_EOF)
@@ -201,7 +229,8 @@ int32_t list_users_and_groups(VTATree *tree, VTAObj *folder, char *msg, size_t m
                 bounded_format(msg, msg_size, walk.error, result);
                 rc = result;
             } else if (!is_empty(q)) {
-                rc = place_quota(tree, folder, q, msg, msg_size);
+                rc = place_quota(tree, folder, data, node_kind(q),
+                                 "Unexpected error %d looking for Quota node %s", msg, msg_size);
             }
         }
     }
@@ -209,15 +238,62 @@ int32_t list_users_and_groups(VTATree *tree, VTAObj *folder, char *msg, size_t m
     return rc;
 }
 
-// The columns of a user or group quota row.
+// ---- "Directories" ----
+
+// Lists the data quotas, then the files quotas; a directory with both shows two nodes.
+int32_t list_directories(VTATree *tree, VTAObj *folder, char *msg, size_t msg_size) {
+    int fsm = -1;
+    VTAObj *fs = nullptr;
+    bool enabled = false;
+    int32_t rc = open_if_enabled(tree, folder, &fsm, &fs, &enabled, msg, msg_size);
+    if (!enabled)
+        return rc;
+    for (uint32_t type : {VTA_QUOTA_DIR_SPACE, VTA_QUOTA_DIR_FILES}) {
+        VTA_QUOTA_EDIT data{};
+        VTA_QUOTA &q = data.VTA_Quota;
+        while (rc == VTA_OK) {
+            char text[VTA_MESSAGE_SIZE] = "";
+            int result = VTAdmin_ListDirQuotas(fsm, type, &q, text);
+            if (result == VTA_EOF)
+                break;
+            if (result == VTA_ENOTSUP) {
+                bounded_format(msg, msg_size, "%s", text);
+            } else if (result != VTA_OK) {
+                bounded_format(msg, msg_size, "Unexpected VTA error %d listing dir quotas", result);
+            } else if ((result = VTAdmin_DirQuotaName2Path(fs->VTA_Name, q.name, VTA_PATH_RELATIVE,
+                                                           data.VTA_Path, sizeof data.VTA_Path,
+                                                           text)) != VTA_OK) {
+                bounded_format(msg, msg_size,
+                               "Unexpected error (%d) looking for Quota path for '%s'.\n%s", result,
+                               q.name, text);
+            } else {
+                result = place_quota(tree, folder, data, VTA_OBJ_QUOTA_DIR,
+                                     "Unexpected error (%d) looking for Quota '%s'", msg, msg_size);
+            }
+            rc = result;
+        }
+    }
+    VTAObj_DisconnectFsm(&fsm);
+    return rc;
+}
+
+// The columns of a quota row: user and group rows have 8, directory rows 9 (the path before
+// the message).
 void quota_row(VTAObj *node, VTA_LV_ROW *row) {
+    const bool directory = node->VTA_Type == VTA_OBJ_QUOTA_DIR;
     const VTA_QUOTA &q = quota_of(node);
     char text[VTA_LV_TEXT_SIZE];
-    row->VTA_ColCount = 8;
-    set_cell(row, 0, q.name);
-    set_cell(row, 1, q.type == VTA_QUOTA_USER ? "User" : "Group");
-    const bool has_limits = q.hard != 0 || q.soft != 0 || q.grace != 0;
-    if (has_limits) {
+    row->VTA_ColCount = directory ? 9 : 8;
+    if (directory) {
+        set_cell(row, 0, node->VTA_Name);
+        set_cell(row, 1, q.type == VTA_QUOTA_DIR_SPACE ? "Data" : "Files");
+        set_cell(row, 7, edit_of(node).VTA_Path);
+    } else {
+        set_cell(row, 0, q.name);
+        set_cell(row, 1, q.type == VTA_QUOTA_USER ? "User" : "Group");
+    }
+    const bool limited = has_limits(q);
+    if (limited) {
         size_format(q.hard, text, sizeof text);
         set_cell(row, 2, text);
         size_format(q.soft, text, sizeof text);
@@ -231,18 +307,18 @@ void quota_row(VTAObj *node, VTA_LV_ROW *row) {
     size_format(q.used, text, sizeof text);
     set_cell(row, 4, text);
     // A limit of 0 is no limit: a quota with a grace period alone has nothing to exceed.
-    const char *remaining = " ";
+    const char *remaining = limited || !directory ? " " : "Unlimited";
     const char *status = " ";
-    if (has_limits && q.hard != 0 && q.used >= q.hard) {
+    if (limited && q.hard != 0 && q.used >= q.hard) {
         remaining = "Exceeded!";
         status = "!! HARD LIMIT EXCEEDED !!";
-    } else if (has_limits && q.soft != 0 && q.used > q.soft) {
+    } else if (limited && q.soft != 0 && q.used > q.soft) {
         minutes_format(q.time_remaining / 60, text, sizeof text);
         remaining = text;
         status = q.time_remaining < 0 ? "!! Soft limit expired !!" : "Warning: Soft limit exceeded";
     }
     set_cell(row, 6, remaining);
-    set_cell(row, 7, status);
+    set_cell(row, directory ? 8 : 7, status);
 }
 
 // Rows of both sub-folders: the single "Message" column while the list is the quota-state
@@ -256,12 +332,17 @@ int32_t quota_folder_rows(VTATree *tree, uint32_t op, VTAObj *folder, VTA_LV_ROW
             row->VTA_ColCount = 1;
             return VTA_OK;
         }
-        static const char *const kHeader[] = {"Name",           "Type",   "Limit Hard",
-                                              "Limit Soft",     "Used",   "Grace Period",
-                                              "Time Remaining", "Message"};
-        for (uint32_t i = 0; i < 8; ++i)
-            set_cell(row, i, kHeader[i], i >= 2 && i <= 6);
-        row->VTA_ColCount = 8;
+        static const char *const kHeader[] = {"Name",           "Type", "Limit Hard",
+                                              "Limit Soft",     "Used", "Grace Period",
+                                              "Time Remaining", "Path", "Message"};
+        const bool directory = folder->VTA_Type == VTA_OBJ_QUOTAS_DIR;
+        uint32_t column = 0;
+        for (const char *title : kHeader)
+            if (directory || std::strcmp(title, "Path") != 0) {
+                set_cell(row, column, title, column >= 2 && column <= 6);
+                ++column;
+            }
+        row->VTA_ColCount = column;
         return VTA_OK;
     }
     VTAObj *child = row_node(tree, op, folder, row, msg, msg_size);
@@ -317,29 +398,145 @@ int32_t set_and_refresh(VTATree *tree, VTAObj *folder, VTA_QUOTA q, const set_te
     return rc;
 }
 
-int32_t add_user_or_group(VTATree *tree, VTAObj *folder, void *data, size_t data_size, char *msg,
-                          size_t msg_size) {
+// The quota edit record of a create (code 5), its texts terminated; false with the message
+// when the data is not one.
+bool edit_record(const void *data, size_t data_size, VTA_QUOTA_EDIT *edit, char *msg,
+                 size_t msg_size) {
     if (data == nullptr || data_size != sizeof(VTA_QUOTA_EDIT)) {
         bounded_format(msg, msg_size, "Internal Error: Wrong size for quota record.");
+        return false;
+    }
+    *edit = *static_cast<const VTA_QUOTA_EDIT *>(data);
+    edit->VTA_Quota.name[sizeof edit->VTA_Quota.name - 1] = '\0';
+    edit->VTA_Path[sizeof edit->VTA_Path - 1] = '\0';
+    return true;
+}
+
+int32_t add_user_or_group(VTATree *tree, VTAObj *folder, void *data, size_t data_size, char *msg,
+                          size_t msg_size) {
+    VTA_QUOTA_EDIT edit;
+    if (!edit_record(data, data_size, &edit, msg, msg_size))
+        return VTA_ERR_INVALID;
+    return set_and_refresh(tree, folder, edit.VTA_Quota, kAddTexts, msg, msg_size);
+}
+
+// The record without limits: what deleting a quota sets.
+VTA_QUOTA cleared(VTA_QUOTA q) {
+    q.hard = 0;
+    q.soft = 0;
+    q.grace = 0;
+    q.time_remaining = 0;
+    return q;
+}
+
+// ---- Directory quotas ----
+
+// Creates the name space of the directory (an existing one will do) and sets its limits;
+// refreshes the folder. A name space made here for limits that the FSM then refuses is
+// destroyed again, so that a failed add leaves nothing behind.
+int32_t add_directory(VTATree *tree, VTAObj *folder, void *data, size_t data_size, char *msg,
+                      size_t msg_size) {
+    VTA_QUOTA_EDIT edit;
+    if (!edit_record(data, data_size, &edit, msg, msg_size))
+        return VTA_ERR_INVALID;
+    VTA_QUOTA &q = edit.VTA_Quota;
+    const char *path = edit.VTA_Path;
+    if (q.type != VTA_QUOTA_DIR_SPACE && q.type != VTA_QUOTA_DIR_FILES) {
+        bounded_format(msg, msg_size, "Bad quota type (%d) adding new dir quota %s",
+                       static_cast<int>(q.type), path);
         return VTA_ERR_INVALID;
     }
-    VTA_QUOTA q = static_cast<const VTA_QUOTA_EDIT *>(data)->VTA_Quota;
-    q.name[sizeof q.name - 1] = '\0';
-    return set_and_refresh(tree, folder, q, kAddTexts, msg, msg_size);
+    // An absolute path, as the quota editor gives it; a relative one is taken below the mount
+    // point, never below the console's working directory.
+    const int kind = path[0] == '/' ? VTA_PATH_ABSOLUTE : VTA_PATH_RELATIVE;
+    int fsm = -1;
+    VTAObj *fs = nullptr;
+    int32_t rc = VTAObj_ConnectFsm(folder, &fsm, &fs, msg, msg_size);
+    if (rc != VTA_OK)
+        return rc;
+    char text[VTA_MESSAGE_SIZE] = "";
+    const int created = VTAdmin_CreateDirQuotaNameSpace(fs->VTA_Name, kind, path, text);
+    if (created != VTA_OK && created != VTA_EEXIST) {
+        bounded_format(msg, msg_size, "%s", text);
+        VTAObj_DisconnectFsm(&fsm);
+        return created;
+    }
+    log_info_writer(1, "VTAdmin_SetDirQuota: %s Typ=%d Lim=0x%" PRIx64 "\n", path,
+                    static_cast<int>(q.type), q.hard);
+    const int result = VTAdmin_SetDirQuota(fsm, q.type, kind, path, &q, text);
+    if (result == VTA_OK) {
+        rc = VTATree_Op(tree, VTA_OP_REFRESH, folder, nullptr, 0, msg, msg_size);
+    } else {
+        if (created == VTA_OK) {
+            char ignored[VTA_MESSAGE_SIZE];
+            VTAdmin_DestroyDirQuotaNameSpace(fs->VTA_Name, kind, path, ignored);
+        }
+        if (result == VTA_ENOENT)
+            bounded_format(msg, msg_size, "FSM returned 'Not Found'. Verify %s '%s' exists",
+                           q.type == VTA_QUOTA_DIR_SPACE ? "directory" : "file", path);
+        else if (text[0] != '\0')
+            bounded_format(msg, msg_size, "%s", text);
+        else
+            bounded_format(msg, msg_size, "Error %d adding new quota %s", result, path);
+        rc = result;
+    }
+    VTAObj_DisconnectFsm(&fsm);
+    return rc;
+}
+
+// Saves the node's record (code 7), or deletes its quota (code 9): a directory whose other
+// kind of quota still has limits keeps its name space and loses only this kind's limits;
+// otherwise the name space goes. Refreshes the folder.
+int32_t apply_directory(VTATree *tree, VTAObj *node, bool remove, char *msg, size_t msg_size) {
+    VTA_QUOTA_EDIT edit = edit_of(node);
+    VTA_QUOTA &q = edit.VTA_Quota;
+    bool destroy = false;
+    if (remove) {
+        int32_t rc = VTA_OK;
+        const uint32_t other =
+            q.type == VTA_QUOTA_DIR_SPACE ? VTA_QUOTA_DIR_FILES : VTA_QUOTA_DIR_SPACE;
+        const VTAObj *sibling =
+            find_quota_node(node->VTA_Parent, node->VTA_Name, VTA_OBJ_QUOTA_DIR, other, &rc);
+        if (rc != VTA_OK) {
+            bounded_format(msg, msg_size, "Unexpected error (%d) looking for Quota '%s'", rc,
+                           node->VTA_Name);
+            return rc;
+        }
+        destroy = sibling == nullptr || !has_limits(quota_of(sibling));
+        q = cleared(q);
+    }
+    VTAObj *folder = node->VTA_Parent;
+    int fsm = -1;
+    VTAObj *fs = nullptr;
+    int32_t rc = VTAObj_ConnectFsm(folder, &fsm, &fs, msg, msg_size);
+    if (rc != VTA_OK)
+        return rc;
+    char text[VTA_MESSAGE_SIZE] = "";
+    const int result =
+        destroy
+            ? VTAdmin_DestroyDirQuotaNameSpace(fs->VTA_Name, VTA_PATH_RELATIVE, edit.VTA_Path, text)
+            : VTAdmin_SetDirQuota(fsm, q.type, VTA_PATH_RELATIVE, edit.VTA_Path, &q, text);
+    if (result == VTA_OK)
+        rc = VTATree_Op(tree, VTA_OP_REFRESH, folder, nullptr, 0, msg, msg_size);
+    else if (destroy)
+        bounded_format(msg, msg_size, "Error %d deleting quota namespace %s", result,
+                       edit.VTA_Path);
+    else if (remove)
+        bounded_format(msg, msg_size, "Error %d updating quota %s", result, node->VTA_Name);
+    else
+        bounded_format(msg, msg_size, "Error (%d) updating quota %s: %s", result, node->VTA_Name,
+                       text);
+    VTAObj_DisconnectFsm(&fsm);
+    return result == VTA_OK ? rc : result;
 }
 
 // ---- Quota nodes ----
 
 // Saves the node's record, or with `clear` the record without limits.
 int32_t apply_quota(VTATree *tree, VTAObj *node, bool clear, char *msg, size_t msg_size) {
-    VTA_QUOTA q = quota_of(node);
-    if (clear) {
-        q.hard = 0;
-        q.soft = 0;
-        q.grace = 0;
-        q.time_remaining = 0;
-    }
-    return set_and_refresh(tree, node->VTA_Parent, q, kSaveTexts, msg, msg_size);
+    const VTA_QUOTA q = quota_of(node);
+    return set_and_refresh(tree, node->VTA_Parent, clear ? cleared(q) : q, kSaveTexts, msg,
+                           msg_size);
 }
 
 } // namespace
@@ -378,31 +575,16 @@ int32_t VTAObj_QuotasUGOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *da
     }
 }
 
-int32_t VTAObj_QuotasDirOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t,
-                               char *msg, size_t msg_size) {
+int32_t VTAObj_QuotasDirOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data,
+                               size_t data_size, char *msg, size_t msg_size) {
     switch (op) {
     case VTA_OP_LV_ROW_GET:
     case VTA_OP_LV_ROW_GETBYNBR:
         return quota_folder_rows(tree, op, node, static_cast<VTA_LV_ROW *>(data), msg, msg_size);
-    case VTA_OP_REFRESH: {
-        // Quotas that are off show as such; with quotas on, the listing needs the client's
-        // mount table and driver, which this console does not read yet.
-        int fsm = -1;
-        bool enabled = false;
-        const int32_t rc = open_if_enabled(tree, node, &fsm, &enabled, msg, msg_size);
-        if (!enabled)
-            return rc;
-        VTAObj_DisconnectFsm(&fsm);
-        bounded_format(msg, msg_size,
-                       "Directory quotas cannot be listed: this version of the console does not "
-                       "support directory quotas yet.");
-        return VTA_ERR_INVALID;
-    }
+    case VTA_OP_REFRESH:
+        return list_directories(tree, node, msg, msg_size);
     case VTA_OP_CREATE:
-        bounded_format(msg, msg_size,
-                       "Directory quotas cannot be added: this version of the console does not "
-                       "support directory quotas yet.");
-        return VTA_ERR_INVALID;
+        return add_directory(tree, node, data, data_size, msg, msg_size);
     case VTA_OP_ALLOW_MENU:
         return answer_allow(data, {VTA_OP_CREATE, VTA_OP_REFRESH_ALL});
     default:
@@ -412,11 +594,14 @@ int32_t VTAObj_QuotasDirOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *d
 
 int32_t VTAObj_QuotaOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t, char *msg,
                            size_t msg_size) {
+    const bool directory = node->VTA_Type == VTA_OBJ_QUOTA_DIR;
     switch (op) {
     case VTA_OP_SAVE:
-        return apply_quota(tree, node, false, msg, msg_size);
-    case VTA_OP_DELETE:
-        return apply_quota(tree, node, true, msg, msg_size);
+    case VTA_OP_DELETE: {
+        const bool remove = op == VTA_OP_DELETE;
+        return directory ? apply_directory(tree, node, remove, msg, msg_size)
+                         : apply_quota(tree, node, remove, msg, msg_size);
+    }
     case VTA_OP_ALLOW_MENU:
         return answer_allow(data, {VTA_OP_CREATE, VTA_OP_DELETE, VTA_OP_PROPERTIES});
     default:

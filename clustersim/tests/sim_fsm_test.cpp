@@ -32,17 +32,6 @@ protected:
         return r;
     }
 
-    static bytes quota_op(uint32_t code, const std::string &name, uint64_t hard = 0,
-                          uint64_t soft = 0, uint32_t grace = 0) {
-        bytes r = framed(304, 2, 13);
-        set_be(r, 24, 4, code);
-        set_be(r, 28, 4, grace);
-        set_be(r, 32, 8, hard);
-        set_be(r, 40, 8, soft);
-        std::copy(name.begin(), name.end(), r.begin() + 48);
-        return r;
-    }
-
     std::unique_ptr<running_cluster> sim;
     int snfs1 = -1, archive = -1;
 };
@@ -210,11 +199,14 @@ TEST_F(SimFsm, QuotaSetsPersistAndReportTheirResults) {
     EXPECT_EQ(be(round_trip(snfs1, quota_op(3, "nosuchgroup", 10, 5, 1)), 56, 4), 22u);
     EXPECT_EQ(be(round_trip(snfs1, quota_op(2, "nosuchuser", 10, 5, 1)), 56, 4), 22u);
     EXPECT_EQ(be(round_trip(snfs1, quota_op(2, "")), 56, 4), 22u);
-    EXPECT_EQ(be(round_trip(snfs1, quota_op(7, "projects", 500, 400, 30)), 56, 4), 0u);
+    // Directory entries are named after their directory's inode: "D:<inode>".
+    const sim_scenario now = cluster_snapshot(sim->cluster);
+    const sim_quota &first_files = now.filesystems[0].dir_file_quotas.at(0);
+    EXPECT_EQ(be(round_trip(snfs1, quota_op(7, first_files.name, 500, 400, 30)), 56, 4), 0u);
     EXPECT_EQ(be(round_trip(snfs1, quota_op(7, "nosuchspace", 1, 1, 1)), 56, 4), 2u);
     bytes files = round_trip(snfs1, quota_op(11, ""));
-    EXPECT_EQ(text_at(files, 64), "projects");
-    EXPECT_EQ(be(files, 48, 8), 1500u);
+    EXPECT_EQ(text_at(files, 64), first_files.name);
+    EXPECT_EQ(be(files, 48, 8), first_files.used);
 
     bytes off = round_trip(archive, quota_op(2, "alice", 100, 80, 60));
     EXPECT_EQ(be(off, 24, 4), 0u);

@@ -56,6 +56,17 @@ TEST(SimScenario, DefaultOffersWhatTheDemoAndTheTestsNeed) {
         over += limits && q.used >= q.hard;
     }
     EXPECT_TRUE(unlimited && under && at_soft && grace && expired && over && empty);
+    // Directory quotas of both kinds, one directory with both; a file system without them.
+    const sim_filesystem &snfs1 = s.filesystems[0];
+    ASSERT_FALSE(snfs1.dir_space_quotas.empty());
+    ASSERT_FALSE(snfs1.dir_file_quotas.empty());
+    int both = 0;
+    for (const sim_quota &data : snfs1.dir_space_quotas)
+        for (const sim_quota &files : snfs1.dir_file_quotas)
+            both += !data.path.empty() && data.path == files.path;
+    EXPECT_EQ(both, 1);
+    EXPECT_TRUE(std::any_of(s.filesystems.begin(), s.filesystems.end(),
+                            [](const sim_filesystem &f) { return !f.dir_quotas; }));
     ASSERT_TRUE(s.filesystems[0].users.has_value());
     EXPECT_NE(std::find(s.filesystems[0].users->begin(), s.filesystems[0].users->end(), "harry"),
               s.filesystems[0].users->end());
@@ -117,6 +128,30 @@ TEST(SimScenario, MistakesAreRefusedWithTheirPlace) {
          "no such host 127.0.0.5"},
         {R"({"hosts": [{"address": "127.0.0.1", "agent_fault": "loud"}]})", "scenario: "},
         {R"({"hosts": []})", "scenario: "},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a/b",
+            "managers": []}]})",
+         "filesystems[0].name: no \"/\""},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "..",
+            "managers": []}]})",
+         "filesystems[0].name: no \"/\""},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a", "managers": [],
+            "directories": ["/etc"]}]})",
+         "filesystems[0].directories[0]: a relative path"},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a", "managers": [],
+            "directories": ["x/../../y"]}]})",
+         "filesystems[0].directories[0]: a relative path"},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a", "managers": [],
+            "dir_space_quotas": [{"name": "D:5", "path": "p"}]}]})",
+         "filesystems[0].dir_space_quotas[0]: either \"path\" or \"name\""},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a", "managers": [],
+            "dir_file_quotas": [{"used": 5}]}]})",
+         "filesystems[0].dir_file_quotas[0]: either \"path\" or \"name\""},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a", "managers": [],
+            "user_quotas": [{"path": "p"}]}]})",
+         "filesystems[0].user_quotas[0]: unknown key \"path\""},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a", "managers": [],
+            "name_spaces": [{"path": "p", "locked": true}]}]})",
+         "filesystems[0].name_spaces[0]: unknown key \"locked\""},
         {"{not json", "scenario: "},
     };
     for (const auto &c : cases) {

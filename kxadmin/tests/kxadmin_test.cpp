@@ -301,12 +301,23 @@ TEST_F(Kxadmin, UnknownDebugFlagIsAUsageErrorNamingTheKeywords) {
 // ---- Quotas ----
 
 const char *const kUsersAndGroups = "localhost/File Systems/snfs1/Quotas/Users & Groups";
+const char *const kDirectories = "localhost/File Systems/snfs1/Quotas/Directories";
 
 // The JSON row of `name` and `type` in the "Users & Groups" list; null when there is none.
 nlohmann::json quota_row(const nlohmann::json &rows, const std::string &name,
                          const std::string &type = "User") {
     for (const auto &row : rows)
         if (row["Name"] == name && row["Type"] == type)
+            return row;
+    return nullptr;
+}
+
+// The JSON row of the directory `path` (relative to the mount point) and `type`; null when
+// there is none.
+nlohmann::json dir_row(const nlohmann::json &rows, const std::string &path,
+                       const std::string &type) {
+    for (const auto &row : rows)
+        if (row["Path"] == path && row["Type"] == type)
             return row;
     return nullptr;
 }
@@ -342,9 +353,20 @@ TEST_F(Kxadmin, QuotaFoldersListTheirRowsWithRightAlignedFigures) {
     r = run({"ls", "localhost/File Systems/archive/Quotas/Users & Groups"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Message\nQuotas are not enabled.\n");
-    r = run({"ls", "localhost/File Systems/snfs1/Quotas/Directories"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("Directory quotas cannot be listed"), std::string::npos) << r.err;
+    r = run({"ls", kDirectories});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string header = r.lines().at(0);
+    EXPECT_EQ(header.rfind("Name ", 0), 0u) << header;
+    EXPECT_NE(header.find("  Time Remaining  Path  "), std::string::npos) << header;
+    EXPECT_EQ(header.substr(header.size() - 9), "  Message") << header;
+    const nlohmann::json dirs = nlohmann::json::parse(run({"ls", kDirectories, "--json"}).out);
+    const nlohmann::json data = dir_row(dirs, "/projects", "Data");
+    const nlohmann::json files = dir_row(dirs, "/projects", "Files");
+    ASSERT_FALSE(data.is_null()) << dirs;
+    ASSERT_FALSE(files.is_null()) << dirs;
+    EXPECT_EQ(data["Name"], files["Name"]) << "one directory, two quotas";
+    EXPECT_EQ(data["Name"].get<std::string>().rfind("D:", 0), 0u);
+    EXPECT_EQ(dir_row(dirs, "/render", "Files")["Message"], "!! HARD LIMIT EXCEEDED !!");
 }
 
 TEST_F(Kxadmin, QuotaSetChangeAndDelete) {
@@ -421,7 +443,8 @@ TEST_F(Kxadmin, QuotaSetRefusesWhatCannotBeSet) {
          "kxadmin: no active file system 'nosuchfs' on 'localhost'\n"},
         {{"snfs1", "owner", "alice"},
          2,
-         "kxadmin: usage: quota set|delete HOST FSNAME user|group NAME (see kxadmin --help)\n"},
+         "kxadmin: usage: quota set|delete HOST FSNAME user|group|data|files NAME|PATH (see "
+         "kxadmin --help)\n"},
     };
     for (const auto &row : rows) {
         std::vector<std::string> args = {"quota", "set", "localhost"};
@@ -436,6 +459,85 @@ TEST_F(Kxadmin, QuotaSetRefusesWhatCannotBeSet) {
         nlohmann::json::parse(run({"ls", kUsersAndGroups, "--json"}).out);
     EXPECT_EQ(quota_row(rows_now, "alice")["Limit Hard"], "1G");
     EXPECT_TRUE(quota_row(rows_now, "irene").is_null());
+}
+
+TEST_F(Kxadmin, DirectoryQuotaSetChangeAndDelete) {
+    const std::string tmp = std::filesystem::canonical(root_ + "/mnt/snfs1/tmp").string();
+    const auto listed = [] {
+        return nlohmann::json::parse(run({"ls", kDirectories, "--json"}).out);
+    };
+    // PATH relative to the mount point, or absolute.
+    run_result r = run({"quota", "set", "localhost", "snfs1", "data", "tmp", "--hard", "10G",
+                        "--soft", "5G", "--grace", "90"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "quota set data tmp: done\n");
+    r = run({"quota", "set", "localhost", "snfs1", "files", tmp, "--hard", "100", "--soft", "50",
+             "--grace", "60"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json data = dir_row(listed(), "/tmp", "Data");
+    const nlohmann::json files = dir_row(listed(), "/tmp", "Files");
+    ASSERT_FALSE(data.is_null());
+    ASSERT_FALSE(files.is_null());
+    EXPECT_EQ(data["Limit Hard"], "10G");
+    EXPECT_EQ(data["Grace Period"], "   0d- 1h-30m");
+    EXPECT_EQ(files["Limit Hard"], "100");
+    EXPECT_EQ(files["Limit Soft"], "50");
+
+    // Another spelling of the same directory changes the same quota; left-out values stay.
+    r = run({"quota", "set", "localhost", "snfs1", "data", tmp + "/", "--hard", "20G"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    data = dir_row(listed(), "/tmp", "Data");
+    EXPECT_EQ(data["Limit Hard"], "20G");
+    EXPECT_EQ(data["Limit Soft"], "5G");
+    EXPECT_EQ(data["Grace Period"], "   0d- 1h-30m");
+
+    // Deleting one kind leaves the other; the last one goes with its name space.
+    r = run({"quota", "delete", "localhost", "snfs1", "data", "tmp"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(dir_row(listed(), "/tmp", "Data").is_null());
+    EXPECT_EQ(dir_row(listed(), "/tmp", "Files")["Limit Hard"], "100");
+    r = run({"quota", "delete", "localhost", "snfs1", "files", "tmp"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(dir_row(listed(), "/tmp", "Files").is_null());
+    r = run({"quota", "delete", "localhost", "snfs1", "files", "tmp"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kxadmin: no files quota for 'tmp' on 'snfs1'\n");
+}
+
+TEST_F(Kxadmin, DirectoryQuotaSetRefusesWhatCannotBeSet) {
+    const std::string mnt = std::filesystem::canonical(root_ + "/mnt").string();
+    const struct {
+        std::vector<std::string> args; // after "quota set localhost"
+        const std::string err;
+    } rows[] = {
+        {{"snfs1", "data", ""}, "kxadmin: Please specify a directory\n"},
+        {{"snfs1", "data", std::string(512, 'd')}, "kxadmin: Directory path is too long\n"},
+        {{"snfs1", "files", "tmp", "--hard", "ten"}, "kxadmin: Hard Limit is not a valid number\n"},
+        {{"snfs1", "data", "tmp", "--hard", "1G"},
+         "kxadmin: Quota hard and soft limits must both be either zero or non-zero, HL = "
+         "1073741824, SL = 0.\n"},
+        {{"snfs1", "data", "missing", "--hard", "1G", "--soft", "1G", "--grace", "5"},
+         "kxadmin: Error opening directory '" + mnt +
+             "/snfs1/missing': No such file or "
+             "directory\n"},
+        {{"snfs1", "data", mnt + "/scratch", "--hard", "1G", "--soft", "1G", "--grace", "5"},
+         "kxadmin: Directory '" + mnt +
+             "/scratch' is not in file system 'snfs1' (it's in "
+             "'scratch')\n"},
+        {{"archive", "data", "x", "--hard", "1G", "--soft", "1G", "--grace", "5"},
+         "kxadmin: Quotas are not enabled.\n"},
+    };
+    for (const auto &row : rows) {
+        std::vector<std::string> args = {"quota", "set", "localhost"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const run_result r = run(args);
+        EXPECT_EQ(r.status, 1) << row.err;
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.out, "");
+    }
+    const nlohmann::json rows_now = nlohmann::json::parse(run({"ls", kDirectories, "--json"}).out);
+    EXPECT_TRUE(dir_row(rows_now, "/tmp", "Data").is_null()) << "nothing was set";
+    EXPECT_EQ(rows_now.size(), 4u);
 }
 
 // Each action through one host's name server, checked in what the other host lists; the

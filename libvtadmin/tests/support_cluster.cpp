@@ -9,6 +9,8 @@
 
 sim_cluster *start_test_cluster(const std::string &json) {
     test_root();
+    // The simulator writes the mount table of its file systems only when there is none.
+    write_config_file("mounttab", "");
     sim_scenario scenario;
     char text[256] = "";
     if (scenario_parse(json.c_str(), &scenario, text, sizeof text) != 0) {

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-// Starts the scenario `json` on test_root(); null (with a test failure) when it cannot.
+// Starts the scenario `json` on test_root() with a fresh mount table; null (with a test
+// failure) when it cannot.
 sim_cluster *start_test_cluster(const std::string &json);
 
 // "active", "standby", "down", or "" when `fs_name` has no manager on `host_address`.

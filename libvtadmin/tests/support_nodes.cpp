@@ -11,6 +11,8 @@
 void ClusterTreeTest::SetUp() {
     test_root();
     setenv("TIMEDWAIT_VALUE", "5", 1);
+    // The simulator writes the mount table of its file systems only when there is none.
+    write_config_file("mounttab", "");
     sim_scenario scenario;
     char text[256] = "";
     ASSERT_EQ(scenario_parse(scenario_json().c_str(), &scenario, text, sizeof text), 0) << text;

@@ -1,6 +1,6 @@
-// The "Quotas" folder, "Users & Groups", "Directories" and the quota nodes against the cluster
+// The "Quotas" folder, "Users & Groups" and the user and group quota nodes against the cluster
 // simulator: the rows of every display state, add, update and delete with the refreshed rows,
-// disabled quotas, and the refusals of the directory folder.
+// and disabled quotas (directory quotas: vtadmin_dirquota_nodes_test).
 
 #include "support_nodes.h"
 
@@ -152,7 +152,7 @@ TEST_F(QuotaNodes, DisabledQuotasShowOneMessageRowUntilEnabled) {
 
     edit([](sim_scenario &s, void *) {
         s.filesystems[1].quotas_enabled = true;
-        s.filesystems[1].user_quotas.push_back({"zoe", 1, 2, 1, 5, 0});
+        s.filesystems[1].user_quotas.push_back({"zoe", 1, 2, 1, 5, 0, ""});
     });
     ASSERT_EQ(op(VTA_OP_REFRESH, ug), 0) << msg_;
     EXPECT_EQ(rows(ug),
@@ -231,22 +231,6 @@ TEST_F(QuotaNodes, FailedAddsAndUpdatesLeaveTheListWithTheirMessages) {
     EXPECT_EQ(op(VTA_OP_DELETE, alice), 1);
     vtadmin_set_admin_for_tests(1);
     EXPECT_EQ(rows(ug), kRows);
-}
-
-TEST_F(QuotaNodes, DirectoriesRefuseToListAndToAddWhileQuotasAreOn) {
-    users_and_groups();
-    VTAObj *dirs = VTAObj_FindChildOfType(tree_, quotas_, VTA_OBJ_QUOTAS_DIR);
-    recorder_.clear();
-    EXPECT_EQ(op(VTA_OP_REFRESH, dirs), 22);
-    EXPECT_NE(std::string(msg_).find("Directory quotas cannot be listed"), std::string::npos)
-        << msg_;
-    EXPECT_EQ(recorder_.messages().back(), "* ERROR *: Refresh of 'Directories' idle")
-        << "never \"Done\" over an empty list";
-    VTA_QUOTA_EDIT e = edit_record("", VTA_QUOTA_DIR_SPACE, 8192, 4096, 60);
-    std::strcpy(e.VTA_Path, "/mnt/snfs1/projects");
-    EXPECT_EQ(op(VTA_OP_CREATE, dirs, &e, sizeof e), 22);
-    EXPECT_NE(std::string(msg_).find("Directory quotas cannot be added"), std::string::npos)
-        << msg_;
 }
 
 TEST_F(QuotaNodes, FailedQuotaStateNamesTheRequestAndEmptiesTheList) {
