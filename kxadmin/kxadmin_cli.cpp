@@ -18,6 +18,7 @@
 #include <cstring>
 #include <optional>
 #include <strings.h>
+#include <unistd.h>
 
 namespace {
 
@@ -54,7 +55,9 @@ Commands:
   quota set HOST FSNAME data|files PATH [--hard N] [--soft N] [--grace MINUTES]
                               add or change the data (bytes) or files (count) quota of the
                               directory PATH: absolute, or relative to the mount point of
-                              FSNAME on this machine (its line in <config dir>/mounttab)
+                              FSNAME on this machine (its line in <config dir>/mounttab);
+                              "/projects", as the Path column shows it, is read relative
+                              to the mount point unless /projects exists on this machine
   quota delete HOST FSNAME data|files PATH
                               delete that quota; the directory's quota name space goes
                               with its last quota
@@ -662,6 +665,26 @@ bool set_quota(session &s, const quota_request &q, VTAObj *folder, VTAObj *node)
     return s.op(VTA_OP_SAVE, node);
 }
 
+// True when the directory PATH is taken as an absolute path: it starts with "/" and exists on
+// this machine, or lies below the file system's mount point. An absolute path that is neither
+// cannot be on the file system; it is read as the "Path" column shows directories, relative to
+// the mount point ("/projects").
+bool is_absolute_target(const quota_request &q) {
+    if (q.target[0] != '/')
+        return false;
+    if (access(q.target.c_str(), F_OK) == 0)
+        return true;
+    char mount[VTA_QUOTA_PATH_SIZE] = "";
+    char msg[VTA_MESSAGE_SIZE] = "";
+    if (VTAdmin_FindMountPoint(q.fs_name.c_str(), mount, sizeof mount, msg) != 0)
+        return true; // the lookup fails again, with its message, where the path is used
+    std::string prefix = mount;
+    while (prefix.size() > 1 && prefix.back() == '/')
+        prefix.pop_back();
+    return q.target.compare(0, prefix.size(), prefix) == 0 &&
+           (q.target.size() == prefix.size() || q.target[prefix.size()] == '/');
+}
+
 // quota set|delete on the node of the quota: a user's or group's is found by its name, a
 // directory's (PATH absolute, or relative to the mount point) by the name of the directory's
 // name space, so any spelling of the path finds it.
@@ -676,7 +699,7 @@ bool quota_on_node(session &s, const quota_request &q) {
     uint32_t kind = q.type == VTA_QUOTA_USER ? VTA_OBJ_QUOTA_USER : VTA_OBJ_QUOTA_GROUP;
     if (directory) {
         kind = VTA_OBJ_QUOTA_DIR;
-        const int path_kind = q.target[0] == '/' ? VTA_PATH_ABSOLUTE : VTA_PATH_RELATIVE;
+        const int path_kind = is_absolute_target(q) ? VTA_PATH_ABSOLUTE : VTA_PATH_RELATIVE;
         char msg[VTA_MESSAGE_SIZE] = "";
         if (VTAdmin_DirQuotaPath2Name(q.fs_name.c_str(), path_kind, q.target.c_str(), name,
                                       sizeof name, nullptr, msg) != 0)

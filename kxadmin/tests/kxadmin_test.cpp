@@ -491,6 +491,16 @@ TEST_F(Kxadmin, DirectoryQuotaSetChangeAndDelete) {
     EXPECT_EQ(data["Limit Soft"], "5G");
     EXPECT_EQ(data["Grace Period"], "   0d- 1h-30m");
 
+    // The path as the list shows it (relative to the mount point, with a leading "/") when no
+    // such directory exists on this machine.
+    ASSERT_FALSE(std::filesystem::exists("/projects"));
+    r = run({"quota", "set", "localhost", "snfs1", "data", "/projects", "--soft", "800M"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(dir_row(listed(), "/projects", "Data")["Limit Soft"], "800M");
+    ASSERT_EQ(
+        run({"quota", "set", "localhost", "snfs1", "data", "/projects", "--soft", "900M"}).status,
+        0);
+
     // Deleting one kind leaves the other; the last one goes with its name space.
     r = run({"quota", "delete", "localhost", "snfs1", "data", "tmp"});
     ASSERT_EQ(r.status, 0) << r.err;
