@@ -11,12 +11,17 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
+#include <spawn.h>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -28,18 +33,9 @@ struct run_result {
     std::string out, err;
 };
 
-std::string slurp(const fs::path &path) {
+std::string file_text(const fs::path &path) {
     std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-std::string quote(const std::string &word) {
-    std::string quoted = "'";
-    for (char c : word)
-        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 std::vector<std::string> words_of(const std::string &text) {
@@ -58,8 +54,8 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         scratch_ = pattern;
         prefix_ = scratch_ / "usr";
-        const run_result r = run(quote(KX_CMAKE_COMMAND) + " --install " + quote(KX_BUILD_DIR) +
-                                 " --prefix " + quote(prefix_.string()));
+        const run_result r =
+            run({KX_CMAKE_COMMAND, "--install", KX_BUILD_DIR, "--prefix", prefix_.string()});
         ASSERT_EQ(r.status, 0) << r.out << r.err;
     }
     static void TearDownTestSuite() {
@@ -67,16 +63,33 @@ protected:
         fs::remove_all(scratch_, ignored);
     }
 
-    // Runs `command` under sh, bounded by a 60-second time-out; output through files.
-    static run_result run(const std::string &command) {
+    // Runs `args` (under `timeout 60`, so that nothing can hang the test); output through files.
+    static run_result run(std::vector<std::string> args) {
+        args.insert(args.begin(), {"timeout", "60"});
         const fs::path out = scratch_ / "out.txt", err = scratch_ / "err.txt";
-        const std::string line = "timeout 60 sh -c " + quote(command) + " >" + quote(out.string()) +
-                                 " 2>" + quote(err.string());
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0644);
+        std::vector<char *> argv;
+        for (std::string &arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
         run_result result;
-        const int status = system(line.c_str());
+        if (spawned != 0) {
+            result.err = strerror(spawned);
+            return result;
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
         result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.out = slurp(out);
-        result.err = slurp(err);
+        result.out = file_text(out);
+        result.err = file_text(err);
         return result;
     }
 
@@ -87,8 +100,8 @@ protected:
     // The rendered manual page of `name`, as `man` shows it at 80 columns.
     static run_result manual(const std::string &name) {
         const fs::path page = prefix_ / "share/man/man1" / (name + ".1.gz");
-        return run("LC_ALL=C.UTF-8 MANWIDTH=80 MANPAGER=cat man --warnings -l " +
-                   quote(page.string()));
+        return run({"env", "LC_ALL=C.UTF-8", "MANWIDTH=80", "MANPAGER=cat", "man", "--warnings",
+                    "-l", page.string()});
     }
 
     // What the bash completion offers for the command line `line` (cursor at its end, a
@@ -97,15 +110,17 @@ protected:
         std::vector<std::string> words = words_of(line);
         if (line.empty() || line.back() == ' ')
             words.push_back("");
-        std::string array = quote(program("kxadmin"));
-        for (size_t i = 1; i < words.size(); ++i)
-            array += " " + quote(words[i]);
         const fs::path script = prefix_ / "share/bash-completion/completions/kxadmin";
-        const run_result r =
-            run("bash -c " + quote(". " + quote(script.string()) + " && COMP_WORDS=(" + array +
-                                   ") && COMP_CWORD=" + std::to_string(words.size() - 1) +
-                                   " && _kxadmin && printf '%s\\n' "
-                                   "\"${COMPREPLY[@]}\""));
+        std::vector<std::string> args = {
+            "bash",
+            "-c",
+            ". \"$1\" && shift && COMP_WORDS=(\"$@\") && COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) && "
+            "_kxadmin && printf '%s\\n' \"${COMPREPLY[@]}\"",
+            "bash",
+            script.string(),
+            program("kxadmin")};
+        args.insert(args.end(), words.begin() + 1, words.end());
+        const run_result r = run(args);
         EXPECT_EQ(r.status, 0) << line << ": " << r.err;
         EXPECT_EQ(r.err, "") << line;
         std::set<std::string> offered;
@@ -123,7 +138,7 @@ protected:
 
     // The command words of `kxadmin --help` (the first word of each line under "Commands:").
     static std::set<std::string> help_commands() {
-        const run_result help = run(quote(program("kxadmin")) + " --help");
+        const run_result help = run({program("kxadmin"), "--help"});
         std::istringstream in(help.out);
         std::set<std::string> commands;
         bool in_commands = false;
@@ -161,8 +176,8 @@ TEST_F(Installed, ProgramsAnswerHelpAndVersionWithoutADisplay) {
     };
     for (const row &r : rows) {
         const std::string name = std::string(r.program) + " " + r.option;
-        const run_result result = run("env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " +
-                                      quote(program(r.program)) + " " + r.option);
+        const run_result result = run({"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u",
+                                       "QT_QPA_PLATFORM", program(r.program), r.option});
         EXPECT_EQ(result.status, 0) << name << ": " << result.err;
         EXPECT_EQ(result.err, "") << name;
         if (r.whole)
@@ -174,21 +189,24 @@ TEST_F(Installed, ProgramsAnswerHelpAndVersionWithoutADisplay) {
 
 TEST_F(Installed, BadCommandLinesExitWithTwoAndTheUsage) {
     struct row {
-        const char *program, *arguments, *usage;
+        std::string program;
+        std::vector<std::string> arguments;
+        std::string usage;
     };
     const row rows[] = {
-        {"kxadmin", "--bogus", "kxadmin: unknown option --bogus (see kxadmin --help)\n"},
-        {"kxadmin", "", "Usage: kxadmin [--root DIR] COMMAND"},
-        {"kxntadmin", "--bogus", "usage: kxntadmin [--select PATH]"},
-        {"kxntadmin", "--select", "usage: kxntadmin [--select PATH]"},
-        {"kxclustersim", "--bogus", "usage: kxclustersim --root DIR"},
-        {"kxclustersim", "", "usage: kxclustersim --root DIR"},
+        {"kxadmin", {"--bogus"}, "kxadmin: unknown option --bogus (see kxadmin --help)\n"},
+        {"kxadmin", {}, "Usage: kxadmin [--root DIR] COMMAND"},
+        {"kxntadmin", {"--bogus"}, "usage: kxntadmin [--select PATH]"},
+        {"kxntadmin", {"--select"}, "usage: kxntadmin [--select PATH]"},
+        {"kxclustersim", {"--bogus"}, "usage: kxclustersim --root DIR"},
+        {"kxclustersim", {}, "usage: kxclustersim --root DIR"},
     };
     for (const row &r : rows) {
-        const std::string name = std::string(r.program) + " " + r.arguments;
         // The console starts its toolkit before it reads its own options.
-        const run_result result =
-            run("QT_QPA_PLATFORM=offscreen " + quote(program(r.program)) + " " + r.arguments);
+        std::vector<std::string> args = {"env", "QT_QPA_PLATFORM=offscreen", program(r.program)};
+        args.insert(args.end(), r.arguments.begin(), r.arguments.end());
+        const std::string name = r.program + (r.arguments.empty() ? "" : " " + r.arguments[0]);
+        const run_result result = run(args);
         EXPECT_EQ(result.status, 2) << name;
         EXPECT_EQ(result.out, "") << name;
         // The toolkit may add remarks of its own.
@@ -198,11 +216,11 @@ TEST_F(Installed, BadCommandLinesExitWithTwoAndTheUsage) {
 
 TEST_F(Installed, DesktopEntryValidatesAndNamesTheInstalledProgramAndIcon) {
     const fs::path entry = prefix_ / "share/applications/kxntadmin.desktop";
-    const run_result r = run("desktop-file-validate " + quote(entry.string()));
+    const run_result r = run({"desktop-file-validate", entry.string()});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out + r.err, "") << "desktop-file-validate has remarks";
 
-    std::istringstream in(slurp(entry));
+    std::istringstream in(file_text(entry));
     std::string exec, icon;
     for (std::string line; std::getline(in, line);) {
         if (line.rfind("Exec=", 0) == 0)
@@ -250,8 +268,7 @@ TEST_F(Installed, SimulatorRunsItsInstalledDefaultScenario) {
     const fs::path stray = scratch_ / "stray";
     fs::create_directories(stray / "bin");
     fs::copy_file(program("kxclustersim"), stray / "bin/kxclustersim");
-    const run_result r =
-        run(quote((stray / "bin/kxclustersim").string()) + " --root " + quote(root.string()));
+    const run_result r = run({(stray / "bin/kxclustersim").string(), "--root", root.string()});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("cannot read scenario file " + (stray / "share").string()),
               std::string::npos)
