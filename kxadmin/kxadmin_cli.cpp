@@ -1,6 +1,7 @@
 #include "kxadmin/kxadmin_cli.h"
 
 #include "libutil/fatal.h"
+#include "libutil/program_version.h"
 #include "libutil/size_text.h"
 #include "libvtadmin/vtadmin_computer.h"
 #include "libvtadmin/vtadmin_debug.h"
@@ -85,6 +86,7 @@ Options:
   --grace MINUTES
                  grace period of quota set: how long the soft limit may be exceeded
   -h, --help     this text
+  --version      the program's version
 
 Errors are printed on standard error; the exit status is then 1 (2 for a bad command line).
 A refresh that fails on the way is reported and the command goes on with what the tree has.
@@ -107,6 +109,7 @@ struct options {
     // Texts of quota set, read when the command runs; unset: keep the current value.
     std::optional<std::string> hard, soft, grace;
     bool help = false;
+    bool version = false;
 };
 
 // The row of the debug-flag table whose keyword is `word`, in any case; null if none.
@@ -167,6 +170,8 @@ bool parse(int argc, char **argv, options *opt, std::string *reason) {
         std::string text;
         if (arg == "-h" || arg == "--help") {
             opt->help = true;
+        } else if (arg == "--version") {
+            opt->version = true;
         } else if (arg == "--json") {
             opt->json = true;
         } else if (arg == "--root") {
@@ -826,6 +831,10 @@ int kxadmin_main(int argc, char **argv, FILE *out, FILE *err) {
     }
     if (opt.help) {
         fputs(kHelp, out);
+        return KXADMIN_OK;
+    }
+    if (opt.version) {
+        fputs("kxadmin " KX_PROGRAM_VERSION "\n", out);
         return KXADMIN_OK;
     }
     if (opt.words.empty()) {

@@ -300,13 +300,16 @@ public:
     CKxAdminApp();
     ~CKxAdminApp() override;
 
-    // Start-up: settings, main frame, admin library and log, the first document. False when
-    // the program must end; `args` are the program's arguments, the program name first.
+    // Start-up: settings, main frame, admin library and log, the first document. False, after
+    // printing the usage, for a bad command line; `args` are the program's arguments, the
+    // program name first.
     bool InitInstance(const QStringList &args);
     // Tears the admin library down; the exit status.
     int ExitInstance();
     void OnAppAbout();
 
+    // The options; --help and --version are answered by main before the toolkit starts.
+    static const char *Usage();
     static bool ParseCommandLine(const QStringList &args, KxCommandLine *line, QString *error);
     CKxAdminFrm *MainFrame() const { return main_frame_; }
     const KxCommandLine &CommandLine() const { return command_line_; }

@@ -1,27 +1,42 @@
 // kxclustersim: runs a simulated cluster until SIGTERM or SIGINT.
 #include "clustersim/cluster.h"
 #include "libutil/fatal.h"
+#include "libutil/program_version.h"
 
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <pthread.h>
 #include <string>
 #include <vector>
 
-#ifndef KX_CLUSTERSIM_DEFAULT_SCENARIO
-#define KX_CLUSTERSIM_DEFAULT_SCENARIO "clustersim/scenarios/default.json"
-#endif
-
 namespace {
 
+const char kUsage[] = "usage: kxclustersim --root DIR [--scenario FILE] [--fault TARGET=FAULT]...\n"
+                      "       kxclustersim --help | --version\n"
+                      "  TARGET: agent@ADDR, ns@ADDR, fsm:NAME or fsm:NAME@ADDR\n"
+                      "  FAULT:  silent | close_after:N | wrong_magic | oversize:N | error:CODE |\n"
+                      "          error:FLAG:CODE | delay:MS | refuse | none, optionally /REQUEST\n"
+                      "Runs a simulated cluster on loopback addresses until SIGTERM or SIGINT.\n";
+
 int usage() {
-    std::fprintf(stderr,
-                 "usage: kxclustersim --root DIR [--scenario FILE] [--fault TARGET=FAULT]...\n"
-                 "  TARGET: agent@ADDR, ns@ADDR, fsm:NAME or fsm:NAME@ADDR\n"
-                 "  FAULT:   silent | close_after:N | wrong_magic | oversize:N | error:CODE |\n"
-                 "          error:FLAG:CODE | delay:MS | refuse | none, optionally /REQUEST\n");
+    std::fputs(kUsage, stderr);
     return 2;
+}
+
+// The default scenario sits at a fixed place relative to the program (KX_CLUSTERSIM_SCENARIO_DIR,
+// e.g. "../share/kxntadmin/scenarios"), so the build tree and an install under any prefix each
+// find their own copy. Empty when the program's own path cannot be read.
+std::string default_scenario_path() {
+    std::error_code error;
+    const std::filesystem::path program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error)
+        return "";
+    const std::filesystem::path scenario =
+        program.parent_path() / KX_CLUSTERSIM_SCENARIO_DIR / "default.json";
+    return scenario.lexically_normal().string();
 }
 
 } // namespace
@@ -29,10 +44,18 @@ int usage() {
 int main(int argc, char **argv) {
     set_module_name("kxclustersim");
     const char *root = nullptr;
-    const char *scenario_path = KX_CLUSTERSIM_DEFAULT_SCENARIO;
+    std::string scenario_path;
     std::vector<std::string> faults;
     for (int i = 1; i < argc; ++i) {
         bool has_value = i + 1 < argc;
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::puts("kxclustersim " KX_PROGRAM_VERSION);
+            return 0;
+        }
         if (std::strcmp(argv[i], "--root") == 0 && has_value)
             root = argv[++i];
         else if (std::strcmp(argv[i], "--scenario") == 0 && has_value)
@@ -44,10 +67,15 @@ int main(int argc, char **argv) {
     }
     if (!root)
         return usage();
-    char text[512];
+    const bool default_scenario = scenario_path.empty();
+    if (default_scenario)
+        scenario_path = default_scenario_path();
+    char text[PATH_MAX + 128] = "cannot find the program's own directory";
     sim_scenario scenario;
-    if (scenario_load(scenario_path, &scenario, text, sizeof text) != 0) {
-        std::fprintf(stderr, "kxclustersim: %s\n", text);
+    if (scenario_path.empty() ||
+        scenario_load(scenario_path.c_str(), &scenario, text, sizeof text) != 0) {
+        std::fprintf(stderr, "kxclustersim: %s%s\n", text,
+                     default_scenario ? " (the default scenario; give --scenario FILE)" : "");
         return 1;
     }
     for (const std::string &f : faults) {
