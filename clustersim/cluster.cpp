@@ -439,6 +439,7 @@ int cluster_set_fault(sim_cluster *cluster, const char *target, const char *faul
 void cluster_edit(sim_cluster *cluster, void (*edit)(sim_scenario &, void *), void *context) {
     std::lock_guard<std::mutex> hold(cluster->world.lock);
     edit(cluster->world.scenario, context);
+    ++cluster->world.edits;
 }
 
 sim_scenario cluster_snapshot(sim_cluster *cluster) {

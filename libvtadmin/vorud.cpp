@@ -443,14 +443,27 @@ int VTAdmin_NSGetDisks(int handle, int first, int count, VTA_DISK *disks, int *n
         return code;
     }
     *ndisk = 0;
+    // The request's index is 16 bits: a later page would start again from the front, and a
+    // caller reading until the end would never get there.
+    if (first > NS_DISK_INDEX_MAX) {
+        bounded_format(message, VTA_MESSAGE_SIZE,
+                       "VTAdmin_NSGetDisks: disk index %d lies beyond the name server's list "
+                       "index (at most %d)\n",
+                       first, NS_DISK_INDEX_MAX);
+        vta_error_message(code, call, message);
+        return code;
+    }
     const int wanted = std::max(count, 0);
-    std::unique_ptr<disk_info[]> scratch(new (std::nothrow) disk_info[wanted > 0 ? wanted : 1]);
+    // One reply carries at most a page of disks, however many are asked for: only that much
+    // room is made and cleared.
+    const int room = std::min(wanted, NS_DISK_PAGE_MAX);
+    std::unique_ptr<disk_info[]> scratch(new (std::nothrow) disk_info[room > 0 ? room : 1]);
     if (!scratch) {
         bounded_format(message, VTA_MESSAGE_SIZE, "%s", "VTAdmin_NSGetDisks: Out of memory.\n");
         vta_error_message(code, call, message);
         return code;
     }
-    std::memset(disks, 0, sizeof(VTA_DISK) * static_cast<size_t>(wanted));
+    std::memset(disks, 0, sizeof(VTA_DISK) * static_cast<size_t>(room));
 
     vorud_slot_lock(handle);
     const int result =

@@ -1,9 +1,11 @@
 // kxclustersim: runs a simulated cluster until SIGTERM or SIGINT.
 #include "clustersim/cluster.h"
+#include "clustersim/generate.h"
 #include "libutil/fatal.h"
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <pthread.h>
 #include <string>
@@ -17,11 +19,20 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: kxclustersim --root DIR [--scenario FILE] [--fault TARGET=FAULT]...\n"
+                 "usage: kxclustersim --root DIR [--scenario FILE | --generate N]\n"
+                 "                    [--fault TARGET=FAULT]...\n"
+                 "  --generate N: host alpha with N disks, file system big with N clients\n"
                  "  TARGET: agent@ADDR, ns@ADDR, fsm:NAME or fsm:NAME@ADDR\n"
                  "  FAULT:   silent | close_after:N | wrong_magic | oversize:N | error:CODE |\n"
                  "          error:FLAG:CODE | delay:MS | refuse | none, optionally /REQUEST\n");
     return 2;
+}
+
+// A count of 0 to 10,000,000; -2 for anything else.
+long parse_count(const char *text) {
+    char *end = nullptr;
+    const long count = std::strtol(text, &end, 10);
+    return *text != '\0' && *end == '\0' && count >= 0 && count <= 10000000 ? count : -2;
 }
 
 } // namespace
@@ -29,7 +40,9 @@ int usage() {
 int main(int argc, char **argv) {
     set_module_name("kxclustersim");
     const char *root = nullptr;
-    const char *scenario_path = KX_CLUSTERSIM_DEFAULT_SCENARIO;
+    const char *const default_scenario = KX_CLUSTERSIM_DEFAULT_SCENARIO;
+    const char *scenario_path = default_scenario;
+    long generated = -1; // --generate N
     std::vector<std::string> faults;
     for (int i = 1; i < argc; ++i) {
         bool has_value = i + 1 < argc;
@@ -39,14 +52,18 @@ int main(int argc, char **argv) {
             scenario_path = argv[++i];
         else if (std::strcmp(argv[i], "--fault") == 0 && has_value)
             faults.push_back(argv[++i]);
+        else if (std::strcmp(argv[i], "--generate") == 0 && has_value)
+            generated = parse_count(argv[++i]);
         else
             return usage();
     }
-    if (!root)
+    if (!root || generated < -1 || (generated >= 0 && scenario_path != default_scenario))
         return usage();
     char text[512];
     sim_scenario scenario;
-    if (scenario_load(scenario_path, &scenario, text, sizeof text) != 0) {
+    if (generated >= 0)
+        scenario = scenario_generate(size_t(generated), size_t(generated));
+    else if (scenario_load(scenario_path, &scenario, text, sizeof text) != 0) {
         std::fprintf(stderr, "kxclustersim: %s\n", text);
         return 1;
     }
