@@ -22,7 +22,8 @@ function(kx_tests)
     endforeach()
 endfunction()
 
-# kx_benchmarks(LIBS ...): one program per bench/*_bench.cpp; built, never run by CTest.
+# kx_benchmarks(LIBS ...): one program per bench/*_bench.cpp; built, never run by CTest. A
+# program with a main of its own (to print a summary) gets Google Benchmark without its main.
 function(kx_benchmarks)
     cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
     if(NOT benchmark_FOUND)
@@ -32,6 +33,11 @@ function(kx_benchmarks)
     foreach(src ${benches})
         get_filename_component(base ${src} NAME_WE)
         add_executable(${base} ${src})
-        target_link_libraries(${base} PRIVATE ${ARG_LIBS} benchmark::benchmark benchmark::benchmark_main)
+        file(STRINGS ${src} own_main REGEX "^int main\\(")
+        if(own_main)
+            target_link_libraries(${base} PRIVATE ${ARG_LIBS} benchmark::benchmark)
+        else()
+            target_link_libraries(${base} PRIVATE ${ARG_LIBS} benchmark::benchmark benchmark::benchmark_main)
+        endif()
     endforeach()
 endfunction()

@@ -179,13 +179,15 @@ void CkxAdminChildFrm::OnStatusNotice(const VTAObj *notice) {
     VTAObj_GetData(notice, &data, sizeof data);
     data.VTA_Text[sizeof data.VTA_Text - 1] = '\0';
     if (data.VTA_Busy) {
-        if (++busy_count == 1)
+        if (++busy_count == 1) {
             setCursor(wait_cursor_);
-    } else {
-        if (busy_count > 0)
-            --busy_count;
-        if (busy_count == 0)
+            list_view_->BeginBatch();
+        }
+    } else if (busy_count > 0) {
+        if (--busy_count == 0) {
             setCursor(normal_cursor_);
+            list_view_->EndBatch();
+        }
     }
     QString text = QString::fromLocal8Bit(data.VTA_Text);
     if (text.isEmpty())

@@ -17,6 +17,8 @@
 #include <QTreeView>
 #include <QTreeWidget>
 
+#include <deque>
+#include <unordered_map>
 #include <vector>
 
 class CVTADoc;
@@ -101,6 +103,8 @@ private:
 };
 
 // Rows of the detail list: the columns of a node's header row and one row per child node.
+// A row is reached by number at once and by node in O(log n); rows leave from either end in
+// constant time.
 class CKxListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -116,6 +120,13 @@ public:
     // announced together.
     void BeginFill();
     void EndFill();
+    // While a tree operation runs: the first changes are announced row by row, but once they
+    // are many (or a row leaves a long list) the rest are gathered into one model reset that
+    // EndBatch announces.
+    void BeginBatch();
+    void EndBatch();
+    // True while a reset is open: the views learn of the changes only when it closes.
+    bool Resetting() const { return resetting_; }
     // Drops every row and column, clearing the list's word of each row's node.
     void Clear();
     void SetColumns(const VTA_LV_ROW &header);
@@ -125,19 +136,35 @@ public:
     int RowOf(const VTAObj *node) const; // -1 when the node has no row
     VTAObj *NodeAt(int row) const;
 
+    // Row changes of one batch announced one by one before the rest go into a reset, and the
+    // length from which a removal goes into the reset at once.
+    static constexpr int kBatchChanges = 1000;
+    static constexpr size_t kLongList = 10000;
+
 private:
     struct Row {
-        VTAObj *node;
+        VTAObj *node; // null once removed while a reset is open
+        uint64_t seq; // rows keep the order of these numbers
         QIcon icon;
         std::vector<QString> cells;
     };
     void FillRow(Row &target, const VTA_LV_ROW &row, const QIcon &icon) const;
     uintptr_t RowMark() const { return reinterpret_cast<uintptr_t>(this); }
+    // Counts a row change of a batch and opens the reset when the batch has grown large.
+    void Changing(bool removal);
+    // Opens a reset unless one is open; true when this call opened it.
+    bool OpenReset();
+    // Closes the open reset, dropping the rows removed meanwhile.
+    void CloseReset();
 
     std::vector<QString> headers_;
     std::vector<bool> right_align_;
-    std::vector<Row> rows_;
-    bool filling_ = false;
+    std::deque<Row> rows_;
+    std::unordered_map<const VTAObj *, uint64_t> seq_of_; // rows by node
+    uint64_t next_seq_ = 0;
+    bool resetting_ = false;
+    bool in_batch_ = false;
+    int batch_changes_ = 0;
 };
 
 // Detail list: the rows of the tree's current node (list_dir).
@@ -151,6 +178,10 @@ public:
     void OnUpdate(const VTANote *note) override;
     // Shows the tree's current node unless the list already shows it.
     void ShowCurrentNode();
+    // Bracket a tree operation (the document window's busy time): its many row changes reach
+    // the view as one model reset.
+    void BeginBatch();
+    void EndBatch();
 
     CKxListModel *Model() { return &model_; }
     VTAObj *ListDir() const { return list_dir; }
@@ -158,6 +189,8 @@ public:
 
 private:
     void FillFrom(VTATree *tree, VTAObj *node);
+    // Sizes the columns to their contents once a fill has reached the view.
+    void SizeColumns();
     void UpdateChildRow(VTATree *tree, VTAObj *node);
     void OnDoubleClicked(const QModelIndex &index);
 
@@ -166,6 +199,7 @@ private:
     CKxNodeImages images_;
     uint32_t initialised = 0;
     VTAObj *list_dir = nullptr;
+    bool columns_unsized_ = false;
 };
 
 // ---- Document ----
