@@ -130,6 +130,12 @@ int VTAdmin_CheckHandle(int handle, int expected_type, char *message, size_t mes
 
 namespace {
 
+// Copies the text of `from` (`from_size` bytes at most) into the cleared field `to`, cut so that
+// its terminator fits.
+void copy_text(char *to, size_t to_size, const char *from, size_t from_size) {
+    memcpy(to, from, std::min(strnlen(from, from_size), to_size - 1));
+}
+
 int connect_failed(int code, int *handle, char *message) {
     *handle = -1;
     if (message != nullptr && message[0] != '\0')
@@ -463,7 +469,6 @@ int VTAdmin_NSGetDisks(int handle, int first, int count, VTA_DISK *disks, int *n
         vta_error_message(code, call, message);
         return code;
     }
-    std::memset(disks, 0, sizeof(VTA_DISK) * static_cast<size_t>(room));
 
     vorud_slot_lock(handle);
     const int result =
@@ -477,15 +482,18 @@ int VTAdmin_NSGetDisks(int handle, int first, int count, VTA_DISK *disks, int *n
     }
     if (result == 0)
         return VTA_EOF;
+    // Only the records the page filled are cleared and written.
     for (int i = 0; i < result; ++i) {
         const disk_info &from = scratch[i];
         VTA_DISK &to = disks[i];
-        bounded_format(to.label, sizeof to.label, "%s", from.label);
-        bounded_format(to.block_device, sizeof to.block_device, "%s", from.block_device);
-        bounded_format(to.raw_device, sizeof to.raw_device, "%s", from.raw_device);
-        bounded_format(to.inquiry, sizeof to.inquiry, "%s", from.inquiry);
-        bounded_format(to.controller, sizeof to.controller, "%s", from.controller);
-        bounded_format(to.serial, sizeof to.serial, "%s", from.serial);
+        to = VTA_DISK{};
+        copy_text(to.label, sizeof to.label, from.label, sizeof from.label);
+        copy_text(to.block_device, sizeof to.block_device, from.block_device,
+                  sizeof from.block_device);
+        copy_text(to.raw_device, sizeof to.raw_device, from.raw_device, sizeof from.raw_device);
+        copy_text(to.inquiry, sizeof to.inquiry, from.inquiry, sizeof from.inquiry);
+        copy_text(to.controller, sizeof to.controller, from.controller, sizeof from.controller);
+        copy_text(to.serial, sizeof to.serial, from.serial, sizeof from.serial);
         to.size = from.size;
         to.word_a = from.word_a;
         to.word_f = from.word_f;
