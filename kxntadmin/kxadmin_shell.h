@@ -6,6 +6,7 @@
 
 #include <QAbstractTableModel>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QLabel>
 #include <QMainWindow>
@@ -256,6 +257,14 @@ public:
     CkxAdminChildFrm *OpenDocumentWindow(CVTADoc *doc);
     // Writes the message pane while the status bar is ready.
     void SetMessageText(const QString &text);
+    // While a tree operation runs (between BeginProgress and EndProgress) the message pane
+    // follows its text with the number of entries that have arrived so far: the larger of what
+    // the admin library reports and the rows the tree announced (NoteEntry). It is repainted
+    // when entries arrive, at most every progress_interval_ms.
+    void BeginProgress();
+    void EndProgress();
+    void NoteEntry();
+    static int progress_interval_ms; // 200; tests change it
     QString MessageText() const { return message_pane_->text(); }
     QMdiArea *MdiArea() const { return mdi_; }
     // The document window shown in front, or null.
@@ -272,9 +281,16 @@ protected:
 private:
     void OnRefresh();
     void OnHelp();
+    static void LibraryProgress(void *frame, int entries);
+    void ShowProgress();
 
     QMdiArea *mdi_;
     QLabel *message_pane_;
+    bool progressing_ = false;
+    int library_entries_ = 0;
+    int tree_entries_ = 0;
+    QString progress_text_; // the text the count follows
+    QElapsedTimer progress_clock_;
 };
 
 class CkxAdminChildFrm : public QMdiSubWindow {
@@ -285,6 +301,8 @@ public:
 
     // Status notice (a VTA_OBJ_MESSAGE node): busy count, cursor and message pane.
     void OnStatusNotice(const VTAObj *notice);
+    // A node was inserted or updated: counted as an arrived entry while busy.
+    void OnEntryNote();
     void OnInitialUpdate();
 
     CVTADoc *Document() const { return doc_; }

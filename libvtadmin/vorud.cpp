@@ -505,6 +505,7 @@ int VTAdmin_NSGetDisks(int handle, int first, int count, VTA_DISK *disks, int *n
         to.state = from.state;
     }
     *ndisk = result;
+    vtadmin_report_progress(first + result);
     vta_exit_ok_args(call, "pmhandle=%d ndisk=%d\n", handle, result);
     return 0;
 }

@@ -1,9 +1,14 @@
-// The views under large folders: a refresh's many row changes reach the list as one reset,
-// tree items are rewritten only when their node changed, and items find their place by the
-// left sibling's child number.
+// The window under large folders: a refresh's many row changes reach the list as one reset,
+// tree items are rewritten only when their node changed and find their place by the left
+// sibling's child number, and the status bar counts the entries that have arrived.
 #include "kxntadmin/tests/support_shell.h"
 
+#include "libvtadmin/vtadminlib.h"
+
+#include <QLabel>
 #include <QSignalSpy>
+#include <QStatusBar>
+#include <QTest>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,8 +17,10 @@ namespace {
 
 using Items = std::vector<std::string>;
 
-// Children the next refresh of a GrowingFolderOpFunc folder adds ("n0000", "n0001", ...).
+// Children the next refresh of a GrowingFolderOpFunc folder adds ("n0000", "n0001", ...), and
+// what it reports as arrived from the cluster first (as a library listing would; 0: nothing).
 int children_to_add = 0;
+int entries_received = 0;
 
 int32_t GrowingFolderOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t data_size,
                             char *msg, size_t msg_size) {
@@ -22,6 +29,8 @@ int32_t GrowingFolderOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data
     for (VTAObj *child = node->VTA_Child; child != nullptr; child = child->VTA_SibRight)
         if (child->VTA_Type != VTA_OBJ_DUMMY)
             VTAObj_Touch(child);
+    if (entries_received > 0)
+        vtadmin_report_progress(entries_received);
     char name[16];
     for (int i = 0; i < children_to_add; ++i) {
         snprintf(name, sizeof name, "n%04d", i);
@@ -102,6 +111,82 @@ TEST(LargeFolder, AnItemGoesAfterItsLeftSiblingsItemAlsoWhenAnEarlierFolderHasNo
     add_test_node(w.tree(), w.root(), "c", VTA_OBJ_COMPUTER, true);
     add_test_node(w.tree(), w.root(), "bb", VTA_OBJ_COMPUTER, true);
     EXPECT_EQ(w.tree_items(), Items({"Connections", "  b", "  bb", "  c"}));
+}
+
+// Records the message pane's text at every paint.
+class PaintedTexts : public QObject {
+public:
+    explicit PaintedTexts(QLabel *pane) : pane_(pane) { pane->installEventFilter(this); }
+    bool eventFilter(QObject *, QEvent *event) override {
+        if (event->type() == QEvent::Paint)
+            texts.push_back(pane_->text().toStdString());
+        return false;
+    }
+    Items texts;
+
+private:
+    QLabel *pane_;
+};
+
+// The repaint interval of the progress count for one test.
+class ProgressInterval {
+public:
+    explicit ProgressInterval(int ms) : saved_(CKxAdminFrm::progress_interval_ms) {
+        CKxAdminFrm::progress_interval_ms = ms;
+    }
+    ~ProgressInterval() { CKxAdminFrm::progress_interval_ms = saved_; }
+
+private:
+    int saved_;
+};
+
+struct progress_case {
+    const char *label;
+    int interval_ms;
+    int received; // reported by the "library" before the rows arrive
+    Items painted;
+};
+
+TEST(StatusBar, CountsTheEntriesThatHaveArrivedWhileAnOperationRuns) {
+    const progress_case cases[] = {
+        {"each entry painted",
+         0,
+         0,
+         {"Running: Refresh of 'Connections'", "Running: Refresh of 'Connections' (1 entries)",
+          "Running: Refresh of 'Connections' (2 entries)",
+          "Running: Refresh of 'Connections' (3 entries)", "Done: Refresh of 'Connections'"}},
+        {"received before placed",
+         0,
+         500,
+         {"Running: Refresh of 'Connections'", "Running: Refresh of 'Connections' (500 entries)",
+          "Running: Refresh of 'Connections' (500 entries)",
+          "Running: Refresh of 'Connections' (500 entries)",
+          "Running: Refresh of 'Connections' (500 entries)", "Done: Refresh of 'Connections'"}},
+        {"a quick operation shows no count",
+         3600 * 1000,
+         500,
+         {"Running: Refresh of 'Connections'", "Done: Refresh of 'Connections'"}},
+    };
+    for (const progress_case &c : cases) {
+        SCOPED_TRACE(c.label);
+        ProgressInterval interval(c.interval_ms);
+        ShellWindow w(GrowingFolderOpFunc);
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(w.frame));
+        PaintedTexts painted(w.frame->statusBar()->findChild<QLabel *>("MessagePane"));
+        children_to_add = 3;
+        entries_received = c.received;
+        char msg[256] = "";
+        ASSERT_EQ(VTATree_Op(w.tree(), VTA_OP_REFRESH, w.root(), nullptr, 0, msg, sizeof msg),
+                  VTA_OK);
+        entries_received = 0;
+        EXPECT_EQ(painted.texts, c.painted);
+
+        // Between operations nothing is counted.
+        painted.texts.clear();
+        vtadmin_report_progress(9);
+        add_test_node(w.tree(), w.root(), "later", VTA_OBJ_VALUE, false);
+        EXPECT_TRUE(painted.texts.empty());
+    }
 }
 
 } // namespace
