@@ -29,10 +29,11 @@ struct sort_key {
 };
 
 // One node of a treap over the list's order (implicit positions, random priorities), stored
-// in a vector and linked by indices.
+// in a vector and linked by indices. Each keeps the size of its left subtree, so that a walk by
+// position or by key reads one entry per level.
 struct entry {
     uint32_t left, right, up;
-    uint32_t size; // of the subtree
+    uint32_t left_size;
     uint32_t priority;
     uint8_t group, whole;
     uint8_t descent; // this key is above the right neighbour's
@@ -52,63 +53,90 @@ int compare(uint8_t group_a, const char *prefix_a, bool whole_a, const char *ful
     return strncmp(full_a + kPrefixSize, full_b + kPrefixSize, VTA_NAME_SIZE - kPrefixSize);
 }
 
+// Where a key falls: its position, and the entries before and at that position (kNone).
+struct place {
+    uint32_t position;
+    uint32_t before, at;
+};
+
 } // namespace
 
 struct VTAChildIndex {
     std::vector<entry> entries;
     uint32_t root = kNone;
+    uint32_t count = 0;
     uint32_t free_list = kNone; // chained through `up`
     uint32_t descents = 0;      // neighbours out of order
     uint32_t random = 0x9E3779B9u;
     VTAChildIndex **slot = nullptr;
 
-    uint32_t size(uint32_t t) const { return t == kNone ? 0 : entries[t].size; }
-
-    void pull(uint32_t t) {
-        entry &e = entries[t];
-        e.size = 1 + size(e.left) + size(e.right);
-        if (e.left != kNone)
-            entries[e.left].up = t;
-        if (e.right != kNone)
-            entries[e.right].up = t;
+    void link_left(uint32_t t, uint32_t child) {
+        entries[t].left = child;
+        if (child != kNone)
+            entries[child].up = t;
+    }
+    void link_right(uint32_t t, uint32_t child) {
+        entries[t].right = child;
+        if (child != kNone)
+            entries[child].up = t;
     }
 
-    // `first` receives the first `count` entries of `t`, `rest` the others.
-    void split(uint32_t t, uint32_t count, uint32_t &first, uint32_t &rest) {
+    // `first` receives the first `n` entries of `t`, `rest` the others.
+    void split(uint32_t t, uint32_t n, uint32_t &first, uint32_t &rest) {
         if (t == kNone) {
             first = rest = kNone;
             return;
         }
-        const uint32_t left_size = size(entries[t].left);
-        if (left_size < count) {
-            uint32_t right = entries[t].right;
-            split(right, count - left_size - 1, right, rest);
-            entries[t].right = right;
+        entry &e = entries[t];
+        if (e.left_size < n) {
+            uint32_t right = kNone;
+            split(e.right, n - e.left_size - 1, right, rest);
+            link_right(t, right);
             first = t;
         } else {
-            uint32_t left = entries[t].left;
-            split(left, count, first, left);
-            entries[t].left = left;
+            uint32_t left = kNone;
+            split(e.left, n, first, left);
+            link_left(t, left);
+            e.left_size -= n;
             rest = t;
         }
-        pull(t);
     }
 
-    uint32_t merge(uint32_t a, uint32_t b) {
+    // `a` (of `a_size` entries) followed by `b`.
+    uint32_t merge(uint32_t a, uint32_t a_size, uint32_t b) {
         if (a == kNone)
             return b;
         if (b == kNone)
             return a;
         if (entries[a].priority > entries[b].priority) {
-            const uint32_t right = merge(entries[a].right, b);
-            entries[a].right = right;
-            pull(a);
+            link_right(a, merge(entries[a].right, a_size - entries[a].left_size - 1, b));
             return a;
         }
-        const uint32_t left = merge(a, entries[b].left);
-        entries[b].left = left;
-        pull(b);
+        link_left(b, merge(a, a_size, entries[b].left));
+        entries[b].left_size += a_size;
         return b;
+    }
+
+    // Inserts the single entry `x` at `position` of `t`; the new root of `t`.
+    uint32_t insert_at(uint32_t t, uint32_t position, uint32_t x) {
+        if (t == kNone)
+            return x;
+        if (entries[x].priority > entries[t].priority) {
+            uint32_t first = kNone, rest = kNone;
+            split(t, position, first, rest);
+            link_left(x, first);
+            link_right(x, rest);
+            entries[x].left_size = position;
+            return x;
+        }
+        entry &e = entries[t];
+        if (position <= e.left_size) {
+            link_left(t, insert_at(e.left, position, x));
+            ++entries[t].left_size;
+        } else {
+            link_right(t, insert_at(e.right, position - e.left_size - 1, x));
+        }
+        return t;
     }
 
     uint32_t next_priority() {
@@ -131,25 +159,24 @@ struct VTAChildIndex {
                        y.node->VTA_Name) > 0;
     }
 
-    // Position of the first entry whose key compares above `key` (strictly when `strict`,
-    // else at or above); `*found` is that entry, or kNone.
-    uint32_t bound(const sort_key &key, bool strict, uint32_t *found) const {
-        uint32_t t = root;
+    // The first entry whose key compares above `key` (strictly when `strict`, else at or
+    // above).
+    place bound(const sort_key &key, bool strict) const {
+        place found{count, kNone, kNone};
         uint32_t passed = 0;
-        uint32_t result = size(root);
-        *found = kNone;
-        while (t != kNone) {
+        for (uint32_t t = root; t != kNone;) {
             const int c = compare_to(t, key);
             if (c > 0 || (!strict && c == 0)) {
-                result = passed + size(entries[t].left);
-                *found = t;
+                found.position = passed + entries[t].left_size;
+                found.at = t;
                 t = entries[t].left;
             } else {
-                passed += size(entries[t].left) + 1;
+                found.before = t;
+                passed += entries[t].left_size + 1;
                 t = entries[t].right;
             }
         }
-        return result;
+        return found;
     }
 
     // Sets the descent mark of `t` from its right neighbour `right` (kNone: none).
@@ -182,11 +209,21 @@ uint32_t entry_of(const VTAChildIndex *index, const VTAObj *node) {
     return node != nullptr && node->VTA_ListIndex == index ? node->VTA_ListEntry : kNone;
 }
 
-void set_key(entry &e, const VTAObj *node) {
+VTAObj *node_of(const VTAChildIndex *index, uint32_t t) {
+    return t != kNone ? index->entries[t].node : nullptr;
+}
+
+// Sets the key of `e` from `node`; false when it was that key already.
+bool set_key(entry &e, const VTAObj *node) {
     const sort_key key(node->VTA_IsFolder != 0, node->VTA_Name);
+    // A long name may have changed beyond the prefix, so only a short one counts as unchanged.
+    if (e.group == key.group && e.whole && key.whole &&
+        memcmp(e.prefix, key.prefix, kPrefixSize) == 0)
+        return false;
     e.group = key.group;
     e.whole = key.whole;
     memcpy(e.prefix, key.prefix, kPrefixSize);
+    return true;
 }
 
 } // namespace
@@ -217,16 +254,13 @@ bool child_index_insert(VTAChildIndex *index, uint32_t position, VTAObj *node) {
         t = static_cast<uint32_t>(index->entries.size() - 1);
     }
     entry &e = index->entries[t];
-    e = entry{kNone, kNone, kNone, 1, index->next_priority(), 0, 0, 0, {}, node};
+    e = entry{kNone, kNone, kNone, 0, index->next_priority(), 1, 0, 0, {}, node};
     set_key(e, node);
     node->VTA_ListIndex = index;
     node->VTA_ListEntry = t;
-
-    uint32_t first = kNone, rest = kNone;
-    index->split(index->root, position, first, rest);
-    index->root = index->merge(index->merge(first, t), rest);
+    index->root = index->insert_at(index->root, position, t);
     index->entries[index->root].up = kNone;
-
+    ++index->count;
     index->mark(entry_of(index, node->VTA_SibLeft), t);
     index->mark(t, entry_of(index, node->VTA_SibRight));
     return true;
@@ -242,22 +276,26 @@ void child_index_erase(VTAObj *node) {
     index->mark(t, kNone);
     index->mark(entry_of(index, node->VTA_SibLeft), entry_of(index, node->VTA_SibRight));
 
-    entry &e = index->entries[t];
-    const uint32_t joined = index->merge(e.left, e.right);
-    const uint32_t up = index->entries[t].up;
-    if (joined != kNone)
-        index->entries[joined].up = up;
+    // Every ancestor that has the entry on its left loses one there.
+    for (uint32_t child = t, up = index->entries[t].up; up != kNone;
+         child = up, up = index->entries[up].up)
+        if (index->entries[up].left == child)
+            --index->entries[up].left_size;
+    const entry &e = index->entries[t];
+    const uint32_t joined = index->merge(e.left, e.left_size, e.right);
+    const uint32_t up = e.up;
     if (up == kNone) {
         index->root = joined;
+        if (joined != kNone)
+            index->entries[joined].up = kNone;
+    } else if (index->entries[up].left == t) {
+        index->link_left(up, joined);
     } else {
-        entry &parent = index->entries[up];
-        (parent.left == t ? parent.left : parent.right) = joined;
-        for (uint32_t p = up; p != kNone; p = index->entries[p].up)
-            --index->entries[p].size;
+        index->link_right(up, joined);
     }
     index->entries[t] = entry{kNone, kNone, index->free_list, 0, 0, 0, 0, 0, {}, nullptr};
     index->free_list = t;
-    if (index->root == kNone)
+    if (--index->count == 0)
         index->drop();
 }
 
@@ -266,26 +304,27 @@ void child_index_rekey(VTAObj *node) {
     if (index == nullptr)
         return;
     const uint32_t t = node->VTA_ListEntry;
-    set_key(index->entries[t], node);
+    if (!set_key(index->entries[t], node))
+        return;
     index->mark(entry_of(index, node->VTA_SibLeft), t);
     index->mark(t, entry_of(index, node->VTA_SibRight));
 }
 
 uint32_t child_index_size(const VTAChildIndex *index) {
-    return index->size(index->root);
+    return index->count;
 }
 
 VTAObj *child_index_at(const VTAChildIndex *index, uint32_t position) {
     uint32_t t = index->root;
     while (t != kNone) {
-        const uint32_t left_size = index->size(index->entries[t].left);
-        if (position == left_size)
-            return index->entries[t].node;
-        if (position < left_size) {
-            t = index->entries[t].left;
+        const entry &e = index->entries[t];
+        if (position == e.left_size)
+            return e.node;
+        if (position < e.left_size) {
+            t = e.left;
         } else {
-            position -= left_size + 1;
-            t = index->entries[t].right;
+            position -= e.left_size + 1;
+            t = e.right;
         }
     }
     return nullptr;
@@ -294,10 +333,10 @@ VTAObj *child_index_at(const VTAChildIndex *index, uint32_t position) {
 uint32_t child_index_position(const VTAObj *node) {
     const VTAChildIndex *index = node->VTA_ListIndex;
     uint32_t t = node->VTA_ListEntry;
-    uint32_t position = index->size(index->entries[t].left);
+    uint32_t position = index->entries[t].left_size;
     for (uint32_t up = index->entries[t].up; up != kNone; t = up, up = index->entries[t].up)
         if (index->entries[up].right == t)
-            position += index->size(index->entries[up].left) + 1;
+            position += index->entries[up].left_size + 1;
     return position;
 }
 
@@ -305,24 +344,25 @@ bool child_index_sorted(const VTAChildIndex *index) {
     return index->descents == 0;
 }
 
-uint32_t child_index_upper_bound(const VTAChildIndex *index, bool folder, const char *name) {
-    uint32_t found = kNone;
-    return index->bound(sort_key(folder, name), true, &found);
+uint32_t child_index_upper_bound(const VTAChildIndex *index, bool folder, const char *name,
+                                 VTAObj **before, VTAObj **at) {
+    const place found = index->bound(sort_key(folder, name), true);
+    *before = node_of(index, found.before);
+    *at = node_of(index, found.at);
+    return found.position;
 }
 
 VTAObj *child_index_find(const VTAChildIndex *index, uint32_t position, const char *name) {
     // Namesakes form at most two runs, one among the folders and one after them.
     for (bool folder : {true, false}) {
         const sort_key key(folder, name);
-        uint32_t first = kNone;
-        const uint32_t first_position = index->bound(key, false, &first);
-        if (first == kNone || index->compare_to(first, key) != 0)
+        const place first = index->bound(key, false);
+        if (first.at == kNone || index->compare_to(first.at, key) != 0)
             continue;
-        if (position <= first_position)
-            return index->entries[first].node;
+        if (position <= first.position)
+            return index->entries[first.at].node;
         VTAObj *at = child_index_at(index, position);
-        if (at != nullptr && entry_of(index, at) != kNone &&
-            index->compare_to(entry_of(index, at), key) == 0)
+        if (at != nullptr && index->compare_to(entry_of(index, at), key) == 0)
             return at;
     }
     return nullptr;

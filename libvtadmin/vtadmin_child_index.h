@@ -34,7 +34,9 @@ uint32_t child_index_position(const VTAObj *node);
 bool child_index_sorted(const VTAChildIndex *index);
 
 // Sorted lists only: the position of the first node whose key (folders first, then the name
-// in byte order over at most 256 bytes) is above that of a node named `name`.
-uint32_t child_index_upper_bound(const VTAChildIndex *index, bool folder, const char *name);
+// in byte order over at most 256 bytes) is above that of a node named `name`, with the nodes
+// before and at that position (null at the ends).
+uint32_t child_index_upper_bound(const VTAChildIndex *index, bool folder, const char *name,
+                                 VTAObj **before, VTAObj **at);
 // Sorted lists only: the first node at `position` or after it named `name`, or null.
 VTAObj *child_index_find(const VTAChildIndex *index, uint32_t position, const char *name);

@@ -287,11 +287,8 @@ int32_t VTAObj_Insert(VTATree *tree, VTAObj *parent, VTAObj *node) {
     VTAObj *next = *first;
     uint32_t position = 0;
     if (index != nullptr && child_index_sorted(index)) {
-        position = child_index_upper_bound(index, node->VTA_IsFolder, node->VTA_Name);
-        next = child_index_at(index, position);
-        previous = next != nullptr ? next->VTA_SibLeft
-                   : position > 0  ? child_index_at(index, position - 1)
-                                   : nullptr;
+        position =
+            child_index_upper_bound(index, node->VTA_IsFolder, node->VTA_Name, &previous, &next);
     } else {
         for (; next != nullptr; previous = next, next = next->VTA_SibRight, ++position) {
             if (node->VTA_IsFolder && !next->VTA_IsFolder)
