@@ -6,8 +6,6 @@
 // - a folder refresh that inserts 10^4 / 10^5 / 10^6 children, and one that finds them all again;
 // - the detail list showing 10^4 / 10^5 rows, and scrolling through them.
 // After Google Benchmark's own table it prints the medians as ratios and growth exponents.
-#include "clustersim/cluster.h"
-#include "clustersim/generate.h"
 #include "kxntadmin/kxadmin_shell.h"
 #include "libfsmcomm/client_list.h"
 #include "libfsmcomm/fsm_requests.h"
@@ -26,7 +24,9 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
+#include <climits>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -35,6 +35,7 @@
 #include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <spawn.h>
 #include <string>
 #include <sys/socket.h>
@@ -44,6 +45,9 @@
 
 #ifndef KX_KXADMIN_PROGRAM
 #define KX_KXADMIN_PROGRAM "kxadmin"
+#endif
+#ifndef KX_CLUSTERSIM_PROGRAM
+#define KX_CLUSTERSIM_PROGRAM "kxclustersim"
 #endif
 
 extern char **environ;
@@ -72,23 +76,61 @@ const std::string &bench_root() {
     return root;
 }
 
-sim_cluster *g_cluster = nullptr;
-size_t g_cluster_size = 0;
+// The simulator runs as a child process, as a user runs it: the benchmark's own process then
+// has no other threads, as the console and kxadmin have none while they list.
+pid_t g_simulator = -1;
+size_t g_simulator_size = 0;
+uint16_t g_agent_port = 0;
 
-// The generated cluster of `n` clients and `n` disks, started when another size ran last.
-sim_cluster *cluster_of(size_t n) {
-    if (g_cluster != nullptr && g_cluster_size == n)
-        return g_cluster;
-    if (g_cluster != nullptr)
-        cluster_stop(g_cluster);
-    char text[256];
-    if (cluster_start(scenario_generate(n, n), bench_root().c_str(), &g_cluster, text,
-                      sizeof text) != 0) {
-        fprintf(stderr, "cannot start the simulator: %s\n", text);
+void stop_simulator() {
+    if (g_simulator <= 0)
+        return;
+    kill(g_simulator, SIGTERM);
+    waitpid(g_simulator, nullptr, 0);
+    g_simulator = -1;
+}
+
+// Starts `kxclustersim --generate n` unless it already runs, and waits (up to a minute) for its
+// READY line.
+void simulator_of(size_t n) {
+    if (g_simulator > 0 && g_simulator_size == n)
+        return;
+    stop_simulator();
+    int out[2];
+    if (pipe(out) != 0)
+        std::abort();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    std::string program = KX_CLUSTERSIM_PROGRAM, root = bench_root(), count = std::to_string(n);
+    std::string root_option = "--root", generate_option = "--generate";
+    char *argv[] = {program.data(),         root_option.data(), root.data(),
+                    generate_option.data(), count.data(),       nullptr};
+    if (posix_spawn(&g_simulator, program.c_str(), &actions, nullptr, argv, environ) != 0)
+        std::abort();
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    std::string text;
+    char buffer[256];
+    pollfd wait{out[0], POLLIN, 0};
+    for (int waited_s = 0; text.find('\n') == std::string::npos && waited_s < 60; ++waited_s) {
+        if (poll(&wait, 1, 1000) <= 0)
+            continue;
+        const ssize_t got = read(out[0], buffer, sizeof buffer);
+        if (got <= 0)
+            break;
+        text.append(buffer, size_t(got));
+    }
+    close(out[0]);
+    const size_t agent = text.find("agent=127.0.0.1:");
+    if (text.rfind("READY ", 0) != 0 || agent == std::string::npos) {
+        fprintf(stderr, "the simulator did not start: %s\n", text.c_str());
+        stop_simulator();
         std::abort();
     }
-    g_cluster_size = n;
-    return g_cluster;
+    g_agent_port = uint16_t(atoi(text.c_str() + agent + strlen("agent=127.0.0.1:")));
+    g_simulator_size = n;
 }
 
 // ---- Raw loopback exchanges: the same requests without the library ----
@@ -131,9 +173,30 @@ bool raw_exchange(int fd, uint8_t *message, size_t send_length, size_t capacity)
            raw_read(fd, message + MSG_HEADER_SIZE, length - MSG_HEADER_SIZE);
 }
 
-// Registration as a tap, then one request per client until the FSM reports the end.
-size_t raw_client_list(sim_cluster *cluster) {
-    const int fd = raw_connect(cluster_manager_port(cluster, "big", "127.0.0.1"));
+// The name server of 127.0.0.1, found through the port-mapper agent.
+int raw_name_server() {
+    uint8_t record[AGENT_RECORD_SIZE];
+    const int agent = raw_connect(g_agent_port);
+    bool ok = agent >= 0 && raw_read(agent, record, sizeof record);
+    agent_query_build(record, NAME_SERVER_SERVICE_TAG, NAME_SERVER_SERVICE_NUMBER,
+                      NAME_SERVER_SERVICE_VERSION);
+    ok = ok && send(agent, record, sizeof record, MSG_NOSIGNAL) == ssize_t(sizeof record) &&
+         raw_read(agent, record, sizeof record);
+    close(agent);
+    return ok ? raw_connect(uint16_t(agent_reply_port(record))) : -1;
+}
+
+// The manager of "big" located through the name server, registered as a tap, then one request
+// per client until the FSM reports the end.
+size_t raw_client_list() {
+    const int ns = raw_name_server();
+    pm_message locate = {};
+    pm_set_name(&locate, "big");
+    pm_set_command(&locate, NS_LOCATE_FORMS[0].form, NS_LOCATE_FORMS[0].command);
+    const bool located =
+        ns >= 0 && raw_exchange(ns, locate.bytes, PM_MESSAGE_SIZE, sizeof locate.bytes);
+    close(ns);
+    const int fd = located ? raw_connect(get_be16(locate.bytes + PM_PORT)) : -1;
     uint8_t message[FSM_WHO_REPLY_CAPACITY] = {};
     fsm_msg_init(message, FSM_REQ_ADMIN_TAP, 0);
     size_t clients = 0;
@@ -152,14 +215,14 @@ size_t raw_client_list(sim_cluster *cluster) {
 
 // The disk pages the "Disks" folder asks for: from the number read so far, as many as the
 // doubling array has room for.
-size_t raw_disk_list(sim_cluster *cluster) {
-    const int fd = raw_connect(cluster_name_server_port(cluster, "127.0.0.1"));
+size_t raw_disk_list() {
+    const int fd = raw_name_server();
     static uint8_t message[NS_DISK_ROOM_NEW + 16];
     size_t disks = 0, capacity = 16;
     while (fd >= 0) {
         memset(message, 0, PM_MESSAGE_SIZE);
-        message[PM_FORM] = 8;
-        message[PM_COMMAND] = 14;
+        message[PM_FORM] = NS_DISK_FORMS[0].form;
+        message[PM_COMMAND] = NS_DISK_FORMS[0].command;
         put_be16(message + PM_PORT, NS_DISK_ROOM_NEW - PM_NAME);
         put_be16(message + PM_INDEX, uint16_t(disks));
         put_be32(message + PM_PID, uint32_t(capacity - disks));
@@ -191,17 +254,22 @@ size_t library_client_list() {
     return count > 0 ? size_t(count) : 0;
 }
 
+// The pages as the "Disks" folder reads them, into an array that doubles when full.
 size_t library_disk_list() {
     char message[VTA_MESSAGE_SIZE];
     const int ns = VTAdmin_NSConnect("localhost", message);
-    std::vector<VTA_DISK> records(16);
-    int total = 0, got = 0;
-    while (ns >= 0 && VTAdmin_NSGetDisks(ns, total, int(records.size()) - total,
-                                         records.data() + total, &got, nullptr, message) == 0) {
+    int capacity = 16, total = 0, got = 0;
+    auto *records = static_cast<VTA_DISK *>(malloc(sizeof(VTA_DISK) * size_t(capacity)));
+    while (ns >= 0 && VTAdmin_NSGetDisks(ns, total, capacity - total, records + total, &got,
+                                         nullptr, message) == 0) {
         total += got;
-        if (total == int(records.size()))
-            records.resize(records.size() * 2);
+        if (total == capacity) {
+            capacity *= 2;
+            records =
+                static_cast<VTA_DISK *>(realloc(records, sizeof(VTA_DISK) * size_t(capacity)));
+        }
     }
+    free(records);
     VTAdmin_NSDisconnect(ns);
     return size_t(total);
 }
@@ -239,44 +307,36 @@ size_t kxadmin_ls(const char *path) {
 
 // ---- Listing benchmarks ----
 
+// The three ways of listing one folder.
 enum lister { raw = 0, library = 1, command = 2 };
+struct listing {
+    size_t (*raw)();
+    size_t (*library)();
+    const char *path; // for kxadmin ls
+};
+const listing kClientListing = {raw_client_list, library_client_list,
+                                "localhost/File Systems/big/Clients"};
+const listing kDiskListing = {raw_disk_list, library_disk_list, "localhost/Disks"};
 
-template <typename List>
-void run_listing(benchmark::State &state, List list) {
+void List(benchmark::State &state, const listing &folder) {
     const size_t n = size_t(state.range(0));
-    cluster_of(n);
+    simulator_of(n);
     size_t listed = 0;
-    for (auto _ : state)
-        listed = list(n);
+    for (auto _ : state) {
+        switch (state.range(1)) {
+        case raw:
+            listed = folder.raw();
+            break;
+        case library:
+            listed = folder.library();
+            break;
+        default:
+            listed = kxadmin_ls(folder.path);
+        }
+    }
     if (listed != n)
         state.SkipWithError(
             ("listed " + std::to_string(listed) + " of " + std::to_string(n)).c_str());
-}
-
-void Clients(benchmark::State &state) {
-    run_listing(state, [&](size_t n) {
-        switch (state.range(1)) {
-        case raw:
-            return raw_client_list(cluster_of(n));
-        case library:
-            return library_client_list();
-        default:
-            return kxadmin_ls("localhost/File Systems/big/Clients");
-        }
-    });
-}
-
-void Disks(benchmark::State &state) {
-    run_listing(state, [&](size_t n) {
-        switch (state.range(1)) {
-        case raw:
-            return raw_disk_list(cluster_of(n));
-        case library:
-            return library_disk_list();
-        default:
-            return kxadmin_ls("localhost/Disks");
-        }
-    });
 }
 
 const std::vector<int64_t> kListSizes = {1000, 10000, 100000};
@@ -329,31 +389,50 @@ void make_items(size_t n) {
     }
 }
 
+// Node memory: fresh from the system, as the first listing of a process gets it, or reused from
+// an earlier listing (glibc gives freed memory at the top of its heap back at once; a trim
+// threshold above the folder's size keeps it).
+enum memory { fresh = 0, reused = 1 };
+constexpr int kDefaultTrimThreshold = 128 * 1024;
+
+// Creates a tree with one list folder, refreshes it twice (inserting, then finding every
+// child again) and destroys it; false when the folder does not end up holding every child.
+bool insert_and_refresh(size_t n, double *insert_ms, double *refresh_ms) {
+    char msg[256];
+    VTATree *tree = VTATree_Create();
+    VTATree_SetNotify(tree, count_note);
+    VTAObj *folder = VTAObj_Alloc(ItemsFolderOpFunc);
+    VTAObj_SetName(folder, "Clients");
+    folder->VTA_Type = VTA_OBJ_ALL_CLIENTS;
+    folder->VTA_IsFolder = 1;
+    VTAObj_Insert(tree, tree->VTA_Root, folder);
+    auto start = clock_type::now();
+    int32_t rc = VTATree_Op(tree, VTA_OP_REFRESH, folder, nullptr, 0, msg, sizeof msg);
+    *insert_ms = ms_since(start);
+    start = clock_type::now();
+    rc |= VTATree_Op(tree, VTA_OP_REFRESH, folder, nullptr, 0, msg, sizeof msg);
+    *refresh_ms = ms_since(start);
+    const bool whole = rc == VTA_OK && VTAObj_GetNthChild(tree, folder, int32_t(n)) != nullptr;
+    VTATree_Destroy(&tree);
+    return whole;
+}
+
 void TreeInsertAndRefresh(benchmark::State &state) {
     const size_t n = size_t(state.range(0));
+    const bool reuse = state.range(1) == reused;
     make_items(n);
     double insert_ms = 0, refresh_ms = 0;
-    char msg[256];
+    mallopt(M_TRIM_THRESHOLD, reuse ? INT_MAX : kDefaultTrimThreshold);
+    if (reuse)
+        insert_and_refresh(n, &insert_ms, &refresh_ms);
     for (auto _ : state) {
-        VTATree *tree = VTATree_Create();
-        VTATree_SetNotify(tree, count_note);
-        VTAObj *folder = VTAObj_Alloc(ItemsFolderOpFunc);
-        VTAObj_SetName(folder, "Clients");
-        folder->VTA_Type = VTA_OBJ_ALL_CLIENTS;
-        folder->VTA_IsFolder = 1;
-        VTAObj_Insert(tree, tree->VTA_Root, folder);
-        auto start = clock_type::now();
-        int32_t rc = VTATree_Op(tree, VTA_OP_REFRESH, folder, nullptr, 0, msg, sizeof msg);
-        insert_ms = ms_since(start);
-        start = clock_type::now();
-        rc |= VTATree_Op(tree, VTA_OP_REFRESH, folder, nullptr, 0, msg, sizeof msg);
-        refresh_ms = ms_since(start);
-        if (rc != VTA_OK || VTAObj_GetNthChild(tree, folder, int32_t(n)) == nullptr)
+        if (!insert_and_refresh(n, &insert_ms, &refresh_ms))
             state.SkipWithError("the folder does not hold every child");
         state.SetIterationTime((insert_ms + refresh_ms) / 1000);
-        VTATree_Destroy(&tree);
         malloc_trim(0);
     }
+    mallopt(M_TRIM_THRESHOLD, kDefaultTrimThreshold);
+    malloc_trim(0);
     state.counters["insert_ms"] = insert_ms;
     state.counters["refresh_ms"] = refresh_ms;
 }
@@ -519,7 +598,7 @@ void print_summary(const SummaryReporter &r) {
            "kxadmin ls", "x raw");
     auto listing = [&](const char *folder, const std::vector<int64_t> &sizes) {
         for (int64_t n : sizes) {
-            const std::string base = std::string(folder) + "/" + std::to_string(n) + "/";
+            const std::string base = "List/" + std::string(folder) + "/" + std::to_string(n) + "/";
             const double raw_ms = r.median(base + "0");
             const double lib_ms = r.median(base + "1");
             const double ls_ms = r.median(base + "2");
@@ -531,21 +610,26 @@ void print_summary(const SummaryReporter &r) {
     listing("Disks", kDiskSizes);
 
     printf("\nFolder refresh: inserting N children, then finding them all again (medians, ms)\n");
-    printf("%10s %10s %10s %10s %10s\n", "children", "insert", "refresh", "total", "exponent");
-    double previous = NAN, previous_n = NAN, first = NAN, first_n = NAN;
-    for (int64_t n : {10000, 100000, 1000000}) {
-        const std::string name = "TreeInsertAndRefresh/" + std::to_string(n);
-        const double total = r.median(name);
-        printf("%10lld %10.1f %10.1f %10.1f", (long long)n, r.counter(name, "insert_ms"),
-               r.counter(name, "refresh_ms"), total);
-        if (!std::isnan(previous))
-            printf(" %10.2f", exponent(previous, total, previous_n, double(n)));
-        printf("\n");
-        if (std::isnan(first))
-            first = total, first_n = double(n);
-        previous = total, previous_n = double(n);
+    for (int memory : {fresh, reused}) {
+        printf("%s node memory\n", memory == fresh ? "fresh" : "reused");
+        printf("%10s %10s %10s %10s %10s\n", "children", "insert", "refresh", "total", "exponent");
+        double previous = NAN, previous_n = NAN, first = NAN, first_n = NAN;
+        for (int64_t n : {10000, 100000, 1000000}) {
+            const std::string name =
+                "TreeInsertAndRefresh/" + std::to_string(n) + "/" + std::to_string(memory);
+            const double total = r.median(name);
+            printf("%10lld %10.1f %10.1f %10.1f", (long long)n, r.counter(name, "insert_ms"),
+                   r.counter(name, "refresh_ms"), total);
+            if (!std::isnan(previous))
+                printf(" %10.2f", exponent(previous, total, previous_n, double(n)));
+            printf("\n");
+            if (std::isnan(first))
+                first = total, first_n = double(n);
+            previous = total, previous_n = double(n);
+        }
+        printf("growth exponent from 10^4 to 10^6: %.2f\n",
+               exponent(first, previous, first_n, previous_n));
     }
-    printf("growth exponent from 10^4 to 10^6: %.2f\n", exponent(first, previous, first_n, 1e6));
 
     printf("\nDetail list (medians, ms)\n");
     printf("%10s %10s %18s\n", "rows", "fill", "slowest scroll");
@@ -558,20 +642,18 @@ void print_summary(const SummaryReporter &r) {
 
 } // namespace
 
-BENCHMARK(Clients)
+BENCHMARK_CAPTURE(List, Clients, kClientListing)
     ->ArgsProduct({kListSizes, {raw, library, command}})
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(3)
     ->ReportAggregatesOnly(true);
-BENCHMARK(Disks)
+BENCHMARK_CAPTURE(List, Disks, kDiskListing)
     ->ArgsProduct({kDiskSizes, {raw, library, command}})
     ->Unit(benchmark::kMillisecond)
     ->Repetitions(3)
     ->ReportAggregatesOnly(true);
 BENCHMARK(TreeInsertAndRefresh)
-    ->Arg(10000)
-    ->Arg(100000)
-    ->Arg(1000000)
+    ->ArgsProduct({{10000, 100000, 1000000}, {fresh, reused}})
     ->Unit(benchmark::kMillisecond)
     ->UseManualTime()
     ->Iterations(1)
@@ -597,8 +679,7 @@ int main(int argc, char **argv) {
     VTAdmin_Init();
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    if (g_cluster != nullptr)
-        cluster_stop(g_cluster);
+    stop_simulator();
     VTAdmin_Teardown();
     std::filesystem::remove_all(bench_root());
     print_summary(reporter);

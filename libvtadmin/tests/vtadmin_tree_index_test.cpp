@@ -65,16 +65,8 @@ void expect_index_agrees(VTAObj *parent, const std::vector<std::string> &names,
     }
 }
 
-class TreeIndex : public ::testing::Test {
+class TreeIndex : public TreeWithParent {
 protected:
-    void SetUp() override {
-        tree = VTATree_Create();
-        ASSERT_NE(tree, nullptr);
-        recorder.attach(tree);
-        parent = add_node(tree, tree->VTA_Root, "Parent", VTA_OBJ_ALL_FS, true, false);
-    }
-    void TearDown() override { VTATree_Destroy(&tree); }
-
     // Inserts a probe node under `under` and checks it went where the walk puts it; then
     // removes it again.
     void expect_insert_agrees(VTAObj *under, bool folder, const char *name,
@@ -84,10 +76,6 @@ protected:
         EXPECT_EQ(probe->VTA_SibRight, before) << where << ": probe " << name;
         VTAObj_Delete(tree, &probe);
     }
-
-    VTATree *tree = nullptr;
-    VTAObj *parent = nullptr;
-    TreeRecorder recorder;
 };
 
 // How a linked node changes in place.
