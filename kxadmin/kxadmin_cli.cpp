@@ -20,6 +20,7 @@
 #include <optional>
 #include <strings.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace {
 
@@ -336,12 +337,9 @@ private:
     bool failed_ = false;
 };
 
-// The name under which a child is reached in a PATH: "#n" added for the n-th namesake.
-std::string path_name(VTAObj *child) {
-    int occurrence = 1;
-    for (VTAObj *left = child->VTA_SibLeft; left != nullptr; left = left->VTA_SibLeft)
-        if (strcmp(left->VTA_Name, child->VTA_Name) == 0)
-            ++occurrence;
+// The name under which a child is reached in a PATH: "#n" added for the n-th namesake, where
+// `occurrence` counts the child and its namesakes to its left.
+std::string path_name(const VTAObj *child, int occurrence) {
     std::string name = child->VTA_Name;
     return occurrence > 1 ? name + "#" + std::to_string(occurrence) : name;
 }
@@ -391,13 +389,16 @@ bool print_tree(session &s, VTAObj *node, int level, int depth, nlohmann::ordere
         return ok;
     if (node != s.tree()->VTA_Root)
         ok = s.op(VTA_OP_REFRESH, node);
+    // Namesakes are counted in one pass over the children, hidden ones included.
+    std::unordered_map<std::string, int> seen;
     for (VTAObj *child = node->VTA_Child; child != nullptr; child = child->VTA_SibRight) {
+        const int occurrence = ++seen[child->VTA_Name];
         if (!is_shown_folder(child))
             continue;
-        nlohmann::ordered_json entry = {{"name", path_name(child)},
-                                        {"type", VTAObj_TypeName(child->VTA_Type)}};
+        const std::string name = path_name(child, occurrence);
+        nlohmann::ordered_json entry = {{"name", name}, {"type", VTAObj_TypeName(child->VTA_Type)}};
         if (json == nullptr)
-            fprintf(s.out(), "%*s%s\n", 2 * (level + 1), "", path_name(child).c_str());
+            fprintf(s.out(), "%*s%s\n", 2 * (level + 1), "", name.c_str());
         nlohmann::ordered_json children = nlohmann::ordered_json::array();
         ok = print_tree(s, child, level + 1, depth, json ? &children : nullptr) && ok;
         if (json != nullptr) {

@@ -1,11 +1,13 @@
 // kxclustersim: runs a simulated cluster until SIGTERM or SIGINT.
 #include "clustersim/cluster.h"
+#include "clustersim/generate.h"
 #include "libutil/fatal.h"
 #include "libutil/program_version.h"
 
 #include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <pthread.h>
@@ -14,12 +16,14 @@
 
 namespace {
 
-const char kUsage[] = "usage: kxclustersim --root DIR [--scenario FILE] [--fault TARGET=FAULT]...\n"
-                      "       kxclustersim --help | --version\n"
-                      "  TARGET: agent@ADDR, ns@ADDR, fsm:NAME or fsm:NAME@ADDR\n"
-                      "  FAULT:  silent | close_after:N | wrong_magic | oversize:N | error:CODE |\n"
-                      "          error:FLAG:CODE | delay:MS | refuse | none, optionally /REQUEST\n"
-                      "Runs a simulated cluster on loopback addresses until SIGTERM or SIGINT.\n";
+const char kUsage[] =
+    "usage: kxclustersim --root DIR [--scenario FILE | --generate N] [--fault TARGET=FAULT]...\n"
+    "       kxclustersim --help | --version\n"
+    "  --generate N: host alpha with N disks, file system big with N clients\n"
+    "  TARGET: agent@ADDR, ns@ADDR, fsm:NAME or fsm:NAME@ADDR\n"
+    "  FAULT:  silent | close_after:N | wrong_magic | oversize:N | error:CODE |\n"
+    "          error:FLAG:CODE | delay:MS | refuse | none, optionally /REQUEST\n"
+    "Runs a simulated cluster on loopback addresses until SIGTERM or SIGINT.\n";
 
 int usage() {
     std::fputs(kUsage, stderr);
@@ -39,12 +43,20 @@ std::string default_scenario_path() {
     return scenario.lexically_normal().string();
 }
 
+// A count of 0 to 10,000,000; -2 for anything else.
+long parse_count(const char *text) {
+    char *end = nullptr;
+    const long count = std::strtol(text, &end, 10);
+    return *text != '\0' && *end == '\0' && count >= 0 && count <= 10000000 ? count : -2;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     set_module_name("kxclustersim");
     const char *root = nullptr;
     std::string scenario_path;
+    long generated = -1; // --generate N
     std::vector<std::string> faults;
     for (int i = 1; i < argc; ++i) {
         bool has_value = i + 1 < argc;
@@ -62,18 +74,22 @@ int main(int argc, char **argv) {
             scenario_path = argv[++i];
         else if (std::strcmp(argv[i], "--fault") == 0 && has_value)
             faults.push_back(argv[++i]);
+        else if (std::strcmp(argv[i], "--generate") == 0 && has_value)
+            generated = parse_count(argv[++i]);
         else
             return usage();
     }
-    if (!root)
+    if (!root || generated < -1 || (generated >= 0 && !scenario_path.empty()))
         return usage();
     const bool default_scenario = scenario_path.empty();
     if (default_scenario)
         scenario_path = default_scenario_path();
     char text[PATH_MAX + 128] = "cannot find the program's own directory";
     sim_scenario scenario;
-    if (scenario_path.empty() ||
-        scenario_load(scenario_path.c_str(), &scenario, text, sizeof text) != 0) {
+    if (generated >= 0) {
+        scenario = scenario_generate(size_t(generated), size_t(generated));
+    } else if (scenario_path.empty() ||
+               scenario_load(scenario_path.c_str(), &scenario, text, sizeof text) != 0) {
         std::fprintf(stderr, "kxclustersim: %s%s\n", text,
                      default_scenario ? " (the default scenario; give --scenario FILE)" : "");
         return 1;

@@ -12,21 +12,7 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-class TreeStructure : public ::testing::Test {
-protected:
-    void SetUp() override {
-        tree = VTATree_Create();
-        ASSERT_NE(tree, nullptr);
-        recorder.attach(tree);
-        parent = add_node(tree, tree->VTA_Root, "Parent", VTA_OBJ_ALL_FS, true, false);
-        recorder.clear();
-    }
-    void TearDown() override { VTATree_Destroy(&tree); }
-
-    VTATree *tree = nullptr;
-    VTAObj *parent = nullptr;
-    TreeRecorder recorder;
-};
+using TreeStructure = TreeWithParent;
 
 void set_value(VTAObj *node, const VTA_VALUE_DATA &value) {
     VTAObj_SetData(node, &value, sizeof value);
