@@ -1049,6 +1049,11 @@ std::string parse_error_text(const CLI::ParseError &e) {
     // "--set: 1 required TEXT missing"
     if (dynamic_cast<const CLI::ArgumentMismatch *>(&e) != nullptr && text.ends_with(" missing"))
         return "option " + text.substr(0, text.find(':')) + " needs a value";
+    // "--csv excludes --json", whichever came first
+    const size_t excludes = text.find(" excludes ");
+    if (dynamic_cast<const CLI::ExcludesError *>(&e) != nullptr && excludes != std::string::npos)
+        return text.substr(0, excludes) + " and " + text.substr(excludes + 10) +
+               " cannot be given together";
     return text;
 }
 
