@@ -701,8 +701,7 @@ void add_on(CLI::App *command, options *opt) {
 }
 
 void add_wait(CLI::App *command, options *opt) {
-    add_count(command, "--wait", "SECONDS", "how long to wait for the FSMs (0: do not wait)",
-              &opt->wait);
+    add_count(command, "--wait", "S", "seconds to wait for the FSMs (0: do not wait)", &opt->wait);
 }
 
 // --set and --clear, applied in the order given: each occurrence is read as it is parsed.
