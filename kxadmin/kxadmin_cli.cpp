@@ -739,10 +739,8 @@ void add_quota_arguments(CLI::App *command) {
 void declare_commands(CLI::App &app, options *opt) {
     app.set_help_flag("-h,--help", "this text");
     app.set_version_flag("--version", "kxadmin " KX_PROGRAM_VERSION, "the program's version");
-    app.add_option_function<std::string>(
-           "--root", [](const std::string &dir) { setenv("KXFSROOT", dir.c_str(), 1); },
-           "the install root (default: $KXFSROOT, else /opt/veltrane)")
-        ->type_name("DIR");
+    add_text(&app, "--root", "DIR", "the install root (default: $KXFSROOT, else /opt/veltrane)",
+             [](const std::string &dir) { setenv("KXFSROOT", dir.c_str(), 1); });
     app.allow_extras()->require_subcommand(0, 1);
     app.footer(std::string(kPathNote) + "\n" + kFlagNote + "\n" + kCsvNote + "\n" + kClosingNote);
 

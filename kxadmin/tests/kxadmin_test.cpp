@@ -1001,12 +1001,21 @@ TEST(KxadminCommandLine, UsageErrorsNameTheirReason) {
     }
 }
 
+// --version wins wherever it stands; --root may be given twice (the last counts).
 TEST(KxadminCommandLine, VersionAnywhere) {
-    for (const auto &args : {std::vector<std::string>{"--version"}, {"ls", "--version"}}) {
+    const char *const root = getenv("KXFSROOT");
+    const std::string saved = root != nullptr ? root : "";
+    for (const auto &args : {std::vector<std::string>{"--version"},
+                             {"ls", "--version"},
+                             {"--root", "/a", "ls", "--root", "/b", "--version"}}) {
         const run_result r = run_main(args);
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, "kxadmin " KX_PROGRAM_VERSION "\n");
     }
+    if (root != nullptr)
+        setenv("KXFSROOT", saved.c_str(), 1);
+    else
+        unsetenv("KXFSROOT");
 }
 
 // ---- Path syntax and layout ----
