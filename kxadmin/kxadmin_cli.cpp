@@ -852,7 +852,7 @@ bool is_help_or_version(const CLI::App *command, const CLI::Option *option) {
     return option == command->get_help_ptr() || option == command->get_version_ptr();
 }
 
-// An option as the help shows it ("-h, --help", "--on HOST"), or an argument's label.
+// An option as the help shows it ("-h, --help", "--on H"), or an argument's label.
 std::string option_label(const CLI::Option *option) {
     if (option->get_positional())
         return option->get_type_name().empty() ? option->get_name() : option->get_type_name();
