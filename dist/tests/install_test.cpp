@@ -154,6 +154,16 @@ protected:
         return commands;
     }
 
+    // The option labels of a help text ("--on H", "-h, --help"): the entries under "Options:".
+    static std::vector<std::string> help_options(const std::string &help) {
+        std::istringstream in(help.substr(help.find("\nOptions:\n") + 10));
+        std::vector<std::string> labels;
+        for (std::string line; std::getline(in, line) && !line.empty();)
+            if (line.size() > 2 && line[2] != ' ')
+                labels.push_back(line.substr(2, line.find("  ", 2) - 2));
+        return labels;
+    }
+
     static fs::path scratch_, prefix_;
 };
 
@@ -291,10 +301,14 @@ TEST_F(Installed, CompletionOffersCommandsOptionsAndValues) {
         {"kxadmin co", {"connections", "connect"}},
         {"kxadmin quota ", {"set", "delete"}},
         {"kxadmin quota set h fs ", {"user", "group", "data", "files"}},
-        {"kxadmin ls --", {"--root", "--help", "--version", "--json"}},
+        {"kxadmin ls --", {"--root", "--help", "--version", "--json", "--csv"}},
         {"kxadmin stop h fs --", {"--root", "--help", "--version", "--on", "--wait"}},
         {"kxadmin debug h fs --clear no", {"none"}},
-        {"kxadmin --wait 5 fa", {"failover"}},
+        {"kxadmin --root /r fa", {"failover"}},
+        {"kxadmin quota set h fs user x --h", {"--help", "--hard"}},
+        {"kxadmin quota delete h fs user x --", {"--root", "--help", "--version"}},
+        {"kxadmin help q", {"quota"}},
+        {"kxadmin help quota ", {"set", "delete"}},
         {with_root + "start ", {"localhost", "beta"}},
         {with_root + "quota delete b", {"beta"}},
         {with_root + "activate h fs --on l", {"localhost"}},
@@ -304,17 +318,43 @@ TEST_F(Installed, CompletionOffersCommandsOptionsAndValues) {
         EXPECT_EQ(complete(r.line), r.offered) << r.line;
 }
 
-// The keywords and commands the program takes, its completion and its manual page agree.
-TEST_F(Installed, CompletionAndManualKnowEveryCommandAndDebugFlag) {
+// The keywords, commands and options the program takes, its completion and its manual page
+// agree.
+TEST_F(Installed, CompletionAndManualKnowEveryCommandOptionAndDebugFlag) {
     const std::set<std::string> commands = help_commands();
-    EXPECT_EQ(commands.size(), 11u);
+    EXPECT_EQ(commands.size(), 12u);
     EXPECT_EQ(complete("kxadmin "), commands);
+    // Each command's completion offers the long options of its help, and those the program
+    // takes anywhere.
+    std::set<std::string> leaves = commands;
+    leaves.erase("quota");
+    leaves.insert({"quota set", "quota delete"});
+    for (const std::string &command : leaves) {
+        std::vector<std::string> args = {program("kxadmin"), "help"};
+        for (const std::string &word : words_of(command))
+            args.push_back(word);
+        std::set<std::string> options = {"--root", "--version"};
+        for (const std::string &label : help_options(run(args).out))
+            if (label.rfind("--", 0) == 0)
+                options.insert(words_of(label)[0]);
+            else if (label.find(", --") != std::string::npos)
+                options.insert(words_of(label.substr(label.find(", --") + 2))[0]);
+        EXPECT_EQ(complete("kxadmin " + command + " --"), options) << command;
+    }
     EXPECT_EQ(complete("kxadmin debug h fs --set "), debug_keywords());
 
     const std::string page = manual("kxadmin").out;
     for (const std::string &command : commands)
         EXPECT_NE(page.find("\n       " + command + " "), std::string::npos)
             << "command " << command << " not in the manual";
+    // Every option of --help is a tag of the manual's OPTIONS section, with its value.
+    const std::string options = page.substr(page.find("\nOPTIONS\n"));
+    for (const std::string &label : help_options(run({program("kxadmin"), "--help"}).out)) {
+        const size_t at = options.find("\n       " + label);
+        ASSERT_NE(at, std::string::npos) << "option " << label << " not in the manual";
+        const char after = options[at + 8 + label.size()];
+        EXPECT_TRUE(after == ' ' || after == '\n') << "option " << label << " in the manual";
+    }
     // The keyword list of the FLAG paragraph.
     const size_t begin = page.find("The keywords:");
     const size_t end = page.find("changes nothing", begin);
