@@ -1,4 +1,6 @@
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/frames.h"
+
+#include "kxntadmin/message_box.h"
 
 #include "libvtadmin/vtadminlib.h"
 

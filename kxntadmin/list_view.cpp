@@ -1,4 +1,6 @@
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/list_view.h"
+
+#include "kxntadmin/message_box.h"
 
 #include <QHeaderView>
 

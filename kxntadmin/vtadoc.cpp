@@ -1,4 +1,7 @@
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/vtadoc.h"
+
+#include "kxntadmin/frames.h"
+#include "kxntadmin/message_box.h"
 
 #include "libutil/install_paths.h"
 

@@ -1,5 +1,5 @@
 // kxntadmin: the Veltrane administration console.
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/app.h"
 #include "libutil/program_version.h"
 
 #include <QApplication>

@@ -1,6 +1,8 @@
 // Main frame, document window, busy display, help, About box, start-up and shutdown.
 #include "kxntadmin/tests/support_shell.h"
 
+#include "kxntadmin/dlg_about.h"
+
 #include "libutil/fatal.h"
 #include "libutil/install_paths.h"
 #include "libutil/logging.h"

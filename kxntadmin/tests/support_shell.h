@@ -2,7 +2,8 @@
 // node kinds whose behaviour each test chooses.
 #pragma once
 
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/app.h"
+#include "kxntadmin/message_box.h"
 
 #include <string>
 #include <vector>

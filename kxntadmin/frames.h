@@ -1,0 +1,99 @@
+// The main frame (tool bar, status bar, document windows) and the document window, a splitter
+// with the navigation tree on the left and the detail list on the right.
+#pragma once
+
+#include "kxntadmin/list_view.h"
+#include "kxntadmin/tree_view.h"
+#include "kxntadmin/vtadoc.h"
+
+#include <QCursor>
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QMainWindow>
+#include <QMdiArea>
+#include <QMdiSubWindow>
+#include <QPointer>
+#include <QSplitter>
+
+class CkxAdminChildFrm;
+
+class CKxAdminFrm : public QMainWindow {
+    Q_OBJECT
+public:
+    CKxAdminFrm();
+    ~CKxAdminFrm() override;
+
+    // Opens a document window on a new "Navigation" document and runs its views' first
+    // display.
+    CkxAdminChildFrm *NewDocumentWindow();
+    // Opens a further document window on `doc` and runs its views' first display.
+    CkxAdminChildFrm *OpenDocumentWindow(CVTADoc *doc);
+    // Writes the message pane while the status bar is ready.
+    void SetMessageText(const QString &text);
+    // While a tree operation runs (between BeginProgress and EndProgress) the message pane
+    // follows its text with the number of entries that have arrived so far: the larger of what
+    // the admin library reports and the rows the tree announced (NoteEntry). It is repainted
+    // when entries arrive, at most every progress_interval_ms.
+    void BeginProgress();
+    void EndProgress();
+    void NoteEntry();
+    static int progress_interval_ms; // 200; tests change it
+    QString MessageText() const { return message_pane_->text(); }
+    QMdiArea *MdiArea() const { return mdi_; }
+    // The document window shown in front, or null.
+    CkxAdminChildFrm *ActiveChild() const;
+
+    uint32_t status_ready = 0;
+
+signals:
+    void AboutRequested();
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void OnRefresh();
+    void OnHelp();
+    static void LibraryProgress(void *frame, int entries);
+    void ShowProgress();
+
+    QMdiArea *mdi_;
+    QLabel *message_pane_;
+    bool progressing_ = false;
+    int library_entries_ = 0;
+    int tree_entries_ = 0;
+    QString progress_text_; // the text the count follows
+    QElapsedTimer progress_clock_;
+};
+
+class CkxAdminChildFrm : public QMdiSubWindow {
+    Q_OBJECT
+public:
+    CkxAdminChildFrm(CVTADoc *doc, CKxAdminFrm *main_frame);
+    ~CkxAdminChildFrm() override;
+
+    // Status notice (a VTA_OBJ_MESSAGE node): busy count, cursor and message pane.
+    void OnStatusNotice(const VTAObj *notice);
+    // A node was inserted or updated: counted as an arrived entry while busy.
+    void OnEntryNote();
+    void OnInitialUpdate();
+
+    CVTADoc *Document() const { return doc_; }
+    CKxAdminTreeView *TreeView() const { return tree_view_; }
+    CKxAdminListView *ListView() const { return list_view_; }
+    QSplitter *Splitter() const { return splitter_; }
+    int32_t BusyCount() const { return busy_count; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    QPointer<CVTADoc> doc_;
+    QPointer<CKxAdminFrm> main_frame_;
+    QSplitter *splitter_;
+    CKxAdminTreeView *tree_view_;
+    CKxAdminListView *list_view_;
+    QCursor normal_cursor_;
+    QCursor wait_cursor_;
+    int32_t busy_count = 0;
+};
