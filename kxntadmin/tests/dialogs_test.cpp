@@ -3,6 +3,7 @@
 #include "kxntadmin/tests/support_shell.h"
 
 #include "kxntadmin/dlg_fs_ctrl.h"
+#include "kxntadmin/dlg_quota_edit.h"
 
 #include "libutil/fatal.h"
 #include "libvtadmin/vorud.h"
@@ -278,6 +279,353 @@ TEST(FsControlDialog, ARetryAfterTheFileSystemLeftTheTreeGoesToItsFolder) {
     EXPECT_EQ(received[0].op, VTA_OP_STOP);
     EXPECT_EQ(received[0].record.VTA_Node, t.folder);
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
+}
+
+} // namespace
+
+// ---- Quota editor ----
+
+namespace {
+
+struct ReceivedQuota {
+    uint32_t op;
+    const VTAObj *node;
+    VTA_QUOTA_EDIT record;
+};
+std::vector<ReceivedQuota> quota_requests;
+int32_t quota_result = VTA_OK;
+
+int32_t RecordingQuotaOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t data_size,
+                             char *msg, size_t msg_size) {
+    if (op != VTA_OP_CREATE && op != VTA_OP_SAVE)
+        return TestFolderOpFunc(tree, op, node, data, data_size, msg, msg_size);
+    EXPECT_EQ(data_size, sizeof(VTA_QUOTA_EDIT));
+    VTA_QUOTA_EDIT record{};
+    // A save finds the edited record in the node, as the quota nodes read it.
+    if (op == VTA_OP_SAVE)
+        VTAObj_GetData(node, &record, sizeof record);
+    else
+        record = *static_cast<VTA_QUOTA_EDIT *>(data);
+    quota_requests.push_back({op, node, record});
+    if (quota_result != VTA_OK)
+        bounded_format(msg, msg_size, "FSM returned 'Not Found'. Verify user 'nobody' exists");
+    return quota_result;
+}
+
+// snfs1 (active) with "Quotas", its two sub-folders and alice's user quota.
+struct QuotaTree {
+    QuotaTree() {
+        VTAObj *computer = add_test_node(w.tree(), w.root(), "alpha", VTA_OBJ_COMPUTER, true);
+        VTAObj *folder = add_test_node(w.tree(), computer, "File Systems", VTA_OBJ_ALL_FS, true);
+        fs = add_test_node(w.tree(), folder, "snfs1", VTA_OBJ_FS_ACTIVE, true);
+        quotas = add_test_node(w.tree(), fs, "Quotas", VTA_OBJ_ALL_QUOTAS, true);
+        users = add_test_node(w.tree(), quotas, "Users & Groups", VTA_OBJ_QUOTAS_UG, true,
+                              RecordingQuotaOpFunc);
+        directories = add_test_node(w.tree(), quotas, "Directories", VTA_OBJ_QUOTAS_DIR, true,
+                                    RecordingQuotaOpFunc);
+        alice = add_test_node(w.tree(), users, "alice", VTA_OBJ_QUOTA_USER, false,
+                              RecordingQuotaOpFunc);
+        VTA_QUOTA_EDIT record{};
+        bounded_format(record.VTA_Quota.name, sizeof record.VTA_Quota.name, "alice");
+        record.VTA_Quota.type = VTA_QUOTA_USER;
+        record.VTA_Quota.used = 1000;
+        record.VTA_Quota.hard = 10737418240;
+        record.VTA_Quota.soft = 5368709120;
+        record.VTA_Quota.grace = 10080 + 61;
+        VTAObj_SetData(alice, &record, sizeof record);
+        quota_requests.clear();
+        quota_result = VTA_OK;
+    }
+    void make_current(VTAObj *node) {
+        char msg[256] = "";
+        ASSERT_EQ(VTATree_SetCurrent(w.tree(), node, msg, sizeof msg), VTA_OK) << msg;
+    }
+    ShellWindow w;
+    VTAObj *fs, *quotas, *users, *directories, *alice;
+};
+
+QString text(const CDlgQuotaEdit &dialog, int id) {
+    return dialog.Field(id)->text();
+}
+
+// "U" user, "G" group, "D" data, "F" files: the marked option button.
+std::string marked_type(const CDlgQuotaEdit &dialog) {
+    std::string marked;
+    for (const auto &[id, letter] :
+         {std::pair{CDlgQuotaEdit::kUser, 'U'}, std::pair{CDlgQuotaEdit::kGroup, 'G'},
+          std::pair{CDlgQuotaEdit::kData, 'D'}, std::pair{CDlgQuotaEdit::kFiles, 'F'}})
+        if (dialog.Button(id)->isChecked())
+            marked += letter;
+    return marked;
+}
+
+TEST(QuotaEditor, ANewQuotaOnDirectoriesStartsWithDataLimitAndTheDefaults) {
+    QuotaTree t;
+    t.make_current(t.directories);
+    CDlgQuotaEdit dialog;
+    ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), nullptr));
+    EXPECT_EQ(dialog.windowTitle(), "User/Group Quota");
+    EXPECT_EQ(marked_type(dialog), "D");
+    EXPECT_TRUE(dialog.Field(CDlgQuotaEdit::kDirectory)->isEnabled());
+    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kDirectory), "");
+    EXPECT_FALSE(dialog.Field(CDlgQuotaEdit::kUserName)->isEnabled());
+    EXPECT_FALSE(dialog.Field(CDlgQuotaEdit::kGroupName)->isEnabled());
+    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kHard), "1G");
+    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kSoft), "900M");
+    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kDays), "30");
+    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kHours), "0");
+    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kMinutes), "0");
+    EXPECT_EQ(dialog.EditMode(), 0u);
+
+    // Both directory types use the one field, which keeps what was typed.
+    dialog.Field(CDlgQuotaEdit::kDirectory)->setText("/mnt/snfs1/projects");
+    dialog.Button(CDlgQuotaEdit::kFiles)->click();
+    EXPECT_EQ(marked_type(dialog), "F");
+    EXPECT_TRUE(dialog.Field(CDlgQuotaEdit::kDirectory)->isEnabled());
+    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kDirectory), "/mnt/snfs1/projects");
+    dialog.Button(CDlgQuotaEdit::kGroup)->click();
+    EXPECT_EQ(marked_type(dialog), "G");
+    EXPECT_FALSE(dialog.Field(CDlgQuotaEdit::kDirectory)->isEnabled());
+    EXPECT_TRUE(dialog.Field(CDlgQuotaEdit::kGroupName)->isEnabled());
+}
+
+TEST(QuotaEditor, ANewQuotaElsewhereBelowAFileSystemStartsAsAUserQuota) {
+    QuotaTree t;
+    for (VTAObj *current : {t.fs, t.quotas, t.users}) {
+        t.make_current(current);
+        CDlgQuotaEdit dialog;
+        ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), nullptr)) << current->VTA_Name;
+        EXPECT_EQ(marked_type(dialog), "U") << current->VTA_Name;
+        EXPECT_TRUE(dialog.Field(CDlgQuotaEdit::kUserName)->isEnabled());
+        EXPECT_FALSE(dialog.Field(CDlgQuotaEdit::kDirectory)->isEnabled());
+    }
+}
+
+TEST(QuotaEditor, DoesNotOpenOutsideAnActiveFileSystemOrWithoutATree) {
+    QuotaTree t;
+    MessageRecorder messages;
+    t.make_current(t.fs->VTA_Parent);
+    CDlgQuotaEdit dialog;
+    EXPECT_FALSE(dialog.OnInitDialog(t.w.tree(), nullptr));
+    EXPECT_EQ(CDlgQuotaEdit::Edit(nullptr, nullptr, nullptr), QDialog::Rejected);
+    ASSERT_EQ(messages.messages().size(), 2u);
+    EXPECT_EQ(messages.messages()[0].title, "Veltrane Quota Editor");
+    EXPECT_EQ(messages.messages()[0].text, "Please select a File System (or sub-directory)");
+    EXPECT_EQ(messages.messages()[0].icon, QMessageBox::Question);
+    EXPECT_EQ(messages.messages()[1].title, "Error");
+    EXPECT_EQ(messages.messages()[1].text, "Internal Error: Quota Edit: Null tree");
+    EXPECT_EQ(messages.messages()[1].icon, QMessageBox::Critical);
+}
+
+TEST(QuotaEditor, RefusesEachBadEntryInOrderWithItsTextAndFocus) {
+    const struct {
+        const char *name;
+        int type_button;
+        std::vector<std::pair<int, const char *>> fields;
+        const char *message;
+        int focus;
+    } rows[] = {
+        {"no user name",
+         CDlgQuotaEdit::kUser,
+         {},
+         "Please enter a User Name",
+         CDlgQuotaEdit::kUserName},
+        {"user name of 256",
+         CDlgQuotaEdit::kUser,
+         {{CDlgQuotaEdit::kUserName, nullptr}},
+         "User Name is too long",
+         CDlgQuotaEdit::kUserName},
+        {"no group name",
+         CDlgQuotaEdit::kGroup,
+         {},
+         "Please enter a Group Name",
+         CDlgQuotaEdit::kGroupName},
+        {"no directory",
+         CDlgQuotaEdit::kFiles,
+         {},
+         "Please specify a directory",
+         CDlgQuotaEdit::kDirectory},
+        {"12x",
+         CDlgQuotaEdit::kUser,
+         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kHard, "12x"}},
+         "Hard Limit is not a valid number",
+         CDlgQuotaEdit::kHard},
+        {"negative hard",
+         CDlgQuotaEdit::kUser,
+         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kHard, "-1"}},
+         "Hard Limit is not a valid number",
+         CDlgQuotaEdit::kHard},
+        // The soft limit is checked after the hard limit, with its own name.
+        {"bad soft",
+         CDlgQuotaEdit::kUser,
+         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kSoft, "lots"}},
+         "Soft Limit is not a valid number",
+         CDlgQuotaEdit::kSoft},
+        {"empty days",
+         CDlgQuotaEdit::kUser,
+         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kDays, ""}},
+         "'Days' field is not a valid number",
+         CDlgQuotaEdit::kDays},
+        {"empty hours",
+         CDlgQuotaEdit::kUser,
+         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kHours, ""}},
+         "'Hours' field is not a valid number",
+         CDlgQuotaEdit::kHours},
+        {"empty minutes",
+         CDlgQuotaEdit::kUser,
+         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kMinutes, ""}},
+         "'Minutes' field is not a valid number",
+         CDlgQuotaEdit::kMinutes},
+        {"first refused time",
+         CDlgQuotaEdit::kUser,
+         {{CDlgQuotaEdit::kUserName, "bob"},
+          {CDlgQuotaEdit::kDays, "2982616"},
+          {CDlgQuotaEdit::kHours, "4"},
+          {CDlgQuotaEdit::kMinutes, "16"}},
+         "Time value is too large",
+         CDlgQuotaEdit::kDays},
+        // Would wrap to 0 minutes in 64 bits.
+        {"days of 2^64 / 1440",
+         CDlgQuotaEdit::kUser,
+         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kDays, "12810238597202240"}},
+         "Time value is too large",
+         CDlgQuotaEdit::kDays},
+    };
+    const std::string long_name(256, 'n');
+    for (const auto &row : rows) {
+        QuotaTree t;
+        t.make_current(t.users);
+        MessageRecorder messages;
+        CDlgQuotaEdit dialog;
+        ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), nullptr));
+        dialog.Button(row.type_button)->click();
+        for (const auto &[id, value] : row.fields)
+            dialog.Field(id)->setText(value != nullptr ? value : long_name.c_str());
+        dialog.OnOK();
+        ASSERT_EQ(messages.messages().size(), 1u) << row.name;
+        EXPECT_EQ(messages.messages()[0].text.toStdString(), row.message) << row.name;
+        EXPECT_EQ(messages.messages()[0].title, "Quota Editor") << row.name;
+        EXPECT_EQ(messages.messages()[0].icon, QMessageBox::Information) << row.name;
+        EXPECT_EQ(dialog.FocusedControl(), row.focus) << row.name;
+        EXPECT_TRUE(quota_requests.empty()) << row.name << ": nothing is sent";
+        EXPECT_NE(dialog.result(), QDialog::Accepted) << row.name;
+    }
+}
+
+TEST(QuotaEditor, ANewQuotaIsCreatedOnTheSubFolderOfItsType) {
+    const struct {
+        const char *name;
+        int type_button;
+        int name_field;
+        const char *typed;
+        const char *hard;
+        const char *soft;
+        const char *days;
+        const char *hours;
+        const char *minutes;
+        uint32_t type;
+        uint64_t want_hard, want_soft;
+        uint32_t want_grace;
+    } rows[] = {
+        {"user, 10G", CDlgQuotaEdit::kUser, CDlgQuotaEdit::kUserName, "bob", "10G", "900M", "30",
+         "0", "0", VTA_QUOTA_USER, 10737418240u, 943718400u, 43200},
+        {"group, 1,024", CDlgQuotaEdit::kGroup, CDlgQuotaEdit::kGroupName, "devel", "1,024",
+         "0x1FF", "0", "1", "30", VTA_QUOTA_GROUP, 1024, 0x1FF, 90},
+        {"largest time", CDlgQuotaEdit::kUser, CDlgQuotaEdit::kUserName, "carol", "1G", "900M",
+         "2982616", "4", "15", VTA_QUOTA_USER, 1073741824u, 943718400u, 4294967295u},
+        {"data", CDlgQuotaEdit::kData, CDlgQuotaEdit::kDirectory, "/mnt/snfs1/tmp", "2G", "1G", "1",
+         "0", "0", VTA_QUOTA_DIR_SPACE, 2147483648u, 1073741824u, 1440},
+        {"files", CDlgQuotaEdit::kFiles, CDlgQuotaEdit::kDirectory, "tmp", "1000", "900", "0", "0",
+         "0", VTA_QUOTA_DIR_FILES, 1000, 900, 0},
+    };
+    for (const auto &row : rows) {
+        QuotaTree t;
+        t.make_current(t.users);
+        MessageRecorder messages;
+        CDlgQuotaEdit dialog;
+        ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), nullptr));
+        dialog.Button(row.type_button)->click();
+        dialog.Field(row.name_field)->setText(row.typed);
+        dialog.Field(CDlgQuotaEdit::kHard)->setText(row.hard);
+        dialog.Field(CDlgQuotaEdit::kSoft)->setText(row.soft);
+        dialog.Field(CDlgQuotaEdit::kDays)->setText(row.days);
+        dialog.Field(CDlgQuotaEdit::kHours)->setText(row.hours);
+        dialog.Field(CDlgQuotaEdit::kMinutes)->setText(row.minutes);
+        dialog.OnOK();
+        EXPECT_TRUE(messages.messages().empty()) << row.name;
+        EXPECT_EQ(dialog.result(), QDialog::Accepted) << row.name;
+        ASSERT_EQ(quota_requests.size(), 1u) << row.name;
+        const ReceivedQuota &got = quota_requests[0];
+        EXPECT_EQ(got.op, VTA_OP_CREATE) << row.name;
+        const bool directory = row.type == VTA_QUOTA_DIR_SPACE || row.type == VTA_QUOTA_DIR_FILES;
+        EXPECT_EQ(got.node, directory ? t.directories : t.users) << row.name;
+        EXPECT_EQ(got.record.VTA_Quota.type, row.type) << row.name;
+        EXPECT_EQ(std::string(directory ? got.record.VTA_Path : got.record.VTA_Quota.name),
+                  row.typed)
+            << row.name;
+        EXPECT_EQ(got.record.VTA_Quota.hard, row.want_hard) << row.name;
+        EXPECT_EQ(got.record.VTA_Quota.soft, row.want_soft) << row.name;
+        EXPECT_EQ(got.record.VTA_Quota.grace, row.want_grace) << row.name;
+    }
+}
+
+TEST(QuotaEditor, EditingAQuotaChangesOnlyItsLimitsAndSavesThemOnItsNode) {
+    QuotaTree t;
+    t.make_current(t.users);
+    MessageRecorder messages;
+    CDlgQuotaEdit dialog;
+    ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), t.alice));
+    EXPECT_EQ(dialog.EditMode(), 1u);
+    EXPECT_EQ(marked_type(dialog), "U");
+    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kUserName), "alice");
+    for (int id : {CDlgQuotaEdit::kUserName, CDlgQuotaEdit::kGroupName, CDlgQuotaEdit::kDirectory})
+        EXPECT_FALSE(dialog.Field(id)->isEnabled()) << id;
+    for (int id :
+         {CDlgQuotaEdit::kUser, CDlgQuotaEdit::kGroup, CDlgQuotaEdit::kData, CDlgQuotaEdit::kFiles})
+        EXPECT_FALSE(dialog.Button(id)->isEnabled()) << id;
+    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kHard), "10G");
+    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kSoft), "5G");
+    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kDays), "7");
+    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kHours), "1");
+    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kMinutes), "1");
+
+    dialog.Field(CDlgQuotaEdit::kHard)->setText("20G");
+    quota_result = 2;
+    dialog.OnOK();
+    ASSERT_EQ(messages.messages().size(), 1u);
+    EXPECT_EQ(messages.messages()[0].title, "Error");
+    EXPECT_EQ(messages.messages()[0].icon, QMessageBox::Critical);
+    EXPECT_NE(dialog.result(), QDialog::Accepted) << "stays open after a failed save";
+    ASSERT_EQ(quota_requests.size(), 1u);
+    EXPECT_EQ(quota_requests[0].op, VTA_OP_SAVE);
+    EXPECT_EQ(quota_requests[0].node, t.alice);
+    EXPECT_EQ(quota_requests[0].record.VTA_Quota.hard, 21474836480u)
+        << "the node holds the edited record from the first try on";
+    EXPECT_EQ(quota_requests[0].record.VTA_Quota.used, 1000u) << "other fields are carried";
+
+    quota_result = VTA_OK;
+    dialog.OnOK();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+}
+
+TEST(QuotaEditor, WithoutTheQuotaFoldersTheRequestIsNotSent) {
+    QuotaTree t;
+    t.make_current(t.fs);
+    MessageRecorder messages;
+    CDlgQuotaEdit dialog;
+    ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), nullptr));
+    dialog.Field(CDlgQuotaEdit::kUserName)->setText("bob");
+    VTAObj *users = t.users;
+    VTAObj_Delete(t.w.tree(), &users);
+    dialog.OnOK();
+    VTAObj *quotas = t.quotas;
+    VTAObj_Delete(t.w.tree(), &quotas);
+    dialog.OnOK();
+    ASSERT_EQ(messages.messages().size(), 2u);
+    EXPECT_EQ(messages.messages()[0].text, "Failed to find Quota sub-directory node");
+    EXPECT_EQ(messages.messages()[1].text, "Failed to find All Quotas node");
+    EXPECT_EQ(messages.messages()[1].title, "Error");
+    EXPECT_TRUE(quota_requests.empty());
 }
 
 } // namespace
