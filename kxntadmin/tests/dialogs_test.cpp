@@ -3,6 +3,7 @@
 #include "kxntadmin/tests/support_shell.h"
 
 #include "kxntadmin/dlg_fs_ctrl.h"
+#include "kxntadmin/dlg_fsm_debug_edit.h"
 #include "kxntadmin/dlg_quota_edit.h"
 
 #include "libutil/fatal.h"
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -626,6 +628,146 @@ TEST(QuotaEditor, WithoutTheQuotaFoldersTheRequestIsNotSent) {
     EXPECT_EQ(messages.messages()[1].text, "Failed to find All Quotas node");
     EXPECT_EQ(messages.messages()[1].title, "Error");
     EXPECT_TRUE(quota_requests.empty());
+}
+
+} // namespace
+
+// ---- FSM debug flags ----
+
+namespace {
+
+std::vector<uint32_t> saved_words;
+int32_t save_result = VTA_OK;
+
+// A "Debug" folder holding its word at the start of its data, as the real folder does.
+int32_t RecordingDebugOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t data_size,
+                             char *msg, size_t msg_size) {
+    if (op != VTA_OP_SAVE)
+        return TestFolderOpFunc(tree, op, node, data, data_size, msg, msg_size);
+    EXPECT_EQ(data_size, 4u);
+    uint32_t word = 0;
+    std::memcpy(&word, data, sizeof word);
+    saved_words.push_back(word);
+    if (save_result != VTA_OK)
+        bounded_format(msg, msg_size, "Cannot set debug information for 'snfs1'");
+    return save_result;
+}
+
+struct DebugTree {
+    explicit DebugTree(uint32_t word) {
+        fs = add_test_node(w.tree(), w.root(), "snfs1", VTA_OBJ_FS_ACTIVE, true);
+        folder = add_test_node(w.tree(), fs, "Debug", VTA_OBJ_DEBUG, true, RecordingDebugOpFunc);
+        VTAObj_SetData(folder, &word, sizeof word);
+        flag = add_test_node(w.tree(), folder, "Sockets", VTA_OBJ_DEBUG_FLAG, false);
+        saved_words.clear();
+        save_result = VTA_OK;
+    }
+    ShellWindow w;
+    VTAObj *fs, *folder, *flag;
+};
+
+// "<Set column>|<ticked>|<description>" of every row, in the list's order.
+std::vector<std::string> debug_rows(const CDlgFsmDebugEdit &dialog) {
+    std::vector<std::string> rows;
+    for (int r = 0; r < dialog.List()->topLevelItemCount(); ++r) {
+        QTreeWidgetItem *item = dialog.List()->topLevelItem(r);
+        rows.push_back(item->text(0).toStdString() + "|" +
+                       (item->checkState(0) == Qt::Checked ? "x" : " ") + "|" +
+                       item->text(1).toStdString());
+    }
+    return rows;
+}
+
+void tick_all(CDlgFsmDebugEdit &dialog, Qt::CheckState state) {
+    for (int r = 0; r < dialog.List()->topLevelItemCount(); ++r)
+        dialog.List()->topLevelItem(r)->setCheckState(0, state);
+}
+
+TEST(DebugFlagsDialog, ShowsEveryBitSortedByDescriptionWithTheSetOnesTicked) {
+    DebugTree t(0x00000003);
+    CDlgFsmDebugEdit dialog;
+    ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), t.folder));
+    EXPECT_EQ(dialog.windowTitle(), "FSM Debug Flags");
+    EXPECT_EQ(dialog.List()->headerItem()->text(0), "Set");
+    EXPECT_EQ(dialog.List()->headerItem()->text(1), "Debug Flag");
+    const std::vector<std::string> rows = debug_rows(dialog);
+    ASSERT_EQ(rows.size(), 32u);
+    EXPECT_EQ(rows.front(), " | |Administrative Tap Management");
+    EXPECT_EQ(rows.back(), " | |Xattr manipulation");
+    std::vector<std::string> ticked;
+    for (const std::string &row : rows) {
+        if (row[2] == 'x')
+            ticked.push_back(row);
+        else
+            EXPECT_EQ(row.substr(0, 2), " |") << row << ": a clear bit has a blank first column";
+    }
+    EXPECT_EQ(ticked, (std::vector<std::string>{"*|x|General Information", "*|x|Sockets"}));
+    std::vector<std::string> sorted = rows;
+    std::sort(sorted.begin(), sorted.end(),
+              [](const std::string &a, const std::string &b) { return a.substr(4) < b.substr(4); });
+    EXPECT_EQ(rows, sorted);
+}
+
+TEST(DebugFlagsDialog, SavesTheTickedRowsAsOneWordOnTheFolder) {
+    const struct {
+        const char *name;
+        uint32_t word;
+        Qt::CheckState tick_all_to;
+        uint32_t saved;
+    } rows[] = {
+        {"unchanged", 0x80001001, Qt::PartiallyChecked, 0x80001001},
+        {"every row ticked", 0x3, Qt::Checked, 0xFFFFFFFF},
+        {"every row unticked", 0xFFFFFFFF, Qt::Unchecked, 0},
+    };
+    for (const auto &row : rows) {
+        DebugTree t(row.word);
+        MessageRecorder messages;
+        CDlgFsmDebugEdit dialog;
+        ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), t.flag)) << row.name;
+        EXPECT_EQ(dialog.Folder(), t.folder) << "a flag row edits its folder's word";
+        EXPECT_EQ(dialog.Flags(), row.word) << row.name;
+        if (row.tick_all_to != Qt::PartiallyChecked)
+            tick_all(dialog, row.tick_all_to);
+        dialog.OnOK();
+        EXPECT_TRUE(messages.messages().empty()) << row.name;
+        EXPECT_EQ(saved_words, std::vector<uint32_t>{row.saved}) << row.name;
+        EXPECT_EQ(dialog.result(), QDialog::Accepted) << row.name;
+    }
+}
+
+TEST(DebugFlagsDialog, AFailedSaveStaysOpenWithTheTicks) {
+    DebugTree t(0);
+    MessageRecorder messages;
+    CDlgFsmDebugEdit dialog;
+    ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), t.folder));
+    dialog.List()->topLevelItem(0)->setCheckState(0, Qt::Checked);
+    save_result = 5;
+    dialog.OnOK();
+    ASSERT_EQ(messages.messages().size(), 1u);
+    EXPECT_EQ(messages.messages()[0].title, "FSM Debug Flags");
+    EXPECT_EQ(messages.messages()[0].text, "Cannot set debug information for 'snfs1'");
+    EXPECT_EQ(messages.messages()[0].icon, QMessageBox::Critical);
+    EXPECT_TRUE(messages.messages()[0].on_top);
+    EXPECT_NE(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(dialog.List()->topLevelItem(0)->checkState(0), Qt::Checked);
+    EXPECT_EQ(saved_words, std::vector<uint32_t>{0x2000}) << "Administrative Tap Management";
+}
+
+TEST(DebugFlagsDialog, OpensOnlyOnADebugFolderOrFlag) {
+    DebugTree t(0);
+    MessageRecorder messages;
+    EXPECT_EQ(CDlgFsmDebugEdit::Edit(nullptr, nullptr, t.folder), QDialog::Rejected);
+    EXPECT_EQ(CDlgFsmDebugEdit::Edit(nullptr, t.w.tree(), nullptr), QDialog::Rejected);
+    EXPECT_EQ(CDlgFsmDebugEdit::Edit(nullptr, t.w.tree(), t.fs), QDialog::Rejected);
+    std::vector<std::string> texts;
+    for (const KxMessage &m : messages.messages()) {
+        texts.push_back(m.text.toStdString());
+        EXPECT_EQ(m.title, "Veltrane Administration");
+    }
+    EXPECT_EQ(texts, (std::vector<std::string>{"Internal Error: Fsm Dbg Edit: Null Tree",
+                                               "Internal Error: Fsm Dbg Edit: Null Object",
+                                               "Internal Error: Fsm Dbg Edit: Wrong Type"}));
+    EXPECT_TRUE(saved_words.empty());
 }
 
 } // namespace
