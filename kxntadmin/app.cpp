@@ -1,6 +1,7 @@
 #include "kxntadmin/app.h"
 
 #include "kxntadmin/dlg_about.h"
+#include "kxntadmin/user_settings.h"
 
 #include "libvtadmin/vtadminlib.h"
 
@@ -68,6 +69,7 @@ bool CKxAdminApp::InitInstance(const QStringList &args) {
     QGuiApplication::setDesktopFileName(QStringLiteral("kxntadmin"));
 
     main_frame_ = new CKxAdminFrm();
+    KxRestoreFrameState(*main_frame_);
     connect(main_frame_, &CKxAdminFrm::AboutRequested, this, &CKxAdminApp::OnAppAbout);
 
     QString error;

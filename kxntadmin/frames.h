@@ -2,6 +2,7 @@
 // with the navigation tree on the left and the detail list on the right.
 #pragma once
 
+#include "kxntadmin/commands.h"
 #include "kxntadmin/list_view.h"
 #include "kxntadmin/tree_view.h"
 #include "kxntadmin/vtadoc.h"
@@ -14,8 +15,12 @@
 #include <QMdiSubWindow>
 #include <QPointer>
 #include <QSplitter>
+#include <QTimer>
+
+#include <map>
 
 class CkxAdminChildFrm;
+class QToolBar;
 
 class CKxAdminFrm : public QMainWindow {
     Q_OBJECT
@@ -43,6 +48,17 @@ public:
     // The document window shown in front, or null.
     CkxAdminChildFrm *ActiveChild() const;
 
+    // Carries out a menu, tool-bar or accelerator command in the pane of the document window
+    // in front that has the focus.
+    void RunCommand(int id);
+    // Enables every command by the focused pane's node (allow-menu answers); Export List by
+    // the list. Runs when a menu opens and, through ScheduleCommandUpdate, once the event loop
+    // is idle after a selection, focus or operation changed what the answers depend on.
+    void UpdateCommandUI();
+    void ScheduleCommandUpdate();
+    // The action of a menu command id (null for other ids).
+    QAction *Action(int id) const;
+
     uint32_t status_ready = 0;
 
 signals:
@@ -52,13 +68,18 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
-    void OnRefresh();
+    QAction *AddCommandAction(int id, const QString &text, const QString &prompt);
+    void CreateMenusAndToolBar();
+    void UpdateHelpMenu();
     void OnHelp();
     static void LibraryProgress(void *frame, int entries);
     void ShowProgress();
 
     QMdiArea *mdi_;
     QLabel *message_pane_;
+    QToolBar *tool_bar_ = nullptr;
+    std::map<int, QAction *> actions_;
+    QTimer command_update_;
     bool progressing_ = false;
     int library_entries_ = 0;
     int tree_entries_ = 0;
@@ -83,9 +104,27 @@ public:
     CKxAdminListView *ListView() const { return list_view_; }
     QSplitter *Splitter() const { return splitter_; }
     int32_t BusyCount() const { return busy_count; }
+    CKxCommands &Commands() { return commands_; }
+
+    // The pane that answers for the menu bar and the tool bar: the view that last had the
+    // focus (the tree at first).
+    KxPane ActivePane() const { return active_pane_; }
+    void SetActivePane(KxPane pane);
+    // F6 and Shift+F6: the focus goes to the other pane.
+    void NextPane();
+    // A right click at `pos` (viewport coordinates) of a pane: in the tree the item there
+    // becomes the context node (nothing happens over empty space), in the list its command
+    // node; then the context menu runs the chosen command.
+    void OnContextMenu(KxPane pane, const QPoint &pos);
+
+signals:
+    // Something that command enabling depends on changed: selection, focus, a finished
+    // operation.
+    void CommandStateChanged();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     QPointer<CVTADoc> doc_;
@@ -93,6 +132,8 @@ private:
     QSplitter *splitter_;
     CKxAdminTreeView *tree_view_;
     CKxAdminListView *list_view_;
+    CKxCommands commands_;
+    KxPane active_pane_ = KxPane::Tree;
     QCursor normal_cursor_;
     QCursor wait_cursor_;
     int32_t busy_count = 0;

@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <QTreeView>
 
+#include <vector>
+
 class CKxAdminListView : public QTreeView, public CKxAdminView {
     Q_OBJECT
 public:
@@ -24,15 +26,22 @@ public:
     void EndBatch();
 
     CKxListModel *Model() { return &model_; }
+    const CKxListModel *Model() const { return &model_; }
+    // The nodes of the selected rows, in row order.
+    std::vector<VTAObj *> SelectedNodes() const;
+    // What the list shows over an empty "Connections" root: how to add a host. Empty otherwise.
+    QString EmptyHint() const;
     VTAObj *ListDir() const { return list_dir; }
     uint32_t Initialised() const { return initialised; }
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
 
 private:
     void FillFrom(VTATree *tree, VTAObj *node);
     // Sizes the columns to their contents once a fill has reached the view.
     void SizeColumns();
     void UpdateChildRow(VTATree *tree, VTAObj *node);
-    void OnDoubleClicked(const QModelIndex &index);
 
     QPointer<CVTADoc> doc_;
     CKxListModel model_;

@@ -50,6 +50,11 @@ VTAObj *CKxAdminTreeView::ItemNode(const QTreeWidgetItem *item) {
     return reinterpret_cast<VTAObj *>(item->data(0, kNodeRole).value<quintptr>());
 }
 
+VTAObj *CKxAdminTreeView::SelectedNode() const {
+    const QList<QTreeWidgetItem *> selected = selectedItems();
+    return selected.isEmpty() ? nullptr : ItemNode(selected.first());
+}
+
 QTreeWidgetItem *CKxAdminTreeView::NodeItem(const VTAObj *node) {
     return node != nullptr ? reinterpret_cast<QTreeWidgetItem *>(node->VTA_ViewWords[0]) : nullptr;
 }

@@ -22,6 +22,8 @@ public:
     // ("localhost/File Systems"). False when an item of the path is not shown.
     bool SelectPath(const QString &path);
 
+    // The node of the selected item, or null.
+    VTAObj *SelectedNode() const;
     static VTAObj *ItemNode(const QTreeWidgetItem *item);
     static QTreeWidgetItem *NodeItem(const VTAObj *node);
 

@@ -66,6 +66,9 @@ void CVTADoc::UpdateAllViews(const VTANote *note) {
             frame->OnStatusNotice(note->VTA_Obj);
         return;
     }
+    // The node is freed right after this note.
+    if (note->VTA_Code == VTA_NOTE_REMOVED && note->VTA_Obj == context_node)
+        context_node = nullptr;
     if (note->VTA_Code == VTA_NOTE_INSERTED || note->VTA_Code == VTA_NOTE_UPDATED)
         for (CkxAdminChildFrm *frame : frames_)
             frame->OnEntryNote();

@@ -145,7 +145,10 @@ VTAObj *add_test_node(VTATree *tree, VTAObj *parent, const char *name, uint32_t 
     return node;
 }
 
-ShellWindow::ShellWindow(VTAObj_OpFunc root_op) : frame(new CKxAdminFrm()) {
+ShellWindow::ShellWindow(VTAObj_OpFunc root_op) {
+    // Each window starts from no saved settings (splitter, recent hosts).
+    QSettings(QStringLiteral("Zenthor"), QStringLiteral("kxntadmin")).clear();
+    frame = new CKxAdminFrm();
     doc = new CVTADoc(frame);
     doc->OnNewDocument();
     doc->Tree()->VTA_Root->VTA_OpFunc = root_op;

@@ -52,7 +52,7 @@ struct ShellWindow {
     // Cell texts of every list row, joined with "|".
     std::vector<std::string> list_rows() const;
 
-    CKxAdminFrm *frame;
+    CKxAdminFrm *frame = nullptr;
     CVTADoc *doc;
     CkxAdminChildFrm *child;
 };
