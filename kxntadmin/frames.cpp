@@ -233,6 +233,8 @@ void CKxAdminFrm::BeginProgress() {
 
 void CKxAdminFrm::EndProgress() {
     progressing_ = false;
+    delete wait_dialog_;
+    wait_cancelled_ = false;
 }
 
 void CKxAdminFrm::NoteEntry() {
@@ -240,10 +242,41 @@ void CKxAdminFrm::NoteEntry() {
     ShowProgress();
 }
 
-void CKxAdminFrm::LibraryProgress(void *frame, int entries) {
+int CKxAdminFrm::LibraryProgress(void *frame, int kind, int count) {
     auto *self = static_cast<CKxAdminFrm *>(frame);
-    self->library_entries_ = std::max(self->library_entries_, entries);
+    if (kind == VTA_PROGRESS_WAITED)
+        return self->ShowWait(count) ? 1 : 0;
+    self->library_entries_ = std::max(self->library_entries_, count);
     self->ShowProgress();
+    return 0;
+}
+
+bool CKxAdminFrm::ShowWait(int seconds) {
+    if (wait_dialog_ == nullptr) {
+        wait_cancelled_ = false;
+        wait_dialog_ = new QProgressDialog(this);
+        wait_dialog_->setWindowTitle(QStringLiteral("Veltrane Administration"));
+        // Modal for the whole program: while the operation runs only Cancel takes input.
+        wait_dialog_->setWindowModality(Qt::ApplicationModal);
+        wait_dialog_->setRange(0, 0); // no end is known
+        wait_dialog_->setAutoReset(false);
+        wait_dialog_->setAutoClose(false);
+        wait_dialog_->setCancelButtonText(QStringLiteral("Cancel"));
+        connect(wait_dialog_, &QProgressDialog::canceled, this, [this] { wait_cancelled_ = true; });
+        wait_dialog_->show();
+    }
+    wait_dialog_->setLabelText(
+        QStringLiteral("%1\nWaited %2 s for the file system.\nCancel stops waiting; the request "
+                       "has been sent.")
+            .arg(progress_text_)
+            .arg(seconds));
+    if (status_ready != 0) {
+        message_pane_->setText(progress_text_ + QStringLiteral(" (waited %1 s)").arg(seconds));
+        message_pane_->repaint();
+    }
+    // The operation blocks the event loop: let the dialog paint and take its Cancel.
+    QCoreApplication::processEvents();
+    return wait_cancelled_;
 }
 
 void CKxAdminFrm::ShowProgress() {

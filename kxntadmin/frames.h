@@ -14,6 +14,7 @@
 #include <QMdiArea>
 #include <QMdiSubWindow>
 #include <QPointer>
+#include <QProgressDialog>
 #include <QSplitter>
 #include <QTimer>
 
@@ -42,6 +43,10 @@ public:
     void BeginProgress();
     void EndProgress();
     void NoteEntry();
+    // While a start or stop waits for its file system (the admin library reports the seconds
+    // waited), a window shows how long it has waited, with Cancel: cancelling ends the wait
+    // (the request itself was sent). Gone when the operation ends; null when none is shown.
+    QProgressDialog *WaitDialog() const { return wait_dialog_; }
     static int progress_interval_ms; // 200; tests change it
     QString MessageText() const { return message_pane_->text(); }
     QMdiArea *MdiArea() const { return mdi_; }
@@ -72,8 +77,10 @@ private:
     void CreateMenusAndToolBar();
     void UpdateHelpMenu();
     void OnHelp();
-    static void LibraryProgress(void *frame, int entries);
+    static int LibraryProgress(void *frame, int kind, int count);
     void ShowProgress();
+    // Shows the seconds waited and lets the user cancel; true once cancelled.
+    bool ShowWait(int seconds);
 
     QMdiArea *mdi_;
     QLabel *message_pane_;
@@ -85,6 +92,8 @@ private:
     int tree_entries_ = 0;
     QString progress_text_; // the text the count follows
     QElapsedTimer progress_clock_;
+    QPointer<QProgressDialog> wait_dialog_;
+    bool wait_cancelled_ = false;
 };
 
 class CkxAdminChildFrm : public QMdiSubWindow {
