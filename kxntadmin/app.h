@@ -5,6 +5,7 @@
 #include "kxntadmin/frames.h"
 
 #include <QObject>
+#include <QPixmap>
 #include <QPointer>
 #include <QStringList>
 
@@ -12,6 +13,7 @@ struct KxCommandLine {
     QString screenshot_path; // --screenshot FILE: grab the main window into FILE, then quit
     int screenshot_delay_ms = 1500;
     QString select_path; // --select PATH: select these items below "Connections" at start-up
+    QString command;     // --command NAME: run this menu command once the window is up
 };
 
 // Start of the admin API library for this program (vtadmin_program_start): module name
@@ -39,9 +41,15 @@ public:
     static const char *Usage();
     static bool ParseCommandLine(const QStringList &args, KxCommandLine *line, QString *error);
     CKxAdminFrm *MainFrame() const { return main_frame_; }
+    // The main window as shown, with the dialog open over it, if any, drawn where it stands.
+    QPixmap Screenshot() const;
     const KxCommandLine &CommandLine() const { return command_line_; }
 
 private:
+    // Runs the menu command named by its tool tip ("Start", "Properties", "Export List") or
+    // "About" in the focused pane, as a user's choice would.
+    void RunNamedCommand(const QString &name);
+
     QPointer<CKxAdminFrm> main_frame_;
     KxCommandLine command_line_;
 };

@@ -32,7 +32,7 @@ CDlgFsmDebugEdit::CDlgFsmDebugEdit(QWidget *parent)
     list_->setUniformRowHeights(true);
     list_->setAllColumnsShowFocus(true);
     list_->setHeaderLabels({QStringLiteral("Set"), QStringLiteral("Debug Flag")});
-    list_->setMinimumSize(360, 420);
+    list_->setMinimumSize(360, 300);
     layout->addWidget(list_);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &CDlgFsmDebugEdit::OnOK);

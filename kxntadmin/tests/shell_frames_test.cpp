@@ -342,6 +342,25 @@ TEST(StartUp, CommandLineTakesAScreenshotFileOnly) {
     EXPECT_FALSE(error.isEmpty());
 }
 
+TEST(StartUp, CommandLineNamesACommandByItsMenuName) {
+    const struct {
+        const char *name;
+        bool known;
+    } rows[] = {{"Start", true},  {"Properties", true}, {"Export List", true},  {"About", true},
+                {"Bogus", false}, {"start", false},     {"&New\tCtrl+N", false}};
+    for (const auto &row : rows) {
+        KxCommandLine line;
+        QString error;
+        EXPECT_EQ(
+            CKxAdminApp::ParseCommandLine({"kxntadmin", "--command", row.name}, &line, &error),
+            row.known)
+            << row.name;
+        if (row.known) {
+            EXPECT_EQ(line.command, row.name);
+        }
+    }
+}
+
 } // namespace
 
 #include "shell_frames_test.moc"
