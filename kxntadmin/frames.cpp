@@ -1,10 +1,14 @@
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/frames.h"
+
+#include "kxntadmin/message_box.h"
+#include "kxntadmin/user_settings.h"
 
 #include "libvtadmin/vtadminlib.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
 #include <QStyle>
@@ -12,6 +16,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 // ---- Main frame ----
 
@@ -19,40 +24,7 @@ int CKxAdminFrm::progress_interval_ms = 200;
 
 CKxAdminFrm::CKxAdminFrm() : mdi_(new QMdiArea(this)), message_pane_(new QLabel(this)) {
     setCentralWidget(mdi_);
-
-    // Commands whose handlers do not exist yet stay greyed, as the toolkit greys them.
-    QStyle *style = QApplication::style();
-    auto *tool_bar = new QToolBar(QStringLiteral("Standard"), this);
-    tool_bar->setObjectName(QStringLiteral("ToolBar"));
-    tool_bar->setIconSize(QSize(16, 15));
-    QAction *new_action =
-        tool_bar->addAction(style->standardIcon(QStyle::SP_FileIcon), QStringLiteral("New"));
-    new_action->setStatusTip(QStringLiteral("Create new"));
-    new_action->setEnabled(false);
-    QAction *save_action = tool_bar->addAction(style->standardIcon(QStyle::SP_DialogSaveButton),
-                                               QStringLiteral("Save"));
-    save_action->setStatusTip(QStringLiteral("Save"));
-    save_action->setEnabled(false);
-    QAction *refresh_action = tool_bar->addAction(style->standardIcon(QStyle::SP_BrowserReload),
-                                                  QStringLiteral("Refresh"));
-    refresh_action->setObjectName(QStringLiteral("Refresh"));
-    refresh_action->setStatusTip(QStringLiteral("Refresh"));
-    refresh_action->setShortcuts(
-        {QKeySequence(QStringLiteral("Ctrl+R")), QKeySequence(Qt::Key_F5)});
-    connect(refresh_action, &QAction::triggered, this, &CKxAdminFrm::OnRefresh);
-    addToolBar(Qt::TopToolBarArea, tool_bar);
-
-    QMenu *actions = menuBar()->addMenu(QStringLiteral("&Actions"));
-    actions->addAction(refresh_action);
-    actions->addSeparator();
-    QAction *exit_action = actions->addAction(QStringLiteral("E&xit"));
-    connect(exit_action, &QAction::triggered, this, &QWidget::close);
-    QMenu *help = menuBar()->addMenu(QStringLiteral("&Help"));
-    QAction *help_action = help->addAction(QStringLiteral("Administrator Tool Help"));
-    connect(help_action, &QAction::triggered, this, &CKxAdminFrm::OnHelp);
-    help->addSeparator();
-    QAction *about_action = help->addAction(QStringLiteral("&About Veltrane Administration"));
-    connect(about_action, &QAction::triggered, this, &CKxAdminFrm::AboutRequested);
+    CreateMenusAndToolBar();
 
     // Message pane, then the lock indicators. Qt cannot read the lock states portably, so the
     // indicators are shown greyed.
@@ -72,6 +44,151 @@ CKxAdminFrm::CKxAdminFrm() : mdi_(new QMdiArea(this)), message_pane_(new QLabel(
     setWindowIcon(QIcon(QStringLiteral(":/icons/kxntadmin.svg")));
     resize(850, 500);
     VTAdmin_SetProgress(&CKxAdminFrm::LibraryProgress, this);
+
+    command_update_.setSingleShot(true);
+    command_update_.setInterval(0);
+    connect(&command_update_, &QTimer::timeout, this, &CKxAdminFrm::UpdateCommandUI);
+    connect(mdi_, &QMdiArea::subWindowActivated, this, &CKxAdminFrm::ScheduleCommandUpdate);
+    connect(qApp, &QApplication::focusChanged, this, &CKxAdminFrm::ScheduleCommandUpdate);
+    UpdateCommandUI();
+}
+
+QAction *CKxAdminFrm::AddCommandAction(int id, const QString &text, const QString &prompt) {
+    auto *action = new QAction(text, this);
+    action->setStatusTip(prompt);
+    actions_[id] = action;
+    return action;
+}
+
+void CKxAdminFrm::CreateMenusAndToolBar() {
+    for (const KxCommand &command : KxCommands()) {
+        QAction *action = AddCommandAction(command.menu_id, QString::fromLatin1(command.menu_text),
+                                           QString::fromLatin1(command.prompt));
+        action->setToolTip(QString::fromLatin1(command.tip));
+        const int id = command.menu_id;
+        connect(action, &QAction::triggered, this, [this, id] { RunCommand(id); });
+    }
+    // Only these keys are bound; the labels of Close, Delete and Properties name keys that are
+    // not (Ctrl+C, Ctrl+D and Ctrl+P keep their usual meaning in the views).
+    actions_[ID_ACTION_NEW]->setShortcut(QKeySequence(QStringLiteral("Ctrl+N")));
+    actions_[ID_ACTION_OPEN]->setShortcut(QKeySequence(QStringLiteral("Ctrl+O")));
+    actions_[ID_ACTION_SAVE]->setShortcut(QKeySequence(QStringLiteral("Ctrl+S")));
+    actions_[ID_ACTION_REFRESH]->setShortcuts(
+        {QKeySequence(QStringLiteral("Ctrl+R")), QKeySequence(Qt::Key_F5)});
+
+    QStyle *style = QApplication::style();
+    tool_bar_ = new QToolBar(QStringLiteral("Standard"), this);
+    tool_bar_->setObjectName(QStringLiteral("ToolBar"));
+    tool_bar_->setIconSize(QSize(16, 15));
+    actions_[ID_ACTION_NEW]->setIcon(style->standardIcon(QStyle::SP_FileIcon));
+    actions_[ID_ACTION_SAVE]->setIcon(style->standardIcon(QStyle::SP_DialogSaveButton));
+    actions_[ID_ACTION_REFRESH]->setIcon(style->standardIcon(QStyle::SP_BrowserReload));
+    for (int id : {ID_ACTION_NEW, ID_ACTION_SAVE, ID_ACTION_REFRESH})
+        tool_bar_->addAction(actions_[id]);
+    addToolBar(Qt::TopToolBarArea, tool_bar_);
+
+    QMenu *actions = menuBar()->addMenu(QStringLiteral("&Actions"));
+    for (const KxCommand &command : KxCommands()) {
+        if (command.menu_id == ID_ACTION_REFRESH)
+            continue; // in the View menu
+        if (command.menu_id == ID_ACTION_DELETE || command.menu_id == ID_ACTION_START ||
+            command.menu_id == ID_ACTION_PROPERTIES)
+            actions->addSeparator();
+        actions->addAction(actions_[command.menu_id]);
+    }
+    actions->addSeparator();
+    QAction *export_list = AddCommandAction(ID_EXPORT_LIST, QStringLiteral("Export &List..."),
+                                            QStringLiteral("Save the list as CSV or JSON"));
+    connect(export_list, &QAction::triggered, this, [this] { RunCommand(ID_EXPORT_LIST); });
+    actions->addAction(export_list);
+    actions->addSeparator();
+    QAction *exit_action =
+        AddCommandAction(ID_APP_EXIT, QStringLiteral("E&xit"), QStringLiteral("Quit"));
+    connect(exit_action, &QAction::triggered, this, &QWidget::close);
+    actions->addAction(exit_action);
+    connect(actions, &QMenu::aboutToShow, this, &CKxAdminFrm::UpdateCommandUI);
+
+    QMenu *view = menuBar()->addMenu(QStringLiteral("&View"));
+    QAction *show_tool_bar = AddCommandAction(ID_VIEW_TOOLBAR, QStringLiteral("&Toolbar"),
+                                              QStringLiteral("Show or hide the toolbar"));
+    show_tool_bar->setCheckable(true);
+    connect(show_tool_bar, &QAction::toggled, tool_bar_, &QWidget::setVisible);
+    connect(tool_bar_, &QToolBar::visibilityChanged, show_tool_bar, &QAction::setChecked);
+    QAction *show_status_bar = AddCommandAction(ID_VIEW_STATUS_BAR, QStringLiteral("&Status Bar"),
+                                                QStringLiteral("Show or hide the status bar"));
+    show_status_bar->setCheckable(true);
+    connect(show_status_bar, &QAction::toggled, statusBar(), &QWidget::setVisible);
+    view->addAction(show_tool_bar);
+    view->addAction(show_status_bar);
+    view->addSeparator();
+    view->addAction(actions_[ID_ACTION_REFRESH]);
+    connect(view, &QMenu::aboutToShow, this, [this, show_tool_bar, show_status_bar] {
+        show_tool_bar->setChecked(tool_bar_->isVisibleTo(this));
+        show_status_bar->setChecked(statusBar()->isVisibleTo(this));
+        UpdateCommandUI();
+    });
+
+    QMenu *help = menuBar()->addMenu(QStringLiteral("&Help"));
+    QAction *help_action =
+        AddCommandAction(ID_HELP_ADMIN_TOOL, QStringLiteral("Administrator Tool Help"),
+                         QStringLiteral("Open the administrator's help page"));
+    connect(help_action, &QAction::triggered, this, &CKxAdminFrm::OnHelp);
+    help->addAction(help_action);
+    help->addSeparator();
+    QAction *about_action =
+        AddCommandAction(ID_APP_ABOUT, QStringLiteral("&About Veltrane Administration"),
+                         QStringLiteral("Program information, version number and copyright"));
+    connect(about_action, &QAction::triggered, this, &CKxAdminFrm::AboutRequested);
+    help->addAction(about_action);
+    connect(help, &QMenu::aboutToShow, this, &CKxAdminFrm::UpdateHelpMenu);
+
+    // Next and previous pane: not in a menu, so the actions belong to the window itself.
+    for (const auto &[id, key] : {std::pair{ID_NEXT_PANE, QKeySequence(Qt::Key_F6)},
+                                  std::pair{ID_PREV_PANE, QKeySequence(Qt::SHIFT | Qt::Key_F6)}}) {
+        QAction *pane = AddCommandAction(id, QString(), QString());
+        pane->setShortcut(key);
+        connect(pane, &QAction::triggered, this, [this] {
+            if (CkxAdminChildFrm *child = ActiveChild())
+                child->NextPane();
+        });
+        addAction(pane);
+    }
+}
+
+QAction *CKxAdminFrm::Action(int id) const {
+    auto found = actions_.find(id);
+    return found != actions_.end() ? found->second : nullptr;
+}
+
+void CKxAdminFrm::UpdateHelpMenu() {
+    // Without a document window the Help menu is the main frame's own.
+    const bool document = ActiveChild() != nullptr;
+    actions_[ID_HELP_ADMIN_TOOL]->setVisible(document);
+    actions_[ID_APP_ABOUT]->setText(document ? QStringLiteral("&About Veltrane Administration")
+                                             : QStringLiteral("&About kxntadmin..."));
+}
+
+void CKxAdminFrm::ScheduleCommandUpdate() {
+    if (!command_update_.isActive())
+        command_update_.start();
+}
+
+void CKxAdminFrm::UpdateCommandUI() {
+    CkxAdminChildFrm *child = ActiveChild();
+    for (const KxCommand &command : KxCommands())
+        actions_[command.menu_id]->setEnabled(
+            child != nullptr && child->Commands().IsEnabled(child->ActivePane(), command.menu_id));
+    actions_[ID_EXPORT_LIST]->setEnabled(child != nullptr &&
+                                         child->Commands().IsEnabled(KxPane::List, ID_EXPORT_LIST));
+    UpdateHelpMenu();
+}
+
+void CKxAdminFrm::RunCommand(int id) {
+    CkxAdminChildFrm *child = ActiveChild();
+    if (child == nullptr)
+        return;
+    child->Commands().Run(id == ID_EXPORT_LIST ? KxPane::List : child->ActivePane(), id);
+    ScheduleCommandUpdate();
 }
 
 CKxAdminFrm::~CKxAdminFrm() {
@@ -90,6 +207,8 @@ CkxAdminChildFrm *CKxAdminFrm::NewDocumentWindow() {
 
 CkxAdminChildFrm *CKxAdminFrm::OpenDocumentWindow(CVTADoc *doc) {
     auto *frame = new CkxAdminChildFrm(doc, this);
+    connect(frame, &CkxAdminChildFrm::CommandStateChanged, this,
+            &CKxAdminFrm::ScheduleCommandUpdate);
     mdi_->addSubWindow(frame);
     frame->showMaximized();
     frame->OnInitialUpdate();
@@ -114,6 +233,8 @@ void CKxAdminFrm::BeginProgress() {
 
 void CKxAdminFrm::EndProgress() {
     progressing_ = false;
+    delete wait_dialog_;
+    wait_cancelled_ = false;
 }
 
 void CKxAdminFrm::NoteEntry() {
@@ -121,10 +242,41 @@ void CKxAdminFrm::NoteEntry() {
     ShowProgress();
 }
 
-void CKxAdminFrm::LibraryProgress(void *frame, int entries) {
+int CKxAdminFrm::LibraryProgress(void *frame, int kind, int count) {
     auto *self = static_cast<CKxAdminFrm *>(frame);
-    self->library_entries_ = std::max(self->library_entries_, entries);
+    if (kind == VTA_PROGRESS_WAITED)
+        return self->ShowWait(count) ? 1 : 0;
+    self->library_entries_ = std::max(self->library_entries_, count);
     self->ShowProgress();
+    return 0;
+}
+
+bool CKxAdminFrm::ShowWait(int seconds) {
+    if (wait_dialog_ == nullptr) {
+        wait_cancelled_ = false;
+        wait_dialog_ = new QProgressDialog(this);
+        wait_dialog_->setWindowTitle(QStringLiteral("Veltrane Administration"));
+        // Modal for the whole program: while the operation runs only Cancel takes input.
+        wait_dialog_->setWindowModality(Qt::ApplicationModal);
+        wait_dialog_->setRange(0, 0); // no end is known
+        wait_dialog_->setAutoReset(false);
+        wait_dialog_->setAutoClose(false);
+        wait_dialog_->setCancelButtonText(QStringLiteral("Cancel"));
+        connect(wait_dialog_, &QProgressDialog::canceled, this, [this] { wait_cancelled_ = true; });
+        wait_dialog_->show();
+    }
+    wait_dialog_->setLabelText(
+        QStringLiteral("%1\nWaited %2 s for the file system.\nCancel stops waiting; the request "
+                       "has been sent.")
+            .arg(progress_text_)
+            .arg(seconds));
+    if (status_ready != 0) {
+        message_pane_->setText(progress_text_ + QStringLiteral(" (waited %1 s)").arg(seconds));
+        message_pane_->repaint();
+    }
+    // The operation blocks the event loop: let the dialog paint and take its Cancel.
+    QCoreApplication::processEvents();
+    return wait_cancelled_;
 }
 
 void CKxAdminFrm::ShowProgress() {
@@ -146,23 +298,9 @@ CkxAdminChildFrm *CKxAdminFrm::ActiveChild() const {
 }
 
 void CKxAdminFrm::closeEvent(QCloseEvent *event) {
+    KxSaveFrameState(*this);
     mdi_->closeAllSubWindows();
     QMainWindow::closeEvent(event);
-}
-
-// Refreshes the tree's current node.
-void CKxAdminFrm::OnRefresh() {
-    CkxAdminChildFrm *child = ActiveChild();
-    if (child == nullptr || child->Document() == nullptr)
-        return;
-    VTATree *tree = child->Document()->Tree();
-    VTAObj *current = VTATree_GetCurrent(tree);
-    if (tree == nullptr || current == nullptr)
-        return;
-    char msg[256] = "";
-    if (VTATree_Op(tree, VTA_OP_REFRESH, current, nullptr, 0, msg, sizeof msg) != VTA_OK)
-        KxShowMessage(this, QStringLiteral("Error"), QString::fromLocal8Bit(msg),
-                      QMessageBox::Critical, true);
 }
 
 void CKxAdminFrm::OnHelp() {
@@ -176,13 +314,29 @@ void CKxAdminFrm::OnHelp() {
 CkxAdminChildFrm::CkxAdminChildFrm(CVTADoc *doc, CKxAdminFrm *main_frame)
     : doc_(doc), main_frame_(main_frame), splitter_(new QSplitter(Qt::Horizontal, this)),
       tree_view_(new CKxAdminTreeView(doc, splitter_)),
-      list_view_(new CKxAdminListView(doc, splitter_)), normal_cursor_(Qt::ArrowCursor),
-      wait_cursor_(Qt::WaitCursor) {
+      list_view_(new CKxAdminListView(doc, splitter_)), commands_(this),
+      normal_cursor_(Qt::ArrowCursor), wait_cursor_(Qt::WaitCursor) {
     setAttribute(Qt::WA_DeleteOnClose);
     splitter_->addWidget(tree_view_);
     splitter_->addWidget(list_view_);
     splitter_->setStretchFactor(1, 1);
     splitter_->setSizes({215, 100});
+    KxRestoreSplitter(*splitter_);
+
+    for (auto [view, pane] : {std::pair<QAbstractItemView *, KxPane>{tree_view_, KxPane::Tree},
+                              std::pair<QAbstractItemView *, KxPane>{list_view_, KxPane::List}}) {
+        view->installEventFilter(this);
+        view->setContextMenuPolicy(Qt::CustomContextMenu);
+        connect(view, &QWidget::customContextMenuRequested, this,
+                [this, pane](const QPoint &pos) { OnContextMenu(pane, pos); });
+    }
+    connect(tree_view_, &QTreeWidget::itemSelectionChanged, this,
+            &CkxAdminChildFrm::CommandStateChanged);
+    connect(list_view_->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &CkxAdminChildFrm::CommandStateChanged);
+    connect(list_view_, &QAbstractItemView::doubleClicked, this, [this](const QModelIndex &index) {
+        commands_.OnDoubleClick(list_view_->Model()->NodeAt(index.row()));
+    });
     setWidget(splitter_);
     // The document window shows its document's title, as the main frame's caption does
     // while the window is maximised.
@@ -205,7 +359,50 @@ void CkxAdminChildFrm::OnInitialUpdate() {
     list_view_->OnInitialUpdate();
 }
 
+bool CkxAdminChildFrm::eventFilter(QObject *watched, QEvent *event) {
+    if (event->type() == QEvent::FocusIn) {
+        active_pane_ = watched == list_view_ ? KxPane::List : KxPane::Tree;
+        emit CommandStateChanged();
+    }
+    return QMdiSubWindow::eventFilter(watched, event);
+}
+
+void CkxAdminChildFrm::SetActivePane(KxPane pane) {
+    active_pane_ = pane;
+    if (pane == KxPane::List)
+        list_view_->setFocus();
+    else
+        tree_view_->setFocus();
+    emit CommandStateChanged();
+}
+
+void CkxAdminChildFrm::NextPane() {
+    SetActivePane(active_pane_ == KxPane::Tree ? KxPane::List : KxPane::Tree);
+}
+
+void CkxAdminChildFrm::OnContextMenu(KxPane pane, const QPoint &pos) {
+    if (doc_ == nullptr)
+        return;
+    QAbstractItemView *view = tree_view_;
+    if (pane == KxPane::Tree) {
+        QTreeWidgetItem *item = tree_view_->itemAt(pos);
+        if (item == nullptr)
+            return;
+        doc_->context_node = CKxAdminTreeView::ItemNode(item);
+    } else {
+        view = list_view_;
+        doc_->context_node = commands_.CommandNode(KxPane::List, ID_ACTION_REFRESH);
+    }
+    SetActivePane(pane);
+    std::unique_ptr<QMenu> menu(commands_.ContextMenu(pane, this));
+    QAction *chosen = menu->exec(view->viewport()->mapToGlobal(pos));
+    if (chosen != nullptr)
+        commands_.Run(pane, chosen->data().toInt());
+    emit CommandStateChanged();
+}
+
 void CkxAdminChildFrm::closeEvent(QCloseEvent *event) {
+    KxSaveSplitter(*splitter_);
     if (doc_ != nullptr) {
         tree_view_->OnDestroy();
         CVTADoc *doc = doc_;
@@ -232,6 +429,7 @@ void CkxAdminChildFrm::OnStatusNotice(const VTAObj *notice) {
             list_view_->EndBatch();
             if (main_frame_ != nullptr)
                 main_frame_->EndProgress();
+            emit CommandStateChanged();
         }
     }
     QString text = QString::fromLocal8Bit(data.VTA_Text);

@@ -1,4 +1,4 @@
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/list_model.h"
 
 #include <algorithm>
 #include <cstring>

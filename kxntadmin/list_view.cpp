@@ -1,6 +1,11 @@
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/list_view.h"
+
+#include "kxntadmin/message_box.h"
 
 #include <QHeaderView>
+#include <QPainter>
+
+#include <algorithm>
 
 CKxAdminListView::CKxAdminListView(CVTADoc *doc, QWidget *parent)
     : QTreeView(parent), doc_(doc), model_(this) {
@@ -12,7 +17,6 @@ CKxAdminListView::CKxAdminListView(CVTADoc *doc, QWidget *parent)
     setSelectionMode(QAbstractItemView::ExtendedSelection);
     setAllColumnsShowFocus(true);
     header()->setStretchLastSection(false);
-    connect(this, &QAbstractItemView::doubleClicked, this, &CKxAdminListView::OnDoubleClicked);
     doc->AddView(this);
 }
 
@@ -122,18 +126,31 @@ void CKxAdminListView::OnUpdate(const VTANote *note) {
     }
 }
 
-void CKxAdminListView::OnDoubleClicked(const QModelIndex &index) {
-    VTATree *tree = doc_ != nullptr ? doc_->Tree() : nullptr;
-    if (tree == nullptr) {
-        KxShowMessage(this, QStringLiteral("Error"),
-                      QStringLiteral("Invalid Document or Data (OnNMDblclk)."),
-                      QMessageBox::Critical, true);
+std::vector<VTAObj *> CKxAdminListView::SelectedNodes() const {
+    QModelIndexList rows = selectionModel()->selectedRows();
+    std::sort(rows.begin(), rows.end(),
+              [](const QModelIndex &a, const QModelIndex &b) { return a.row() < b.row(); });
+    std::vector<VTAObj *> nodes;
+    for (const QModelIndex &row : rows)
+        if (VTAObj *node = model_.NodeAt(row.row()))
+            nodes.push_back(node);
+    return nodes;
+}
+
+QString CKxAdminListView::EmptyHint() const {
+    if (list_dir == nullptr || list_dir->VTA_Type != VTA_OBJ_ALL || model_.rowCount() != 0)
+        return {};
+    return QStringLiteral("There are no connections yet.\n"
+                          "Use Actions > New (Ctrl+N) to add a host by its name or address.");
+}
+
+void CKxAdminListView::paintEvent(QPaintEvent *event) {
+    QTreeView::paintEvent(event);
+    const QString hint = EmptyHint();
+    if (hint.isEmpty())
         return;
-    }
-    VTAObj *node = model_.NodeAt(index.row());
-    // Non-folder rows open their edit dialogs, which arrive with the menus.
-    if (node == nullptr || !node->VTA_IsFolder)
-        return;
-    char msg[256];
-    VTATree_SetCurrent(tree, node, msg, sizeof msg);
+    QPainter painter(viewport());
+    painter.setPen(palette().color(QPalette::PlaceholderText));
+    painter.drawText(viewport()->rect().adjusted(12, 12, -12, -12),
+                     Qt::AlignCenter | Qt::TextWordWrap, hint);
 }

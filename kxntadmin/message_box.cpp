@@ -1,4 +1,4 @@
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/message_box.h"
 
 namespace {
 KxMessageCapture message_capture = nullptr;

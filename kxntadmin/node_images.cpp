@@ -1,4 +1,6 @@
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/node_images.h"
+
+#include "kxntadmin/message_box.h"
 
 #include <QPixmap>
 

@@ -3,7 +3,9 @@
 #   kxntadmin/screenshot.sh OUTPUT.png [DELAY_MS [KXNTADMIN OPTIONS...]]
 # The program grabs its own window (--screenshot), so no capture tool is needed. Set
 # KXFSROOT to choose the install root (recent connections, fsports) the console uses. Further
-# options go to the program, e.g. --select "localhost/File Systems" to show a filled list.
+# options go to the program, e.g. --select "localhost/File Systems" to show a filled list, and
+# --command Start to open a dialog over it (the picture then shows the dialog where it stands,
+# its title on a caption that the screenshot draws, as Xvfb has no window manager).
 set -euo pipefail
 
 out=${1:?usage: kxntadmin/screenshot.sh OUTPUT.png [DELAY_MS]}

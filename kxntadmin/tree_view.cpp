@@ -1,4 +1,6 @@
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/tree_view.h"
+
+#include "kxntadmin/message_box.h"
 
 #include <QHeaderView>
 
@@ -46,6 +48,11 @@ VTAObj *CKxAdminTreeView::ItemNode(const QTreeWidgetItem *item) {
     if (item == nullptr)
         return nullptr;
     return reinterpret_cast<VTAObj *>(item->data(0, kNodeRole).value<quintptr>());
+}
+
+VTAObj *CKxAdminTreeView::SelectedNode() const {
+    const QList<QTreeWidgetItem *> selected = selectedItems();
+    return selected.isEmpty() ? nullptr : ItemNode(selected.first());
 }
 
 QTreeWidgetItem *CKxAdminTreeView::NodeItem(const VTAObj *node) {

@@ -1,4 +1,7 @@
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/vtadoc.h"
+
+#include "kxntadmin/frames.h"
+#include "kxntadmin/message_box.h"
 
 #include "libutil/install_paths.h"
 
@@ -63,6 +66,9 @@ void CVTADoc::UpdateAllViews(const VTANote *note) {
             frame->OnStatusNotice(note->VTA_Obj);
         return;
     }
+    // The node is freed right after this note.
+    if (note->VTA_Code == VTA_NOTE_REMOVED && note->VTA_Obj == context_node)
+        context_node = nullptr;
     if (note->VTA_Code == VTA_NOTE_INSERTED || note->VTA_Code == VTA_NOTE_UPDATED)
         for (CkxAdminChildFrm *frame : frames_)
             frame->OnEntryNote();

@@ -9,13 +9,11 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
-#include <unistd.h>
 
 namespace {
 
 // The list-by-ordinal position is 16 bits on the wire; a walk never needs more.
 constexpr int MAX_ORDINALS = 65536;
-constexpr unsigned POLL_INTERVAL_US = 1000000;
 
 const char *text_or_empty(const char *text) {
     return text ? text : "";
@@ -170,9 +168,11 @@ int poll_local_list(const poll_channel &channel, const char *fs_name, const char
 // `caller` is the caller's name-server connection: a slot to lock per exchange
 // (`lock_per_exchange`), or a socket the caller already holds exclusively. An FSM of this
 // machine is looked for there only when that connection is to this machine (`caller_is_here`);
-// otherwise the wait asks this machine's name server itself.
+// otherwise the wait asks this machine's name server itself. `waited` is the seconds waited
+// before this wait, for the progress reports.
 int wait_for_stopped(const poll_channel &caller, bool lock_per_exchange, bool caller_is_here,
-                     const char *fs_name, const char *host, int *remaining, int no_lock) {
+                     const char *fs_name, const char *host, int *remaining, int no_lock,
+                     int waited) {
     if (!VTAdmin_IsReady()) {
         vta_error("VT Admin module is not initialized\n");
         return -1;
@@ -206,7 +206,10 @@ int wait_for_stopped(const poll_channel &caller, bool lock_per_exchange, bool ca
     int result = -1;
     for (bool first = true;; first = false) {
         if (!first) {
-            usleep(POLL_INTERVAL_US);
+            if (vtadmin_wait_poll_interval(waited++) != 0) {
+                result = VTA_EINTR;
+                break;
+            }
             --*remaining;
         }
         result = poll_local_list(channel, fs_name, host);
@@ -292,7 +295,10 @@ int VTAdmin_FSMStartAndWaitOnce(int nshandle, const char *fs_name, const char *h
             }
             if (poll >= timeout)
                 break;
-            usleep(POLL_INTERVAL_US);
+            if (vtadmin_wait_poll_interval(poll) != 0) {
+                code = VTA_EINTR;
+                break;
+            }
         }
         if (code != 0)
             set_message(message, VTAdmin_StrError(code));
@@ -387,7 +393,7 @@ int VTAdmin_FSMStop(int nshandle, const char *fs_name, int failover, char *messa
 
 int WaitForStoppedFsm(kx_socket ns_socket, const char *fs_name, const char *host, int *remaining,
                       int no_lock) {
-    return wait_for_stopped({-1, ns_socket}, false, true, fs_name, host, remaining, no_lock);
+    return wait_for_stopped({-1, ns_socket}, false, true, fs_name, host, remaining, no_lock, 0);
 }
 
 int VTAdmin_FSMStopAndWait(int nshandle, const char *fs_name, int timeout, char *message) {
@@ -438,9 +444,14 @@ int VTAdmin_FSMStopAndWait(int nshandle, const char *fs_name, int timeout, char 
             // caller's slot mutex only around each single list exchange on the caller's
             // socket, and opens any connection of its own with the ordinary connect, holding
             // nothing. Other threads may use the caller's connection between two polls.
-            // The wait's result does not change the outcome: the stop itself was answered.
-            wait_for_stopped({nshandle, invalid_socket}, true, caller_is_here, fs_name, host,
-                             &remaining, 0);
+            // The wait's result does not change the outcome, the stop itself was answered,
+            // unless the wait was interrupted: then the stops still due are not sent.
+            if (wait_for_stopped({nshandle, invalid_socket}, true, caller_is_here, fs_name, host,
+                                 &remaining, 0, timeout - remaining) == VTA_EINTR) {
+                set_message(message, VTAdmin_StrError(VTA_EINTR));
+                vta_error("VTAdmin_FSMStopAndWait: ERROR=%d\n", VTA_EINTR);
+                return VTA_EINTR;
+            }
             if (remaining < 1)
                 break;
         }

@@ -28,7 +28,8 @@ int VTAdmin_FSMStart(int nshandle, const char *fs_name, const char *host, char *
 
 // Starts `fs_name` once on `host`, then searches it on `nshandle` once a second until it is
 // seen started in two searches in a row: 0 with the search result, 8 when `timeout` seconds
-// pass first (a time-out of 0 or less allows one search), or the codes of VTAdmin_FSMStart.
+// pass first (a time-out of 0 or less allows one search), 9 when the progress function
+// (VTAdmin_SetProgress) interrupts the wait, or the codes of VTAdmin_FSMStart.
 int VTAdmin_FSMStartAndWaitOnce(int nshandle, const char *fs_name, const char *host, int timeout,
                                 VTA_FSM_SEARCH *result, char *message);
 
@@ -42,7 +43,8 @@ int VTAdmin_FSMStop(int nshandle, const char *fs_name, int failover, char *messa
 
 // Stops every FSM of `fs_name` that the name server lists, standbys first, waiting after each
 // for it to go away; `timeout` seconds bound all the waits together. 0 (also when the waits
-// ran out), 1, -1 or a listing error.
+// ran out), 1, -1, a listing error, or 9 when the progress function interrupts a wait (the
+// FSMs not yet stopped are left running).
 int VTAdmin_FSMStopAndWait(int nshandle, const char *fs_name, int timeout, char *message);
 
 // Stops the FSM of `fs_name` that runs on `host` (null: this machine), matched by address: 0,
@@ -57,6 +59,7 @@ int StartStopFsm(const VTA_FSM_ENTRY *entry, int action, char *message, size_t m
 // Waits until no FSM `fs_name` runs on `host`, polling the host's local list once a second and
 // counting `*remaining` down. A loopback host is polled on `ns_socket`, which the caller must
 // hold exclusively (its slot mutex); another host through a connection of its own, opened with
-// VTAdmin_NSConnectNoLock when `no_lock` is 1. 0 (gone or stopped), 8 (time-out) or -1.
+// VTAdmin_NSConnectNoLock when `no_lock` is 1. 0 (gone or stopped), 8 (time-out), 9
+// (interrupted by the progress function) or -1.
 int WaitForStoppedFsm(kx_socket ns_socket, const char *fs_name, const char *host, int *remaining,
                       int no_lock);

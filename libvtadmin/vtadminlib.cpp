@@ -261,7 +261,9 @@ void VTAdmin_SetProgress(VTAdmin_ProgressFunc func, void *context) {
     g_progress_context = func != nullptr ? context : nullptr;
 }
 
-void vtadmin_report_progress(int entries) {
+namespace {
+
+int report(int kind, int count) {
     VTAdmin_ProgressFunc func;
     void *context;
     {
@@ -269,8 +271,25 @@ void vtadmin_report_progress(int entries) {
         func = g_progress;
         context = g_progress_context;
     }
-    if (func != nullptr)
-        func(context, entries);
+    return func != nullptr ? func(context, kind, count) : 0;
+}
+
+} // namespace
+
+void vtadmin_report_progress(int entries) {
+    report(VTA_PROGRESS_ENTRIES, entries);
+}
+
+int vtadmin_wait_poll_interval(int waited) {
+    // The interval is slept in slices, so that an interruption ends the wait within one.
+    constexpr int slices = 10;
+    constexpr unsigned slice_us = 1000000 / slices;
+    for (int i = 0; i < slices; ++i) {
+        if (report(VTA_PROGRESS_WAITED, waited) != 0)
+            return VTA_EINTR;
+        usleep(slice_us);
+    }
+    return report(VTA_PROGRESS_WAITED, waited + 1) != 0 ? VTA_EINTR : 0;
 }
 
 int VTAdmin_IsReady() {

@@ -61,11 +61,18 @@ void VTAdmin_DiskStateString(uint32_t state, char *buffer, size_t size);
 // Text of `address` copied into `buffer` (at least 256 bytes); null when there is no text.
 char *VTAdmin_AddrToString(const host_addr *address, char *buffer);
 
-// ---- Progress of long listings ----
+// ---- Progress of long listings and waits ----
 
-// Told, on the calling thread, how many entries of a list have arrived so far while a client
-// list or the pages of a disk list are read, so that a window can show it.
-using VTAdmin_ProgressFunc = void (*)(void *context, int entries);
+// What a progress report counts.
+enum : int {
+    VTA_PROGRESS_ENTRIES = 0, // entries of a client list or disk list that have arrived so far
+    VTA_PROGRESS_WAITED = 1,  // whole seconds a waiting start or stop has waited so far
+};
+// Told, on the calling thread, how far a long listing or a wait has come, so that a window can
+// show it: several times a second while a start or stop waits, after each entry or page of a
+// list. Returning non-zero interrupts a wait, which then ends with VTA_EINTR ("The operation
+// was interrupted."); the answer to an entries report is ignored.
+using VTAdmin_ProgressFunc = int (*)(void *context, int kind, int count);
 // Sets the process's progress function (null: none). A null function clears only a function
 // set with the same `context`, so that an owner going away does not remove another's.
 void VTAdmin_SetProgress(VTAdmin_ProgressFunc func, void *context);
@@ -74,6 +81,9 @@ void VTAdmin_SetProgress(VTAdmin_ProgressFunc func, void *context);
 
 // Tells the progress function, if one is set, that `entries` entries have arrived.
 void vtadmin_report_progress(int entries);
+// Sleeps the one-second interval between two polls of a wait that has lasted `waited` seconds,
+// telling the progress function meanwhile. VTA_EINTR as soon as it asks to interrupt, else 0.
+int vtadmin_wait_poll_interval(int waited);
 
 // Guards the ready flag and the connection table; taken before any slot mutex.
 pthread_mutex_t *vtadmin_con_list_lock();

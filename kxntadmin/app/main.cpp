@@ -1,5 +1,5 @@
 // kxntadmin: the Veltrane administration console.
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/app.h"
 #include "libutil/program_version.h"
 
 #include <QApplication>
@@ -28,7 +28,7 @@ int main(int argc, char **argv) {
     bool grab_failed = false;
     if (!line.screenshot_path.isEmpty()) {
         QTimer::singleShot(line.screenshot_delay_ms, &app, [&] {
-            grab_failed = !app.MainFrame()->grab().save(line.screenshot_path);
+            grab_failed = !app.Screenshot().save(line.screenshot_path);
             QApplication::quit();
         });
     }

@@ -6,7 +6,7 @@
 // - a folder refresh that inserts 10^4 / 10^5 / 10^6 children, and one that finds them all again;
 // - the detail list showing 10^4 / 10^5 rows, and scrolling through them.
 // After Google Benchmark's own table it prints the medians as ratios and growth exponents.
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/frames.h"
 #include "libfsmcomm/client_list.h"
 #include "libfsmcomm/fsm_requests.h"
 #include "libfsmcomm/ns_requests.h"

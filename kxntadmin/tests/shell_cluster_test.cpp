@@ -3,22 +3,14 @@
 // file written when the window closes. One install root and one cluster serve the whole program
 // (the admin library reads the agent port once per process).
 
-#include "kxntadmin/tests/support_shell.h"
+#include "kxntadmin/tests/support_cluster.h"
 
-#include "clustersim/cluster.h"
-#include "libutil/install_paths.h"
-#include "libvtadmin/vtadmin_recent.h"
 #include "libvtadmin/vtadminlib.h"
 
 #include <QHeaderView>
 #include <QTest>
 #include <gtest/gtest.h>
 
-#include <algorithm>
-
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -39,205 +31,7 @@ constexpr const char *kScenario = R"({"hosts": [
     {"name": "scratch", "block_size": 4096, "total_blocks": 1000, "free_blocks": 1000,
      "managers": [{"host": "127.0.0.1", "state": "active"}]}]})";
 
-// The program's install root and the cluster serving on it, for every test.
-class ClusterEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        char pattern[] = "/tmp/kxshell-cluster-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        root_ = pattern;
-        std::filesystem::create_directories(root_ + "/config");
-        std::filesystem::create_directories(root_ + "/debug");
-        setenv("KXFSROOT", root_.c_str(), 1);
-        unsetenv("KXFSCONF");
-        unsetenv("KXFSLOGS");
-        // Connection waits stay short, so a refused manager cannot stall the program.
-        setenv("TIMEDWAIT_VALUE", "5", 1);
-        install_paths_reset_for_tests();
-        sim_scenario scenario;
-        char text[256] = "";
-        ASSERT_EQ(scenario_parse(kScenario, &scenario, text, sizeof text), 0) << text;
-        ASSERT_EQ(cluster_start(scenario, root_.c_str(), &cluster, text, sizeof text), 0) << text;
-    }
-    void TearDown() override {
-        if (cluster != nullptr)
-            cluster_stop(cluster);
-        cluster = nullptr;
-        std::error_code ignored;
-        std::filesystem::remove_all(root_, ignored);
-    }
-
-    std::string recent_path() const { return root_ + "/config/cfg.kxntadmin"; }
-    sim_cluster *cluster = nullptr;
-
-private:
-    std::string root_;
-};
-ClusterEnvironment *const cluster_env =
-    static_cast<ClusterEnvironment *>(::testing::AddGlobalTestEnvironment(new ClusterEnvironment));
-
-std::vector<std::string> file_lines(const std::string &path) {
-    std::vector<std::string> lines;
-    std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::string node_name(const VTAObj *node) {
-    return std::string(node->VTA_Name, strnlen(node->VTA_Name, VTA_NAME_SIZE));
-}
-
-// The console as started by the program: a main frame whose first document window loads
-// "localhost" from the recent connections.
-class ShellOnCluster : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_NE(cluster_env->cluster, nullptr);
-        std::ofstream(cluster_env->recent_path()) << "RecentConn0=localhost\n";
-        VTAObj_RecentResetForTests();
-        KxStartAdminLibrary();
-        frame_ = new CKxAdminFrm();
-        child_ = frame_->NewDocumentWindow();
-        frame_->show();
-    }
-    void TearDown() override {
-        delete frame_;
-        KxStopAdminLibrary();
-        char text[256] = "";
-        EXPECT_EQ(cluster_set_fault(cluster_env->cluster, "fsm:snfs1", "none", text, sizeof text),
-                  0)
-            << text;
-    }
-
-    CKxAdminTreeView *tree_view() const { return child_->TreeView(); }
-    CKxAdminListView *list_view() const { return child_->ListView(); }
-    VTATree *tree() const { return child_->Document()->Tree(); }
-
-    // The item reached by following item texts from the top, or null.
-    QTreeWidgetItem *item(const std::vector<std::string> &path) const {
-        QTreeWidgetItem *found = nullptr;
-        for (const std::string &name : path) {
-            const int count = found ? found->childCount() : tree_view()->topLevelItemCount();
-            QTreeWidgetItem *next = nullptr;
-            for (int i = 0; i < count && next == nullptr; ++i) {
-                QTreeWidgetItem *candidate = found ? found->child(i) : tree_view()->topLevelItem(i);
-                if (candidate->text(0).toStdString() == name)
-                    next = candidate;
-            }
-            if (next == nullptr)
-                return nullptr;
-            found = next;
-        }
-        return found;
-    }
-    // Texts of the tree view's items, depth first, two spaces per level.
-    std::vector<std::string> tree_items() const {
-        std::vector<std::string> texts;
-        std::vector<std::pair<QTreeWidgetItem *, int>> stack;
-        for (int i = tree_view()->topLevelItemCount() - 1; i >= 0; --i)
-            stack.emplace_back(tree_view()->topLevelItem(i), 0);
-        while (!stack.empty()) {
-            auto [at, depth] = stack.back();
-            stack.pop_back();
-            texts.push_back(std::string(static_cast<size_t>(depth) * 2, ' ') +
-                            at->text(0).toStdString());
-            for (int i = at->childCount() - 1; i >= 0; --i)
-                stack.emplace_back(at->child(i), depth + 1);
-        }
-        return texts;
-    }
-    // Names of the folder children of `node`, in the tree's order.
-    static std::vector<std::string> folder_children(const VTAObj *node) {
-        std::vector<std::string> names;
-        for (VTAObj *c = node->VTA_Child; c != nullptr; c = c->VTA_SibRight)
-            if (c->VTA_IsFolder)
-                names.push_back(node_name(c));
-        return names;
-    }
-    // Rows of `node` as the tree answers them (header first), cells joined by "|".
-    std::vector<std::string> tree_rows(VTAObj *node, std::vector<bool> *right_align) {
-        std::vector<std::string> lines;
-        for (int32_t number = 0; number < 200; ++number) {
-            VTA_LV_ROW row{};
-            row.VTA_RowNbr = number;
-            char msg[256] = "";
-            if (VTATree_Op(tree(), VTA_OP_LV_ROW_GETBYNBR, node, &row, sizeof row, msg,
-                           sizeof msg) != VTA_OK)
-                break;
-            std::string line;
-            for (uint32_t c = 0; c < row.VTA_ColCount; ++c) {
-                line += (c ? "|" : "") + std::string(row.VTA_Cells[c].VTA_Text);
-                if (number == 0)
-                    right_align->push_back(row.VTA_Cells[c].VTA_RightAlign != 0);
-            }
-            lines.push_back(line);
-        }
-        return lines;
-    }
-    // The list's header and rows, in the same form.
-    std::vector<std::string> list_lines() const {
-        const CKxListModel *model = list_view()->Model();
-        std::vector<std::string> lines;
-        std::string header;
-        for (int c = 0; c < model->columnCount(); ++c)
-            header +=
-                (c ? "|" : "") +
-                model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString().toStdString();
-        lines.push_back(header);
-        for (int r = 0; r < model->rowCount(); ++r) {
-            std::string line;
-            for (int c = 0; c < model->columnCount(); ++c)
-                line += (c ? "|" : "") + model->index(r, c).data().toString().toStdString();
-            lines.push_back(line);
-        }
-        return lines;
-    }
-    // Selects the item at `path` and checks that the list shows its node's rows as the tree
-    // answers them (at least `min_rows` with the header), with the header's alignment.
-    void expect_list_shows_current(const std::vector<std::string> &path, size_t min_rows) {
-        QTreeWidgetItem *folder = item(path);
-        ASSERT_NE(folder, nullptr) << path.back();
-        select(folder);
-        EXPECT_TRUE(messages_.messages().empty());
-        VTAObj *node = CKxAdminTreeView::ItemNode(folder);
-        ASSERT_EQ(VTATree_GetCurrent(tree()), node);
-        ASSERT_EQ(list_view()->ListDir(), node);
-
-        std::vector<bool> right_align;
-        const std::vector<std::string> expected = tree_rows(node, &right_align);
-        ASSERT_GE(expected.size(), min_rows) << path.back();
-        EXPECT_EQ(list_lines(), expected);
-
-        const CKxListModel *model = list_view()->Model();
-        ASSERT_EQ(model->columnCount(), static_cast<int>(right_align.size()));
-        for (int c = 0; c < model->columnCount(); ++c) {
-            const Qt::Alignment wanted = right_align[c] ? Qt::AlignRight : Qt::AlignLeft;
-            const auto header_align =
-                Qt::Alignment(model->headerData(c, Qt::Horizontal, Qt::TextAlignmentRole).toInt());
-            EXPECT_EQ(header_align & Qt::AlignHorizontal_Mask, wanted) << "column " << c;
-            for (int r = 0; r < model->rowCount(); ++r) {
-                const auto cell_align =
-                    Qt::Alignment(model->index(r, c).data(Qt::TextAlignmentRole).toInt());
-                EXPECT_EQ(cell_align & Qt::AlignHorizontal_Mask, wanted)
-                    << "row " << r << " column " << c;
-            }
-        }
-        for (int r = 0; r < model->rowCount(); ++r) {
-            EXPECT_EQ(model->NodeAt(r)->VTA_Parent, node);
-            EXPECT_FALSE(model->index(r, 0).data(Qt::DecorationRole).value<QIcon>().isNull());
-        }
-    }
-    // Selects an item as a user's click does.
-    void select(QTreeWidgetItem *at) { tree_view()->setCurrentItem(at); }
-
-    MessageRecorder messages_;
-    CKxAdminFrm *frame_ = nullptr;
-    CkxAdminChildFrm *child_ = nullptr;
-};
+ClusterEnvironment *const environment = register_cluster(kScenario);
 
 TEST_F(ShellOnCluster, StartUpShowsTheRecentComputerWithOnlyItsFoldersInTreeOrder) {
     EXPECT_TRUE(messages_.messages().empty());
@@ -286,9 +80,7 @@ TEST_F(ShellOnCluster, ExpandingBelowAnUnreachableManagerShowsTheErrorAndStaysCo
     ASSERT_EQ(CKxAdminTreeView::ItemNode(snfs1)->VTA_Type, VTA_OBJ_FS_ACTIVE);
     snfs1->setExpanded(true);
     ASSERT_TRUE(messages_.messages().empty());
-    char text[256] = "";
-    ASSERT_EQ(cluster_set_fault(cluster_env->cluster, "fsm:snfs1", "refuse", text, sizeof text), 0)
-        << text;
+    set_fault("fsm:snfs1", "refuse");
 
     const std::vector<std::string> groups_path = {"Connections", "localhost", "File Systems",
                                                   "snfs1", "Stripe Groups"};
@@ -312,7 +104,7 @@ TEST_F(ShellOnCluster, ExpandingBelowAnUnreachableManagerShowsTheErrorAndStaysCo
         << frame_->MessageText().toStdString();
 
     // With the manager reachable again the same item expands into the stripe groups.
-    ASSERT_EQ(cluster_set_fault(cluster_env->cluster, "fsm:snfs1", "none", text, sizeof text), 0);
+    set_fault("fsm:snfs1", "none");
     messages_.clear();
     groups->setExpanded(true);
     EXPECT_TRUE(messages_.messages().empty());
@@ -333,9 +125,7 @@ TEST_F(ShellOnCluster,
     QTreeWidgetItem *localhost = item({"Connections", "localhost"});
     ASSERT_NE(localhost, nullptr);
     localhost->setExpanded(true);
-    char text[256] = "";
-    ASSERT_EQ(cluster_set_fault(cluster_env->cluster, "fsm:snfs1", "refuse", text, sizeof text), 0)
-        << text;
+    set_fault("fsm:snfs1", "refuse");
     QTreeWidgetItem *folder = item({"Connections", "localhost", "File Systems"});
     ASSERT_NE(folder, nullptr);
     ASSERT_TRUE(messages_.messages().empty());

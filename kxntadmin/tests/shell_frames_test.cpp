@@ -1,6 +1,11 @@
 // Main frame, document window, busy display, help, About box, start-up and shutdown.
 #include "kxntadmin/tests/support_shell.h"
 
+#include "kxntadmin/dlg_about.h"
+
+#include "kxntadmin/commands.h"
+#include "kxntadmin/user_settings.h"
+
 #include "libutil/fatal.h"
 #include "libutil/install_paths.h"
 #include "libutil/logging.h"
@@ -97,10 +102,13 @@ TEST(MainFrame, HasTitleSizeToolBarStatusPanesAndASplitDocumentWindow) {
 
     auto *tool_bar = w.frame->findChild<QToolBar *>();
     ASSERT_NE(tool_bar, nullptr);
-    QStringList buttons;
-    for (QAction *action : tool_bar->actions())
-        buttons << action->text();
-    EXPECT_EQ(buttons, QStringList({"New", "Save", "Refresh"}));
+    QStringList tips, prompts;
+    for (QAction *action : tool_bar->actions()) {
+        tips << action->toolTip();
+        prompts << action->statusTip();
+    }
+    EXPECT_EQ(tips, QStringList({"New", "Save", "Refresh"}));
+    EXPECT_EQ(prompts, QStringList({"Create new", "Save", "Refresh"}));
 
     QStatusBar *status = w.frame->statusBar();
     for (const char *pane : {"MessagePane", "CAP", "NUM", "SCRL"})
@@ -116,29 +124,47 @@ TEST(MainFrame, HasTitleSizeToolBarStatusPanesAndASplitDocumentWindow) {
     EXPECT_EQ(w.doc->Title(), "Navigation");
 }
 
-// Receives the URLs that the desktop would open.
-int refreshes = 0;
+// Names of the nodes refreshed, in order.
+std::vector<std::string> refreshed;
 
 int32_t CountingOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t data_size,
                        char *msg, size_t msg_size) {
     if (op == VTA_OP_REFRESH)
-        ++refreshes;
+        refreshed.emplace_back(node->VTA_Name);
     return TestFolderOpFunc(tree, op, node, data, data_size, msg, msg_size);
 }
 
-TEST(MainFrame, RefreshCommandRefreshesTheCurrentNode) {
-    ShellWindow w;
-    VTAObj *alpha =
-        add_test_node(w.tree(), w.root(), "alpha", VTA_OBJ_COMPUTER, true, CountingOpFunc);
+TEST(MainFrame, RefreshCommandRefreshesEveryOpenFolderFromTheTop) {
+    ShellWindow w(CountingOpFunc);
+    VTAObj *disks =
+        add_test_node(w.tree(), w.root(), "Disks", VTA_OBJ_ALL_DISKS, true, CountingOpFunc);
+    VTAObj *disk = add_test_node(w.tree(), disks, "d0", VTA_OBJ_DISK, true, CountingOpFunc);
+    add_test_node(w.tree(), disk, "Size", VTA_OBJ_VALUE, false, CountingOpFunc);
+    add_test_node(w.tree(), w.root(), "Stripe Groups", VTA_OBJ_ALL_SG, true, CountingOpFunc);
+    add_test_node(w.tree(), disks, "Clients", VTA_OBJ_ALL_CLIENTS, true, CountingOpFunc);
+    // A lazy folder never opened keeps its placeholder and is not refreshed.
+    VTAObj *unopened = VTAObj_Alloc(CountingOpFunc);
+    VTAObj_SetName(unopened, "Unopened");
+    unopened->VTA_Type = VTA_OBJ_ALL_QOS;
+    unopened->VTA_IsFolder = 1;
+    unopened->VTA_LoadOnDemand = 1;
+    ASSERT_EQ(VTAObj_Insert(w.tree(), w.root(), unopened), VTA_OK);
+    ASSERT_EQ(unopened->VTA_Child->VTA_Type, VTA_OBJ_DUMMY);
     char msg[256];
-    ASSERT_EQ(VTATree_SetCurrent(w.tree(), alpha, msg, sizeof msg), VTA_OK);
-    refreshes = 0;
-    auto *refresh = w.frame->findChild<QAction *>("Refresh");
+    ASSERT_EQ(VTATree_SetCurrent(w.tree(), disk, msg, sizeof msg), VTA_OK);
+    refreshed.clear();
+
+    QAction *refresh = w.frame->Action(ID_ACTION_REFRESH);
     ASSERT_NE(refresh, nullptr);
     EXPECT_TRUE(refresh->shortcuts().contains(QKeySequence(Qt::Key_F5)));
+    EXPECT_TRUE(refresh->shortcuts().contains(QKeySequence(QStringLiteral("Ctrl+R"))));
+    w.frame->UpdateCommandUI();
+    ASSERT_TRUE(refresh->isEnabled());
     refresh->trigger();
-    EXPECT_EQ(refreshes, 1);
-    EXPECT_EQ(w.frame->MessageText(), "Done: Refresh of 'alpha'");
+    EXPECT_EQ(refreshed,
+              (std::vector<std::string>{"Connections", "Disks", "Clients", "d0", "Stripe Groups"}))
+        << "every folder whose children were built, depth first, from the top";
+    EXPECT_EQ(w.frame->MessageText(), "Done: Refresh of 'Stripe Groups'");
 }
 
 class UrlCatcher : public QObject {
@@ -234,6 +260,35 @@ TEST(Shutdown, AFailedSaveIsShownUnderItsTitle) {
     EXPECT_TRUE(recorder.messages()[0].on_top);
 }
 
+TEST(UserSettings, KeepTheFourNewestHosts) {
+    ShellWindow w;
+    EXPECT_TRUE(KxRecentHosts().isEmpty());
+    for (const char *host : {"alpha", "beta", "gamma", "delta", "epsilon"})
+        KxRememberHost(QString::fromLatin1(host));
+    EXPECT_EQ(KxRecentHosts(), QStringList({"epsilon", "delta", "gamma", "beta"}));
+    KxRememberHost("gamma");
+    EXPECT_EQ(KxRecentHosts(), QStringList({"gamma", "epsilon", "delta", "beta"}))
+        << "a host used again moves to the front without a second copy";
+}
+
+TEST(UserSettings, TheWindowAndTheSplitterComeBackAsTheyWereLeft) {
+    {
+        ShellWindow w;
+        w.frame->resize(900, 620);
+        w.child->Splitter()->setSizes({300, 500});
+        w.frame->close(); // saves the frame, then closes (and saves) the document window
+    }
+    CKxAdminFrm frame;
+    EXPECT_TRUE(KxRestoreFrameState(frame));
+    EXPECT_EQ(frame.size(), QSize(900, 620));
+    frame.show();
+    auto *doc = new CVTADoc(&frame);
+    doc->OnNewDocument();
+    doc->Tree()->VTA_Root->VTA_OpFunc = TestFolderOpFunc;
+    CkxAdminChildFrm *child = frame.OpenDocumentWindow(doc);
+    EXPECT_EQ(child->Splitter()->sizes().first(), 300);
+}
+
 TEST_F(InstallRootTest, StartUpOpensTheLibraryItsLogAndOneNavigationDocument) {
     ASSERT_TRUE(QDir().mkpath(root_.path() + "/debug"));
     // The recent connections are loaded at start and saved at close.
@@ -285,6 +340,25 @@ TEST(StartUp, CommandLineTakesAScreenshotFileOnly) {
         CKxAdminApp::ParseCommandLine({"kxntadmin", "--screenshot-delay", "-1"}, &line, &error));
     EXPECT_FALSE(CKxAdminApp::ParseCommandLine({"kxntadmin", "extra"}, &line, &error));
     EXPECT_FALSE(error.isEmpty());
+}
+
+TEST(StartUp, CommandLineNamesACommandByItsMenuName) {
+    const struct {
+        const char *name;
+        bool known;
+    } rows[] = {{"Start", true},  {"Properties", true}, {"Export List", true},  {"About", true},
+                {"Bogus", false}, {"start", false},     {"&New\tCtrl+N", false}};
+    for (const auto &row : rows) {
+        KxCommandLine line;
+        QString error;
+        EXPECT_EQ(
+            CKxAdminApp::ParseCommandLine({"kxntadmin", "--command", row.name}, &line, &error),
+            row.known)
+            << row.name;
+        if (row.known) {
+            EXPECT_EQ(line.command, row.name);
+        }
+    }
 }
 
 } // namespace

@@ -261,4 +261,19 @@ TEST(NodeImages, AnImageThatCannotBeLoadedStopsTheList) {
     EXPECT_TRUE(recorder.messages()[0].on_top);
 }
 
+// A first-time user sees how to add a host in the empty "Connections" list, and only there.
+TEST(ListView, AnEmptyConnectionsListTellsHowToAddAHost) {
+    ShellWindow w;
+    CKxAdminListView *list = w.child->ListView();
+    ASSERT_EQ(list->ListDir(), w.root());
+    EXPECT_TRUE(list->EmptyHint().contains("New (Ctrl+N)")) << list->EmptyHint().toStdString();
+    list->grab(); // paints the hint
+
+    VTAObj *alpha = add_test_node(w.tree(), w.root(), "alpha", VTA_OBJ_COMPUTER, true);
+    EXPECT_EQ(list->EmptyHint(), QString()) << "a computer is listed";
+    char msg[256];
+    ASSERT_EQ(VTATree_SetCurrent(w.tree(), alpha, msg, sizeof msg), VTA_OK);
+    EXPECT_EQ(list->EmptyHint(), QString()) << "an empty computer is no empty Connections list";
+}
+
 } // namespace

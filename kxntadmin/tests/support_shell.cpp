@@ -3,6 +3,8 @@
 #include "libutil/fatal.h"
 
 #include <QApplication>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -14,15 +16,23 @@ namespace {
 class QtEnvironment : public ::testing::Environment {
 public:
     void SetUp() override {
+        // Per-user settings go to a folder of the test program's own, never the user's.
+        settings_dir_ = new QTemporaryDir();
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settings_dir_->path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settings_dir_->path());
         static int argc = 1;
         static char name[] = "kxshell_test";
         static char *argv[] = {name, nullptr};
         app_ = new QApplication(argc, argv);
     }
-    void TearDown() override { delete app_; }
+    void TearDown() override {
+        delete app_;
+        delete settings_dir_;
+    }
 
 private:
     QApplication *app_ = nullptr;
+    QTemporaryDir *settings_dir_ = nullptr;
 };
 const ::testing::Environment *const qt_environment =
     ::testing::AddGlobalTestEnvironment(new QtEnvironment);
@@ -135,7 +145,10 @@ VTAObj *add_test_node(VTATree *tree, VTAObj *parent, const char *name, uint32_t 
     return node;
 }
 
-ShellWindow::ShellWindow(VTAObj_OpFunc root_op) : frame(new CKxAdminFrm()) {
+ShellWindow::ShellWindow(VTAObj_OpFunc root_op) {
+    // Each window starts from no saved settings (splitter, recent hosts).
+    QSettings(QStringLiteral("Zenthor"), QStringLiteral("kxntadmin")).clear();
+    frame = new CKxAdminFrm();
     doc = new CVTADoc(frame);
     doc->OnNewDocument();
     doc->Tree()->VTA_Root->VTA_OpFunc = root_op;

@@ -2,7 +2,8 @@
 // node kinds whose behaviour each test chooses.
 #pragma once
 
-#include "kxntadmin/kxadmin_shell.h"
+#include "kxntadmin/app.h"
+#include "kxntadmin/message_box.h"
 
 #include <string>
 #include <vector>
@@ -51,7 +52,7 @@ struct ShellWindow {
     // Cell texts of every list row, joined with "|".
     std::vector<std::string> list_rows() const;
 
-    CKxAdminFrm *frame;
+    CKxAdminFrm *frame = nullptr;
     CVTADoc *doc;
     CkxAdminChildFrm *child;
 };

@@ -22,10 +22,11 @@ namespace {
 
 // snfs1 active on alpha and standby on beta; scratch and spare stopped on alpha; archive on
 // beta, whose name server keeps activation of it to itself; lonely only a standby; held on
-// alpha, whose name server answers a stop of it without stopping it.
+// alpha, whose name server answers a stop of it without stopping it; stuck stopped on alpha,
+// whose name server answers a start of it without starting it.
 const char *const SCENARIO = R"({"hosts": [
     {"address": "127.0.0.1", "name": "alpha", "generation": 3,
-     "control": [{"fs": "held", "stop": 0}]},
+     "control": [{"fs": "held", "stop": 0}, {"fs": "stuck", "start_once": 0}]},
     {"address": "127.0.0.2", "name": "beta", "generation": 3,
      "control": [{"fs": "scratch", "start": 4}, {"fs": "archive", "activate": 6}]}],
   "filesystems": [
@@ -36,7 +37,8 @@ const char *const SCENARIO = R"({"hosts": [
     {"name": "spare", "managers": [{"host": "127.0.0.1", "state": "down"}]},
     {"name": "archive", "managers": [{"host": "127.0.0.2", "state": "active"}]},
     {"name": "lonely", "managers": [{"host": "127.0.0.2", "state": "standby"}]},
-    {"name": "held", "managers": [{"host": "127.0.0.1", "state": "active"}]}]})";
+    {"name": "held", "managers": [{"host": "127.0.0.1", "state": "active"}]},
+    {"name": "stuck", "managers": [{"host": "127.0.0.1", "state": "down"}]}]})";
 
 class FsmControl : public ::testing::Test {
 protected:
@@ -255,6 +257,55 @@ TEST_F(FsmControl, StopAndWaitThroughAnotherHostWatchesTheManagersHost) {
     EXPECT_GT(seconds_since(start), 1.8) << "waited for held, which never stops";
     EXPECT_LT(seconds_since(start), 4.0);
     EXPECT_EQ(state("held", "127.0.0.1"), "active");
+}
+
+// The progress function sees the seconds waited and can end a wait at once: a console's Cancel.
+struct WaitWatcher {
+    int interrupt_after = 0; // seconds waited
+    std::vector<int> reports;
+    static int Report(void *context, int kind, int count) {
+        auto *self = static_cast<WaitWatcher *>(context);
+        EXPECT_EQ(kind, VTA_PROGRESS_WAITED);
+        self->reports.push_back(count);
+        return count >= self->interrupt_after ? 1 : 0;
+    }
+};
+
+TEST_F(FsmControl, TheProgressFunctionInterruptsAWaitingStartOrStop) {
+    const struct {
+        const char *name;
+        int interrupt_after;
+        double at_least, at_most; // seconds
+    } rows[] = {
+        {"at once", 0, 0.0, 0.9},
+        {"after two seconds", 2, 1.9, 3.5},
+    };
+    for (const auto &row : rows) {
+        for (bool start : {true, false}) {
+            WaitWatcher watcher{row.interrupt_after, {}};
+            VTAdmin_SetProgress(&WaitWatcher::Report, &watcher);
+            const auto began = std::chrono::steady_clock::now();
+            VTA_FSM_SEARCH found{};
+            message_[0] = '\0';
+            // Neither stuck's start nor held's stop ever shows: each would wait 12.5 hours.
+            const int rc =
+                start ? VTAdmin_FSMStartAndWaitOnce(ns_, "stuck", "alpha", 45000, &found, message_)
+                      : VTAdmin_FSMStopAndWait(ns_, "held", 45000, message_);
+            const double took = seconds_since(began);
+            VTAdmin_SetProgress(nullptr, &watcher);
+            const std::string what = std::string(start ? "start " : "stop ") + row.name;
+            EXPECT_EQ(rc, VTA_EINTR) << what;
+            EXPECT_STREQ(message_, "The operation was interrupted.") << what;
+            EXPECT_GE(took, row.at_least) << what;
+            EXPECT_LT(took, row.at_most) << what;
+            ASSERT_FALSE(watcher.reports.empty()) << what;
+            EXPECT_EQ(watcher.reports.front(), 0) << what;
+            EXPECT_EQ(watcher.reports.back(), row.interrupt_after) << what;
+            EXPECT_TRUE(std::is_sorted(watcher.reports.begin(), watcher.reports.end())) << what;
+        }
+    }
+    EXPECT_EQ(state("held", "127.0.0.1"), "active");
+    EXPECT_EQ(state("stuck", "127.0.0.1"), "down");
 }
 
 TEST_F(FsmControl, WaitForStoppedFsmCountsTheTimeOutDown) {

@@ -15,8 +15,10 @@
 
 namespace {
 
-void record(void *context, int entries) {
-    static_cast<std::vector<int> *>(context)->push_back(entries);
+int record(void *context, int kind, int count) {
+    EXPECT_EQ(kind, VTA_PROGRESS_ENTRIES);
+    static_cast<std::vector<int> *>(context)->push_back(count);
+    return 0;
 }
 
 class Progress : public ::testing::Test {

@@ -1,0 +1,10 @@
+// The About box: program icon, name, version and company.
+#pragma once
+
+#include <QDialog>
+
+class CAboutDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CAboutDlg(QWidget *parent = nullptr);
+};
