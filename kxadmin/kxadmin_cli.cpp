@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <utility>
 
 namespace {
 
@@ -44,7 +45,8 @@ Commands:
 
 PATH: node names joined by "/", starting below "Connections", for example
   localhost/File Systems/snfs1/Stripe Groups
-Namesakes are told apart with "#2", "#3"... in tree order ("snfs1#2" is the second snfs1).
+Namesakes are told apart with "#2", "#3"... in tree order ("snfs1#2" is the second snfs1);
+a name that itself ends in "#" and a number is written with its number ("a#2#1").
 An empty PATH or "/" is the "Connections" root.
 
 FLAG: a debug-flag keyword in any case (general, sockets, ..., debug; "all" is every flag,
@@ -191,8 +193,17 @@ public:
     bool start() {
         if (tree_ == nullptr)
             return fail("out of memory");
-        VTAObj *root = tree_->VTA_Root;
-        return op(VTA_OP_REDISPLAY, root) && op(VTA_OP_REFRESH, root);
+        for (uint32_t code : {VTA_OP_REDISPLAY, VTA_OP_REFRESH}) {
+            char msg[VTA_MESSAGE_SIZE] = "";
+            if (VTATree_Op(tree_, code, tree_->VTA_Root, nullptr, 0, msg, sizeof msg) == VTA_OK)
+                continue;
+            // A recent-connections file that could not be read has been kept aside and the
+            // list starts empty: reported (once), it stops no command.
+            if (!VTAObj_RecentLoaded())
+                return fail(msg);
+            fprintf(err_, "kxadmin: %s\n", msg);
+        }
+        return true;
     }
 
     bool op(uint32_t code, VTAObj *node, void *data = nullptr, size_t size = 0) {
@@ -220,9 +231,7 @@ public:
                 return nullptr;
             VTAObj *child = find_child(node, part);
             if (child == nullptr) {
-                fail("no node '" + part.name +
-                     (part.occurrence > 1 ? "#" + std::to_string(part.occurrence) : "") + "' in '" +
-                     node->VTA_Name + "'");
+                fail("no node '" + part.text + "' in '" + node->VTA_Name + "'");
                 return nullptr;
             }
             node = child;
@@ -231,10 +240,17 @@ public:
     }
 
     static VTAObj *find_child(VTAObj *parent, const kxadmin_path_part &part) {
+        if (VTAObj *found = find_namesake(parent, part.name, part.occurrence))
+            return found;
+        // "a#2" with no second "a": a node named "a#2" itself.
+        return part.text != part.name ? find_namesake(parent, part.text, 1) : nullptr;
+    }
+
+    static VTAObj *find_namesake(VTAObj *parent, const std::string &name, int occurrence) {
         VTAObj *found = nullptr;
         VTAObj *start = nullptr;
-        for (int seen = 0; VTAObj_FindChild(parent, start, part.name.c_str(), &found) == VTA_OK;) {
-            if (++seen == part.occurrence)
+        for (int seen = 0; VTAObj_FindChild(parent, start, name.c_str(), &found) == VTA_OK;) {
+            if (++seen == occurrence)
                 return found;
             start = found->VTA_SibRight;
             if (start == nullptr)
@@ -284,14 +300,13 @@ private:
     FILE *err_;
 };
 
-// The name under which a child is reached in a PATH: "#n" added for the n-th namesake.
+// The name under which a child is reached in a PATH.
 std::string path_name(VTAObj *child) {
     int occurrence = 1;
     for (VTAObj *left = child->VTA_SibLeft; left != nullptr; left = left->VTA_SibLeft)
         if (strcmp(left->VTA_Name, child->VTA_Name) == 0)
             ++occurrence;
-    std::string name = child->VTA_Name;
-    return occurrence > 1 ? name + "#" + std::to_string(occurrence) : name;
+    return kxadmin_path_name(child->VTA_Name, occurrence);
 }
 
 bool is_shown_folder(const VTAObj *node) {
@@ -439,7 +454,7 @@ int cmd_control(session &s, const options &opt) {
     VTAObj *folder = s.resolve(host + "/File Systems");
     if (folder == nullptr || !s.set_current(folder))
         return KXADMIN_FAILED;
-    VTAObj *target = session::find_child(folder, {fs_name, 1});
+    VTAObj *target = session::find_child(folder, {fs_name, 1, fs_name});
     if (target == nullptr && code != VTA_OP_START) {
         s.fail("no file system '" + fs_name + "' on '" + host + "'");
         return KXADMIN_FAILED;
@@ -476,20 +491,44 @@ struct command {
     const char *name;
     size_t min_words, max_words; // the command word included
     int (*run)(session &, const options &);
+    // Loads, changes and saves the recent connections: the file stays locked from the load
+    // to the save, so that programs doing the same at once lose none of each other's hosts.
+    bool changes_connections;
 };
 
 const command kCommands[] = {
-    {"ls", 1, 2, cmd_ls},
-    {"tree", 1, 2, cmd_tree},
-    {"connections", 1, 1, cmd_connections},
-    {"connect", 2, 2, cmd_connect},
-    {"disconnect", 2, 2, cmd_disconnect},
-    {"start", 3, 3, cmd_control},
-    {"stop", 3, 3, cmd_control},
-    {"failover", 3, 3, cmd_control},
-    {"activate", 3, 3, cmd_control},
-    {"debug", 3, 3, cmd_debug},
+    {"ls", 1, 2, cmd_ls, false},
+    {"tree", 1, 2, cmd_tree, false},
+    {"connections", 1, 1, cmd_connections, false},
+    {"connect", 2, 2, cmd_connect, true},
+    {"disconnect", 2, 2, cmd_disconnect, true},
+    {"start", 3, 3, cmd_control, false},
+    {"stop", 3, 3, cmd_control, false},
+    {"failover", 3, 3, cmd_control, false},
+    {"activate", 3, 3, cmd_control, false},
+    {"debug", 3, 3, cmd_debug, false},
 };
+
+} // namespace
+
+namespace {
+
+constexpr int kMaxOccurrence = 1000000;
+
+// The part of `component` before a namesake suffix "#<n>" and n, or n = 0 when there is none.
+std::pair<std::string, int> namesake_suffix(const std::string &component) {
+    const size_t hash = component.rfind('#');
+    if (hash == std::string::npos || hash == 0 || hash + 1 >= component.size())
+        return {component, 0};
+    const std::string digits = component.substr(hash + 1);
+    if (digits.size() > 7 || digits[0] == '0' ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return {component, 0};
+    const int number = std::stoi(digits);
+    if (number > kMaxOccurrence)
+        return {component, 0};
+    return {component.substr(0, hash), number};
+}
 
 } // namespace
 
@@ -500,20 +539,20 @@ std::vector<kxadmin_path_part> kxadmin_split_path(const std::string &path) {
         size_t end = path.find('/', begin);
         if (end == std::string::npos)
             end = path.size();
-        std::string name = path.substr(begin, end - begin);
+        std::string text = path.substr(begin, end - begin);
         begin = end + 1;
-        if (name.empty())
+        if (text.empty())
             continue;
-        int occurrence = 1;
-        const size_t hash = name.rfind('#');
-        if (hash != std::string::npos && hash + 1 < name.size() &&
-            name.find_first_not_of("0123456789", hash + 1) == std::string::npos) {
-            occurrence = atoi(name.c_str() + hash + 1);
-            name.resize(hash);
-        }
-        parts.push_back({name, occurrence});
+        auto [name, occurrence] = namesake_suffix(text);
+        parts.push_back({name, occurrence > 0 ? occurrence : 1, text});
     }
     return parts;
+}
+
+std::string kxadmin_path_name(const std::string &name, int occurrence) {
+    if (occurrence > 1 || namesake_suffix(name).second > 0)
+        return name + "#" + std::to_string(occurrence);
+    return name;
 }
 
 std::string kxadmin_format_table(const std::vector<std::vector<std::string>> &rows,
@@ -565,10 +604,22 @@ int kxadmin_main(int argc, char **argv, FILE *out, FILE *err) {
             return KXADMIN_USAGE;
         }
         set_module_name("kxadmin");
-        session s(out, err);
-        if (!s.start())
-            return KXADMIN_FAILED;
-        return cmd.run(s, opt);
+        if (cmd.changes_connections) {
+            char msg[VTA_MESSAGE_SIZE] = "";
+            if (VTAObj_RecentLock(msg, sizeof msg) != VTA_OK) {
+                fprintf(err, "kxadmin: %s\n", msg);
+                return KXADMIN_FAILED;
+            }
+        }
+        int status = KXADMIN_FAILED;
+        {
+            session s(out, err);
+            if (s.start())
+                status = cmd.run(s, opt);
+        }
+        if (cmd.changes_connections)
+            VTAObj_RecentUnlock();
+        return status;
     }
     fprintf(err, "kxadmin: unknown command '%s' (see kxadmin --help)\n", opt.words[0].c_str());
     return KXADMIN_USAGE;

@@ -1004,7 +1004,13 @@ int cfg_delete(cfg_store *store, int index) {
     int code = cfg_get(store, index, &rec);
     if (code != CFG_OK)
         return code;
-    unlink_line(store, rec);
-    free(rec);
+    return cfg_remove(store, rec);
+}
+
+int cfg_remove(cfg_store *store, cfg_line *record) {
+    if (store == nullptr || record == nullptr)
+        return CFG_BAD_ARGUMENT;
+    unlink_line(store, record);
+    free(record);
     return CFG_OK;
 }

@@ -25,7 +25,7 @@ enum cfg_result : int {
     CFG_EXISTS = 7,        // the file already exists (create with CFG_MODE_EXCLUSIVE)
     CFG_BAD_ARGUMENT = 11, // an argument absent or out of range; a NUL byte in the file
     CFG_BUSY = 16,         // locked by another program for longer than CFG_LOCK_WAIT_MS
-    CFG_NOT_REGULAR = 19,  // a directory, FIFO, device or socket, not a file
+    CFG_NOT_REGULAR = 21,  // a directory, FIFO, device or socket, not a file
     CFG_NO_MEMORY = 20,
     CFG_TOO_LONG = 22,  // a line too long or with too many fields; a line that would not read back
     CFG_TOO_LARGE = 27, // a file of more than CFG_FILE_MAX bytes
@@ -108,6 +108,10 @@ int cfg_insert(cfg_store *store, int index, const char *key, const char *const *
 
 // Unlinks and frees the record at position `index`; the code of cfg_get otherwise.
 int cfg_delete(cfg_store *store, int index);
+
+// Unlinks and frees `record`, a record of `store` (as a walk with cfg_next found it), without
+// counting positions. 0, or 11 for an absent argument.
+int cfg_remove(cfg_store *store, cfg_line *record);
 
 // An exclusive advisory lock (flock) on a configuration file, for a read-modify-write that
 // spans more than one store. It locks the file that is at `path` when the lock is granted

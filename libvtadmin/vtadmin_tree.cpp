@@ -262,7 +262,22 @@ void VTAObj_SetData(VTAObj *node, const void *record, size_t size) {
     memcpy(node->VTA_Data, record, size);
 }
 
+namespace {
+
+// True when `a` goes before `b` among siblings, or is a namesake of the same group.
+bool sorts_no_later(const VTAObj *a, const VTAObj *b) {
+    if (a->VTA_IsFolder != b->VTA_IsFolder)
+        return a->VTA_IsFolder != 0;
+    return strncmp(a->VTA_Name, b->VTA_Name, VTA_NAME_SIZE) <= 0;
+}
+
+} // namespace
+
 int32_t VTAObj_Insert(VTATree *tree, VTAObj *parent, VTAObj *node) {
+    return VTAObj_InsertAfter(tree, parent, node, nullptr);
+}
+
+int32_t VTAObj_InsertAfter(VTATree *tree, VTAObj *parent, VTAObj *node, VTAObj *hint) {
     if (tree == nullptr || node == nullptr)
         return VTA_ERR_INVALID;
     TREE_ASSERT(node->VTA_Parent == nullptr, "VTAObj->VTA_Parent == NULL");
@@ -278,6 +293,11 @@ int32_t VTAObj_Insert(VTATree *tree, VTAObj *parent, VTAObj *node) {
 
     VTAObj *previous = nullptr;
     VTAObj *next = *first;
+    if (hint != nullptr && hint->VTA_Parent == parent && hint->VTA_Type != VTA_OBJ_DUMMY &&
+        sorts_no_later(hint, node)) {
+        previous = hint;
+        next = hint->VTA_SibRight;
+    }
     for (; next != nullptr; previous = next, next = next->VTA_SibRight) {
         if (node->VTA_IsFolder && !next->VTA_IsFolder)
             break;
@@ -305,7 +325,7 @@ int32_t VTAObj_Insert(VTATree *tree, VTAObj *parent, VTAObj *node) {
     VTAObj_SetName(placeholder, kPlaceholderName);
     placeholder->VTA_Type = VTA_OBJ_DUMMY;
     placeholder->VTA_IsFolder = 1;
-    return VTAObj_Insert(tree, node, placeholder);
+    return VTAObj_InsertAfter(tree, node, placeholder, nullptr);
 }
 
 void VTAObj_Unlink(VTATree *tree, VTAObj *node) {

@@ -209,6 +209,10 @@ void VTAObj_SetData(VTAObj *node, const void *record, size_t size);
 // placeholder child. 0; 22 for a null tree or node; 12 when the placeholder cannot be made
 // (the node itself stays linked).
 int32_t VTAObj_Insert(VTATree *tree, VTAObj *parent, VTAObj *node);
+// VTAObj_Insert with the search for the place starting after `hint`, a child of `parent` that
+// sorts no later than `node` (otherwise, or when null, the search starts at the first child):
+// nodes inserted in sorted order, each with the one before as hint, cost one step each.
+int32_t VTAObj_InsertAfter(VTATree *tree, VTAObj *parent, VTAObj *node, VTAObj *hint);
 // Takes a childless node out of its sibling list and announces the removal.
 void VTAObj_Unlink(VTATree *tree, VTAObj *node);
 // Clears *node, then deletes the subtree, children announced and freed before their parent.
