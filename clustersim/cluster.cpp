@@ -1,6 +1,7 @@
 #include "clustersim/cluster.h"
 
 #include "clustersim/agent.h"
+#include "clustersim/client_driver.h"
 #include "clustersim/fsm_server.h"
 #include "clustersim/name_server.h"
 #include "clustersim/world.h"
@@ -29,7 +30,7 @@
 
 namespace {
 
-enum endpoint_kind { ENDPOINT_AGENT, ENDPOINT_NAME_SERVER, ENDPOINT_FSM };
+enum endpoint_kind { ENDPOINT_AGENT, ENDPOINT_NAME_SERVER, ENDPOINT_FSM, ENDPOINT_DRIVER };
 
 // One listening socket. It listens only while its daemon runs and has no "refuse" fault;
 // otherwise it stays bound without listening, so that connections are refused.
@@ -113,6 +114,8 @@ struct sim_cluster {
             const sim_manager &m = s.filesystems[size_t(e.fs)].managers[size_t(e.manager)];
             return m.state != SIM_DOWN && m.fault.kind != SIM_FAULT_REFUSE;
         }
+        case ENDPOINT_DRIVER:
+            return true;
         }
         return false;
     }
@@ -158,6 +161,9 @@ struct sim_cluster {
             break;
         case ENDPOINT_FSM:
             fsm_serve(world, e.fs, e.manager, fd);
+            break;
+        case ENDPOINT_DRIVER:
+            client_driver_serve(world, fd);
             break;
         }
     }
@@ -291,8 +297,10 @@ int cluster_start(const sim_scenario &scenario, const char *root, sim_cluster **
     auto cluster = std::make_unique<sim_cluster>();
     cluster->root = root;
     cluster->world.scenario = scenario;
-    if (cluster_prepare_root(root, scenario, &cluster->agent_port, text, text_size) != 0)
+    if (cluster_prepare_root(root, scenario, &cluster->agent_port, text, text_size) != 0 ||
+        client_mounts_prepare(root, &cluster->world.scenario, text, text_size) != 0)
         return -1;
+    scenario_sort_quotas(&cluster->world.scenario); // directory entries got their names
     auto add = [&](endpoint e) {
         e.fd = bind_socket(e.address, e.port);
         if (e.fd < 0) {
@@ -320,13 +328,27 @@ int cluster_start(const sim_scenario &scenario, const char *root, sim_cluster **
             if (ok)
                 man.port = cluster->endpoints.back().port;
         }
+    if (ok) {
+        endpoint driver{ENDPOINT_DRIVER, -1, -1, -1, client_driver_socket_path(root), 0};
+        driver.fd = client_driver_bind(driver.address);
+        if (driver.fd < 0) {
+            bounded_format(text, text_size, "cannot bind %s: %s", driver.address.c_str(),
+                           strerror(errno));
+            ok = false;
+        } else {
+            cluster->endpoints.push_back(driver);
+        }
+    }
     if (ok && ::pipe2(cluster->wake_pipe, O_CLOEXEC) != 0) {
         bounded_format(text, text_size, "pipe: %s", strerror(errno));
         ok = false;
     }
     if (!ok) {
-        for (endpoint &e : cluster->endpoints)
+        for (endpoint &e : cluster->endpoints) {
             ::close(e.fd);
+            if (e.kind == ENDPOINT_DRIVER)
+                ::unlink(e.address.c_str());
+        }
         for (int fd : cluster->wake_pipe)
             if (fd >= 0)
                 ::close(fd);
@@ -354,9 +376,12 @@ void cluster_stop(sim_cluster *cluster) {
     }
     for (auto &c : cluster->connections)
         c->thread.join();
-    for (endpoint &e : cluster->endpoints)
+    for (endpoint &e : cluster->endpoints) {
         if (e.fd >= 0)
             ::close(e.fd);
+        if (e.kind == ENDPOINT_DRIVER)
+            ::unlink(e.address.c_str());
+    }
     ::close(cluster->wake_pipe[0]);
     ::close(cluster->wake_pipe[1]);
     delete cluster;
@@ -439,6 +464,7 @@ int cluster_set_fault(sim_cluster *cluster, const char *target, const char *faul
 void cluster_edit(sim_cluster *cluster, void (*edit)(sim_scenario &, void *), void *context) {
     std::lock_guard<std::mutex> hold(cluster->world.lock);
     edit(cluster->world.scenario, context);
+    scenario_sort_quotas(&cluster->world.scenario);
 }
 
 sim_scenario cluster_snapshot(sim_cluster *cluster) {

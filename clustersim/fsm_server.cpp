@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -131,8 +132,51 @@ void put_quota(uint8_t *r, const sim_quota &q, uint32_t result) {
     put_be64(r + 40, q.soft);
     put_be64(r + 48, q.used);
     put_be32(r + 56, result);
-    put_be32(r + 60, q.time_remaining);
+    put_be32(r + 60, uint32_t(q.time_remaining));
     put_cut(r + 64, q.name, 256);
+}
+
+bool listed(const std::optional<std::vector<std::string>> &names, const std::string &name) {
+    return !names || std::find(names->begin(), names->end(), name) != names->end();
+}
+
+bool by_name(const sim_quota &q, const std::string &name) {
+    return q.name < name;
+}
+
+// Why `name` cannot be set in `list`, or quota_result_done. User and group entries come into
+// being when first set, for names that exist; directory entries for existing name spaces that
+// are not busy.
+uint32_t set_refusal(const sim_filesystem &fs, bool directory, const std::vector<sim_quota> &list,
+                     const std::optional<std::vector<std::string>> &known,
+                     const std::string &name) {
+    if (directory) {
+        for (const sim_name_space &space : fs.name_spaces)
+            if (space.name == name)
+                return space.busy ? quota_result_busy : quota_result_done;
+        return quota_result_no_entry;
+    }
+    const auto it = std::lower_bound(list.begin(), list.end(), name, by_name);
+    const bool exists = it != list.end() && it->name == name;
+    return exists || (!name.empty() && listed(known, name)) ? quota_result_done
+                                                            : quota_result_no_name;
+}
+
+// Sets the limits of `name` in `list` (kept in name order), making its entry when needed. An
+// entry left without limits and without usage goes away.
+void quota_set(std::vector<sim_quota> &list, const std::string &name,
+               const std::vector<uint8_t> &request, sim_quota *answer) {
+    auto it = std::lower_bound(list.begin(), list.end(), name, by_name);
+    if (it == list.end() || it->name != name) {
+        it = list.insert(it, sim_quota{});
+        it->name = name;
+    }
+    it->grace = get_be32(&request[28]);
+    it->hard = get_be64(&request[32]);
+    it->soft = get_be64(&request[40]);
+    *answer = *it;
+    if (it->hard == 0 && it->soft == 0 && it->grace == 0 && it->used == 0)
+        list.erase(it);
 }
 
 std::vector<uint8_t> quota_op(const std::vector<uint8_t> &request, sim_filesystem &fs) {
@@ -145,58 +189,51 @@ std::vector<uint8_t> quota_op(const std::vector<uint8_t> &request, sim_filesyste
     std::string name(reinterpret_cast<const char *>(&request[48]),
                      strnlen(reinterpret_cast<const char *>(&request[48]), 256));
     std::vector<sim_quota> *list = nullptr;
-    bool set = false;
+    const std::optional<std::vector<std::string>> none;
+    const std::optional<std::vector<std::string>> *known = &none;
     switch (code) {
     case 2:
     case 4:
         list = &fs.user_quotas;
-        set = code == 2;
+        known = &fs.users;
         break;
     case 3:
     case 5:
         list = &fs.group_quotas;
-        set = code == 3;
+        known = &fs.groups;
         break;
     case 7:
     case 8:
         list = &fs.dir_space_quotas;
-        set = code == 7;
         break;
     case 10:
     case 11:
         list = &fs.dir_file_quotas;
-        set = code == 10;
         break;
     default:
         put_be32(r + 56, error_invalid);
         return reply;
     }
-    bool directory = code >= 7;
-    if (set) {
-        auto it = std::find_if(list->begin(), list->end(),
-                               [&](const sim_quota &q) { return q.name == name; });
-        if (it == list->end()) {
-            // User and group entries come into being when first set; directory name spaces
-            // exist only when created.
-            if (directory || name.empty()) {
-                put_be32(r + 56, directory ? quota_result_no_entry : quota_result_no_name);
-                return reply;
-            }
-            list->push_back(sim_quota{});
-            it = list->end() - 1;
-            it->name = name;
-        }
-        it->grace = get_be32(&request[28]);
-        it->hard = get_be64(&request[32]);
-        it->soft = get_be64(&request[40]);
-        put_quota(r, *it, quota_result_done);
+    const bool directory = code >= 7;
+    if (directory && !fs.dir_quotas) {
+        put_be32(r + 56, quota_result_no_support);
         return reply;
     }
-    const sim_quota *next = nullptr;
-    for (const sim_quota &q : *list)
-        if (q.name > name && (!next || q.name < next->name))
-            next = &q;
-    if (!next)
+    if (code == 2 || code == 3 || code == 7 || code == 10) {
+        const uint32_t refusal = set_refusal(fs, directory, *list, *known, name);
+        if (refusal != quota_result_done) {
+            put_be32(r + 56, refusal);
+            return reply;
+        }
+        sim_quota answer;
+        quota_set(*list, name, request, &answer);
+        put_quota(r, answer, quota_result_done);
+        return reply;
+    }
+    auto next =
+        std::upper_bound(list->begin(), list->end(), name,
+                         [](const std::string &n, const sim_quota &q) { return n < q.name; });
+    if (next == list->end())
         put_be32(r + 56, quota_result_no_entry);
     else
         put_quota(r, *next, quota_result_done);

@@ -24,8 +24,10 @@ enum fsm_request_type : uint8_t {
 
 // Result words of quota operations.
 constexpr uint32_t quota_result_done = 0;
-constexpr uint32_t quota_result_no_entry = 2; // end of a walk / no such name space
-constexpr uint32_t quota_result_no_name = 22; // no such user or group
+constexpr uint32_t quota_result_no_entry = 2;   // end of a walk / no such name space
+constexpr uint32_t quota_result_no_support = 5; // no directory quotas on this file system
+constexpr uint32_t quota_result_busy = 6;       // the name space is busy
+constexpr uint32_t quota_result_no_name = 22;   // no such user or group
 
 // Serves one accepted connection of manager `manager_index` of file system `fs_index` while
 // that manager is active, until the peer closes, a fault closes it or the world stops.

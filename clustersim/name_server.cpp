@@ -443,13 +443,20 @@ private:
             put_be16(&reply[28], starting ? pm_status_unconfigured : pm_status_not_found);
             return reply;
         }
+        // A name server acts only on its own host's manager, and a port names exactly which
+        // one: ports of managers on other hosts may well be equal.
         uint16_t port = get_be16(&request[26]);
         sim_manager *m = nullptr;
-        for (sim_manager &c : fs->managers)
-            if (port != 0 ? c.port == port : c.host == host().address)
+        bool local = false;
+        for (sim_manager &c : fs->managers) {
+            if (c.host != host().address)
+                continue;
+            local = true;
+            if (port == 0 || c.port == port)
                 m = &c;
+        }
         if (!m) {
-            put_be16(&reply[28], port != 0 ? pm_status_not_found : pm_status_not_local);
+            put_be16(&reply[28], local ? pm_status_not_found : pm_status_not_local);
             return reply;
         }
         uint16_t status = 0;
@@ -486,9 +493,11 @@ private:
             put_be16(&reply[28], uint16_t(o->activate));
             return reply;
         }
+        bool known = false;
         for (sim_filesystem &fs : world_.scenario.filesystems) {
             if (fs.name != name)
                 continue;
+            known = true;
             for (sim_manager &m : fs.managers) {
                 if (m.host != host().address)
                     continue;
@@ -502,7 +511,8 @@ private:
                 return reply;
             }
         }
-        put_be16(&reply[28], pm_status_not_found);
+        // A file system with no manager on this host cannot be activated here.
+        put_be16(&reply[28], known ? pm_status_not_local : pm_status_not_found);
         return reply;
     }
 

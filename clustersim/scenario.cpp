@@ -2,6 +2,7 @@
 
 #include "libutil/fatal.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstring>
 #include <fstream>
@@ -217,18 +218,47 @@ sim_client parse_client(const json &j, const std::string &where) {
     return c;
 }
 
-std::vector<sim_quota> parse_quotas(const json &j, const char *key, const std::string &where) {
+// A path below a mount point: relative, without "." or ".." steps, at most 1000 characters.
+std::string relative_path(const json &j, const std::string &where) {
+    const std::string path = j.get<std::string>();
+    bool ok = !path.empty() && path.size() <= 1000 && path[0] != '/';
+    for (size_t begin = 0; ok && begin <= path.size();) {
+        size_t end = path.find('/', begin);
+        if (end == std::string::npos)
+            end = path.size();
+        const std::string step = path.substr(begin, end - begin);
+        ok = step != "." && step != "..";
+        begin = end + 1;
+    }
+    if (!ok)
+        throw scenario_error(where + ": a relative path without \".\" or \"..\" expected");
+    return path;
+}
+
+// User and group entries are named; directory entries name their directory by `path` (or,
+// for a name space without a directory, by `name`).
+std::vector<sim_quota> parse_quotas(const json &j, const char *key, const std::string &where,
+                                    bool directory) {
     std::vector<sim_quota> out;
     if (!j.contains(key))
         return out;
     for (size_t i = 0; i < j.at(key).size(); ++i) {
         const json &q = j.at(key).at(i);
         std::string w = where + "." + key + "[" + std::to_string(i) + "]";
-        check_keys(q, w, {"name", "used", "hard", "soft", "grace", "time_remaining"});
+        if (directory)
+            check_keys(q, w, {"name", "path", "used", "hard", "soft", "grace", "time_remaining"});
+        else
+            check_keys(q, w, {"name", "used", "hard", "soft", "grace", "time_remaining"});
         sim_quota e;
-        e.name = q.at("name").get<std::string>();
-        if (e.name.empty() || e.name.size() > 255)
-            throw scenario_error(w + ".name: 1 to 255 characters expected");
+        if (directory && q.contains("path") == q.contains("name"))
+            throw scenario_error(w + ": either \"path\" or \"name\" expected");
+        if (q.contains("path")) {
+            e.path = relative_path(q.at("path"), w + ".path");
+        } else {
+            e.name = q.at("name").get<std::string>();
+            if (e.name.empty() || e.name.size() > 255)
+                throw scenario_error(w + ".name: 1 to 255 characters expected");
+        }
         read(q, "used", e.used);
         read(q, "hard", e.hard);
         read(q, "soft", e.soft);
@@ -239,17 +269,40 @@ std::vector<sim_quota> parse_quotas(const json &j, const char *key, const std::s
     return out;
 }
 
+void parse_directories(const json &j, const std::string &where, sim_filesystem &f) {
+    if (j.contains("directories"))
+        for (size_t i = 0; i < j.at("directories").size(); ++i)
+            f.directories.push_back(relative_path(
+                j.at("directories").at(i), where + ".directories[" + std::to_string(i) + "]"));
+    if (j.contains("name_spaces"))
+        for (size_t i = 0; i < j.at("name_spaces").size(); ++i) {
+            const json &n = j.at("name_spaces").at(i);
+            const std::string w = where + ".name_spaces[" + std::to_string(i) + "]";
+            check_keys(n, w, {"path", "busy"});
+            sim_name_space space;
+            space.path = relative_path(n.at("path"), w + ".path");
+            read(n, "busy", space.busy);
+            f.name_spaces.push_back(space);
+        }
+    read(j, "dir_quotas", f.dir_quotas);
+}
+
 sim_filesystem parse_filesystem(const json &j, const std::string &where,
                                 const sim_scenario &scenario) {
-    check_keys(j, where,
-               {"name", "managers", "tap_capability", "status", "block_size", "total_blocks",
-                "free_blocks", "stripe_groups", "clients", "quotas_enabled", "user_quotas",
-                "group_quotas", "dir_space_quotas", "dir_file_quotas", "debug_flags",
-                "debug_settable"});
+    check_keys(
+        j, where,
+        {"name",         "managers",     "tap_capability",   "status",          "block_size",
+         "total_blocks", "free_blocks",  "stripe_groups",    "clients",         "quotas_enabled",
+         "user_quotas",  "group_quotas", "dir_space_quotas", "dir_file_quotas", "users",
+         "groups",       "debug_flags",  "debug_settable",   "dir_quotas",      "directories",
+         "name_spaces"});
     sim_filesystem f;
     f.name = j.at("name").get<std::string>();
     if (f.name.empty() || f.name.size() > 255)
         throw scenario_error(where + ".name: 1 to 255 characters expected");
+    // The name is also the mount point's directory name.
+    if (f.name.find('/') != std::string::npos || f.name == "." || f.name == "..")
+        throw scenario_error(where + ".name: no \"/\", \".\" or \"..\" allowed");
     uint32_t debug_flags = 0;
     read(j, "debug_flags", debug_flags);
     for (size_t i = 0; i < j.at("managers").size(); ++i) {
@@ -291,10 +344,15 @@ sim_filesystem parse_filesystem(const json &j, const std::string &where,
             f.clients.push_back(
                 parse_client(j.at("clients").at(i), where + ".clients[" + std::to_string(i) + "]"));
     read(j, "quotas_enabled", f.quotas_enabled);
-    f.user_quotas = parse_quotas(j, "user_quotas", where);
-    f.group_quotas = parse_quotas(j, "group_quotas", where);
-    f.dir_space_quotas = parse_quotas(j, "dir_space_quotas", where);
-    f.dir_file_quotas = parse_quotas(j, "dir_file_quotas", where);
+    f.user_quotas = parse_quotas(j, "user_quotas", where, false);
+    f.group_quotas = parse_quotas(j, "group_quotas", where, false);
+    f.dir_space_quotas = parse_quotas(j, "dir_space_quotas", where, true);
+    f.dir_file_quotas = parse_quotas(j, "dir_file_quotas", where, true);
+    parse_directories(j, where, f);
+    if (j.contains("users"))
+        f.users = j.at("users").get<std::vector<std::string>>();
+    if (j.contains("groups"))
+        f.groups = j.at("groups").get<std::vector<std::string>>();
     read(j, "debug_settable", f.debug_settable);
     return f;
 }
@@ -319,6 +377,15 @@ bool address_parse(const std::string &text, uint8_t out[16]) {
         return true;
     }
     return inet_pton(AF_INET6, text.c_str(), out) == 1;
+}
+
+void scenario_sort_quotas(sim_scenario *scenario) {
+    for (sim_filesystem &f : scenario->filesystems)
+        for (auto *list :
+             {&f.user_quotas, &f.group_quotas, &f.dir_space_quotas, &f.dir_file_quotas})
+            std::stable_sort(
+                list->begin(), list->end(),
+                [](const sim_quota &a, const sim_quota &b) { return a.name < b.name; });
 }
 
 int scenario_host_index(const sim_scenario &scenario, const std::string &address) {
@@ -351,6 +418,7 @@ int scenario_parse(const char *json_text, sim_scenario *scenario, char *text, si
         return -1;
     }
     assign_process_ids(result);
+    scenario_sort_quotas(&result);
     *scenario = std::move(result);
     return 0;
 }

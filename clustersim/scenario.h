@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -75,10 +76,24 @@ struct sim_client {
     uint32_t reconnect_count = 0;
 };
 
+// Amounts in blocks (directory file quotas: counts), grace in minutes, time remaining in
+// seconds (negative once the grace has run out).
 struct sim_quota {
     std::string name;
     uint64_t used = 0, hard = 0, soft = 0;
-    uint32_t grace = 0, time_remaining = 0;
+    uint32_t grace = 0;
+    int32_t time_remaining = 0;
+    // Directory quotas: the directory, relative to the mount point, whose name space the entry
+    // belongs to; at start its inode number gives the name ("D:<inode>").
+    std::string path;
+};
+
+// A directory's quota name space. `name` is "D:<inode>"; `path` is relative to the mount point
+// (the scenario names name spaces by path, and the start resolves the name).
+struct sim_name_space {
+    std::string name;
+    std::string path;
+    bool busy = false; // every change of it answers "busy"
 };
 
 struct sim_fs_status {
@@ -98,7 +113,18 @@ struct sim_filesystem {
     std::vector<sim_stripe_group> stripe_groups;
     std::vector<sim_client> clients;
     bool quotas_enabled = false;
+    // Each list is kept in name order (scenario_sort_quotas): walks answer the entry after a name.
     std::vector<sim_quota> user_quotas, group_quotas, dir_space_quotas, dir_file_quotas;
+    // The users and groups that exist, besides those with a quota entry; a set for any other
+    // name answers 22. Not given: every name exists.
+    std::optional<std::vector<std::string>> users, groups;
+    // Directory quotas: whether the FSM has them at all, the directories made below the mount
+    // point at start (relative paths), and the name spaces, which directory quota entries
+    // add to.
+    bool dir_quotas = true;
+    std::vector<std::string> directories;
+    std::vector<sim_name_space> name_spaces;
+    std::string mount_point;              // absolute; made at start as <root>/mnt/<name>
     uint32_t debug_settable = 0xFFFFFFFF; // bits a set request may change, on every manager
 };
 
@@ -110,6 +136,9 @@ struct sim_scenario {
 // Parses a scenario from JSON text / a file. Returns 0, or -1 with a message in `text`.
 int scenario_parse(const char *json_text, sim_scenario *scenario, char *text, size_t text_size);
 int scenario_load(const char *path, sim_scenario *scenario, char *text, size_t text_size);
+
+// Puts every quota list of every file system in name order (after parsing and after edits).
+void scenario_sort_quotas(sim_scenario *scenario);
 
 // Index of the host with this address, or -1.
 int scenario_host_index(const sim_scenario &scenario, const std::string &address);

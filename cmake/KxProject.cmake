@@ -28,15 +28,17 @@ function(kx_tests)
 endfunction()
 
 # kx_benchmarks(LIBS ...): one program per bench/*_bench.cpp; built, never run by CTest.
+# Benchmark programs share the folder bench/support*.cpp files, when there are any.
 function(kx_benchmarks)
     cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
     if(NOT benchmark_FOUND OR NOT KX_BENCHMARKS)
         return()
     endif()
     file(GLOB benches CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/bench/*_bench.cpp)
+    file(GLOB support CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/bench/support*.cpp)
     foreach(src ${benches})
         get_filename_component(base ${src} NAME_WE)
-        add_executable(${base} ${src})
+        add_executable(${base} ${src} ${support})
         target_link_libraries(${base} PRIVATE ${ARG_LIBS} benchmark::benchmark benchmark::benchmark_main)
     endforeach()
 endfunction()

@@ -1,9 +1,12 @@
 #include "kxadmin/kxadmin_cli.h"
 
 #include "libutil/fatal.h"
+#include "libutil/size_text.h"
 #include "libvtadmin/vtadmin_computer.h"
 #include "libvtadmin/vtadmin_debug.h"
+#include "libvtadmin/vtadmin_dirquota.h"
 #include "libvtadmin/vtadmin_fsm.h"
+#include "libvtadmin/vtadmin_quota_nodes.h"
 #include "libvtadmin/vtadmin_recent.h"
 #include "libvtadmin/vtadmin_tree.h"
 #include "libvtadmin/vtadminlib.h"
@@ -13,6 +16,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <strings.h>
 #include <utility>
 
@@ -42,6 +46,19 @@ Commands:
   debug HOST FSNAME [--set FLAG]... [--clear FLAG]... [--json]
                               change the FSM's debug flags, in the order given, save them
                               and print the flags as ls prints its Debug folder
+  quota set HOST FSNAME user|group NAME [--hard SIZE] [--soft SIZE] [--grace MINUTES]
+                              add or change the quota of NAME on the active FSM of FSNAME
+                              as listed under HOST; an option left out keeps the current
+                              value (0 for a new quota)
+  quota delete HOST FSNAME user|group NAME
+                              delete the quota of NAME (its limits go; usage stays listed)
+  quota set HOST FSNAME data|files PATH [--hard N] [--soft N] [--grace MINUTES]
+                              add or change the data (bytes) or files (count) quota of the
+                              directory PATH: absolute, or relative to the mount point of
+                              FSNAME on this machine (its line in <config dir>/mounttab)
+  quota delete HOST FSNAME data|files PATH
+                              delete that quota; the directory's quota name space goes
+                              with its last quota
 
 PATH: node names joined by "/", starting below "Connections", for example
   localhost/File Systems/snfs1/Stripe Groups
@@ -61,9 +78,16 @@ Options:
   --wait S       wait value of start and stop (0: do not wait)
   --set FLAG     turn a debug flag on (debug)
   --clear FLAG   turn a debug flag off (debug)
+  --hard SIZE    hard limit of quota set: a size text such as 10G, 900M, 1048576, 0x1FFF
+                 (a count of files for a files quota)
+  --soft SIZE    soft limit of quota set
+  --grace MINUTES
+                 grace period of quota set: how long the soft limit may be exceeded
   -h, --help     this text
 
 Errors are printed on standard error; the exit status is then 1 (2 for a bad command line).
+A refresh that fails on the way is reported and the command goes on with what the tree has.
+Library diagnostics go to the log <debug dir>/kxadmin.log.
 )";
 
 // One --set or --clear of `debug`: the word becomes (word & keep) | add.
@@ -79,6 +103,8 @@ struct options {
     std::string on_host;
     unsigned wait = 0;
     std::vector<debug_change> debug_changes; // in command-line order
+    // Texts of quota set, read when the command runs; unset: keep the current value.
+    std::optional<std::string> hard, soft, grace;
     bool help = false;
 };
 
@@ -154,6 +180,10 @@ bool parse(int argc, char **argv, options *opt, std::string *reason) {
             if (!value(&text) || !parse_debug_change(arg == "--set", text, &change, reason))
                 return false;
             opt->debug_changes.push_back(change);
+        } else if (arg == "--hard" || arg == "--soft" || arg == "--grace") {
+            if (!value(&text))
+                return false;
+            (arg == "--hard" ? opt->hard : arg == "--soft" ? opt->soft : opt->grace) = text;
         } else if (arg == "--depth" || arg == "--wait") {
             if (!value(&text))
                 return false;
@@ -181,8 +211,10 @@ bool parse(int argc, char **argv, options *opt, std::string *reason) {
 // does at start, destroyed at the end.
 class session {
 public:
+    // The library starts as in the console: its diagnostics go to kxadmin.log, never to the
+    // terminal.
     session(FILE *out, FILE *err) : out_(out), err_(err) {
-        VTAdmin_Init();
+        vtadmin_program_start("kxadmin");
         tree_ = VTATree_Create();
     }
     ~session() {
@@ -208,27 +240,33 @@ public:
 
     bool op(uint32_t code, VTAObj *node, void *data = nullptr, size_t size = 0) {
         char msg[VTA_MESSAGE_SIZE] = "";
-        const int32_t rc = VTATree_Op(tree_, code, node, data, size, msg, sizeof msg);
-        return rc == VTA_OK || fail(msg);
+        return failed_unless(VTATree_Op(tree_, code, node, data, size, msg, sizeof msg), msg);
     }
 
     bool set_current(VTAObj *node) {
         char msg[VTA_MESSAGE_SIZE] = "";
-        return VTATree_SetCurrent(tree_, node, msg, sizeof msg) == VTA_OK || fail(msg);
+        return failed_unless(VTATree_SetCurrent(tree_, node, msg, sizeof msg), msg);
     }
 
     bool fail(const std::string &message) {
         fprintf(err_, "kxadmin: %s\n", message.c_str());
+        failed_ = true;
         return false;
     }
 
+    // True when anything was reported: the command then ends with KXADMIN_FAILED, also when
+    // it went on past the failure.
+    bool failed() const { return failed_; }
+
     // Walks PATH from the root, refreshing every node passed on the way (as expanding it in
-    // the tree view would); the last node is not refreshed here.
+    // the tree view would); the last node is not refreshed here. A failed refresh is reported
+    // and the walk goes on through the children the node still has, as the console still
+    // shows them.
     VTAObj *resolve(const std::string &path) {
         VTAObj *node = tree_->VTA_Root;
         for (const kxadmin_path_part &part : kxadmin_split_path(path)) {
-            if (node != tree_->VTA_Root && !op(VTA_OP_REFRESH, node))
-                return nullptr;
+            if (node != tree_->VTA_Root)
+                op(VTA_OP_REFRESH, node);
             VTAObj *child = find_child(node, part);
             if (child == nullptr) {
                 fail("no node '" + part.text + "' in '" + node->VTA_Name + "'");
@@ -295,9 +333,15 @@ public:
     FILE *out() { return out_; }
 
 private:
+    // Reports a non-zero result; where the library left no text, its text for the code.
+    bool failed_unless(int32_t rc, const char *msg) {
+        return rc == VTA_OK || fail(msg[0] != '\0' ? msg : VTAdmin_StrError(rc));
+    }
+
     VTATree *tree_ = nullptr;
     FILE *out_;
     FILE *err_;
+    bool failed_ = false;
 };
 
 // The name under which a child is reached in a PATH.
@@ -340,8 +384,10 @@ int print_rows(session &s, VTAObj *node, bool json) {
 
 int cmd_ls(session &s, const options &opt) {
     VTAObj *node = s.resolve(opt.words.size() > 1 ? opt.words[1] : "");
-    if (node == nullptr || !s.set_current(node))
+    if (node == nullptr)
         return KXADMIN_FAILED;
+    // A failed refresh is reported; the rows the node still has are listed all the same.
+    s.set_current(node);
     return print_rows(s, node, opt.json);
 }
 
@@ -451,9 +497,11 @@ int cmd_control(session &s, const options &opt) {
 
     // As in the console: the dialog is opened on the selected file system, or on the "File
     // Systems" folder to start one that is not listed.
+    // A failed refresh on the way is reported, and the action still goes to the name server.
     VTAObj *folder = s.resolve(host + "/File Systems");
-    if (folder == nullptr || !s.set_current(folder))
+    if (folder == nullptr)
         return KXADMIN_FAILED;
+    s.set_current(folder);
     VTAObj *target = session::find_child(folder, {fs_name, 1, fs_name});
     if (target == nullptr && code != VTA_OP_START) {
         s.fail("no file system '" + fs_name + "' on '" + host + "'");
@@ -461,8 +509,8 @@ int cmd_control(session &s, const options &opt) {
     }
     if (target == nullptr || code == VTA_OP_START)
         target = folder;
-    else if (!s.set_current(target))
-        return KXADMIN_FAILED;
+    else
+        s.set_current(target);
     control.VTA_Node = target;
     control.VTA_Tree = s.tree();
     if (!s.op(code, target, &control, sizeof control))
@@ -487,6 +535,210 @@ int cmd_debug(session &s, const options &opt) {
     return print_rows(s, folder, opt.json);
 }
 
+// ---- quota ----
+
+// One quota command, as parsed: what it acts on and, for `set`, the values asked for; a limit
+// or grace period left out keeps the quota's value.
+struct quota_request {
+    bool set;
+    std::string host, fs_name;
+    std::string kind;   // user, group, data or files
+    uint32_t type;      // VTA_QUOTA_*
+    std::string target; // the user or group name, or the directory path
+    std::optional<uint64_t> hard, soft;
+    std::optional<uint32_t> grace;
+};
+
+bool is_directory(const quota_request &q) {
+    return q.type == VTA_QUOTA_DIR_SPACE || q.type == VTA_QUOTA_DIR_FILES;
+}
+
+// A size text of --hard or --soft; negative values are no limits either.
+bool read_size(const std::string &text, uint64_t *value) {
+    int64_t parsed = 0;
+    if (size_parse(text.c_str(), &parsed) == 0 || parsed < 0)
+        return false;
+    *value = static_cast<uint64_t>(parsed);
+    return true;
+}
+
+// Checks the name (or path) and the options as the quota editor checks its fields, with its
+// texts, before anything is sent. False with the text in `reason`.
+bool read_quota_input(const options &opt, quota_request *q, std::string *reason) {
+    const bool user = q->type == VTA_QUOTA_USER;
+    if (is_directory(*q)) {
+        if (q->target.empty())
+            *reason = "Please specify a directory";
+        else if (q->target.size() >= VTA_QUOTA_PATH_SIZE)
+            *reason = "Directory path is too long";
+    } else if (q->target.empty()) {
+        *reason = user ? "Please enter a User Name" : "Please enter a Group Name";
+    } else if (q->target.size() > 255) {
+        *reason = user ? "User Name is too long" : "Group Name is too long";
+    }
+    if (!reason->empty())
+        return false;
+    uint64_t value = 0;
+    if (opt.hard) {
+        if (!read_size(*opt.hard, &value)) {
+            *reason = "Hard Limit is not a valid number";
+            return false;
+        }
+        q->hard = value;
+    }
+    if (opt.soft) {
+        if (!read_size(*opt.soft, &value)) {
+            *reason = "Soft Limit is not a valid number";
+            return false;
+        }
+        q->soft = value;
+    }
+    if (opt.grace) {
+        if (!read_size(*opt.grace, &value)) {
+            *reason = "'Minutes' field is not a valid number";
+            return false;
+        }
+        if (value > 4294967295u) {
+            *reason = "Time value is too large";
+            return false;
+        }
+        q->grace = static_cast<uint32_t>(value);
+    }
+    return true;
+}
+
+// The quota sub-folder of `kind` ("Users & Groups" or "Directories") of the active file system
+// `fs_name` listed under HOST, refreshed and made current as the quota editor finds it; null
+// after a message.
+VTAObj *quota_folder(session &s, const std::string &host, const std::string &fs_name,
+                     uint32_t kind) {
+    VTAObj *folder = s.resolve(host + "/File Systems");
+    if (folder == nullptr || !s.set_current(folder))
+        return nullptr;
+    VTAObj *fs = folder->VTA_Child;
+    while (fs != nullptr && !(fs->VTA_Type == VTA_OBJ_FS_ACTIVE && fs_name == fs->VTA_Name))
+        fs = fs->VTA_SibRight;
+    if (fs == nullptr) {
+        s.fail("no active file system '" + fs_name + "' on '" + host + "'");
+        return nullptr;
+    }
+    if (!s.op(VTA_OP_REFRESH, fs))
+        return nullptr;
+    VTAObj *quotas = VTAObj_FindChildOfType(s.tree(), fs, VTA_OBJ_ALL_QUOTAS);
+    VTAObj *sub = quotas ? VTAObj_FindChildOfType(s.tree(), quotas, kind) : nullptr;
+    if (sub == nullptr) {
+        s.fail("no quota folder under '" + fs_name + "'");
+        return nullptr;
+    }
+    if (!s.set_current(sub))
+        return nullptr;
+    // With quotas off the list is the one message row; say so rather than fail at the FSM.
+    if (sub->VTA_Child != nullptr && sub->VTA_Child->VTA_Type == VTA_OBJ_VALUE) {
+        VTA_VALUE_DATA message;
+        VTAObj_GetData(sub->VTA_Child, &message, sizeof message);
+        s.fail(message.VTA_Text);
+        return nullptr;
+    }
+    return sub;
+}
+
+// The quota node named `name` of node kind `kind` holding a quota of `type`, or null.
+VTAObj *find_quota(VTAObj *folder, const std::string &name, uint32_t kind, uint32_t type) {
+    for (VTAObj *c = folder->VTA_Child; c != nullptr; c = c->VTA_SibRight) {
+        VTA_QUOTA_EDIT edit;
+        VTAObj_GetData(c, &edit, sizeof edit);
+        if (c->VTA_Type == kind && name == c->VTA_Name && edit.VTA_Quota.type == type)
+            return c;
+    }
+    return nullptr;
+}
+
+// The quota editor's last steps: the record of `node` (or a new one for `target`) with the
+// values asked for, checked, then saved on the node (7) or created on `folder` (5).
+bool set_quota(session &s, const quota_request &q, VTAObj *folder, VTAObj *node) {
+    VTA_QUOTA_EDIT edit{};
+    if (node != nullptr)
+        VTAObj_GetData(node, &edit, sizeof edit);
+    else if (is_directory(q))
+        bounded_format(edit.VTA_Path, sizeof edit.VTA_Path, "%s", q.target.c_str());
+    else
+        bounded_format(edit.VTA_Quota.name, sizeof edit.VTA_Quota.name, "%s", q.target.c_str());
+    VTA_QUOTA &record = edit.VTA_Quota;
+    record.type = q.type;
+    record.hard = q.hard.value_or(record.hard);
+    record.soft = q.soft.value_or(record.soft);
+    record.grace = q.grace.value_or(record.grace);
+    char msg[VTA_MESSAGE_SIZE] = "";
+    if (VTAdmin_CheckQuotaLimits(record.hard, record.soft, record.grace, msg, sizeof msg) != 0)
+        return s.fail(msg);
+    if (node == nullptr)
+        return s.op(VTA_OP_CREATE, folder, &edit, sizeof edit);
+    VTAObj_SetData(node, &edit, sizeof edit);
+    return s.op(VTA_OP_SAVE, node);
+}
+
+// quota set|delete on the node of the quota: a user's or group's is found by its name, a
+// directory's (PATH absolute, or relative to the mount point) by the name of the directory's
+// name space, so any spelling of the path finds it.
+bool quota_on_node(session &s, const quota_request &q) {
+    const bool directory = is_directory(q);
+    VTAObj *folder =
+        quota_folder(s, q.host, q.fs_name, directory ? VTA_OBJ_QUOTAS_DIR : VTA_OBJ_QUOTAS_UG);
+    if (folder == nullptr)
+        return false;
+    char name[VTA_NAME_SIZE] = "";
+    bounded_format(name, sizeof name, "%s", q.target.c_str());
+    uint32_t kind = q.type == VTA_QUOTA_USER ? VTA_OBJ_QUOTA_USER : VTA_OBJ_QUOTA_GROUP;
+    if (directory) {
+        kind = VTA_OBJ_QUOTA_DIR;
+        const int path_kind = q.target[0] == '/' ? VTA_PATH_ABSOLUTE : VTA_PATH_RELATIVE;
+        char msg[VTA_MESSAGE_SIZE] = "";
+        if (VTAdmin_DirQuotaPath2Name(q.fs_name.c_str(), path_kind, q.target.c_str(), name,
+                                      sizeof name, nullptr, msg) != 0)
+            return s.fail(msg);
+    }
+    VTAObj *node = find_quota(folder, name, kind, q.type);
+    if (q.set)
+        return set_quota(s, q, folder, node);
+    if (node == nullptr)
+        return s.fail("no " + q.kind + " quota " + (directory ? "for '" : "'") + q.target +
+                      "' on '" + q.fs_name + "'");
+    return s.op(VTA_OP_DELETE, node);
+}
+
+// quota set|delete HOST FSNAME user|group|data|files NAME|PATH: the create (5), save (7) and
+// delete (9) operations of the quota editor and the Delete command.
+int cmd_quota(session &s, const options &opt) {
+    quota_request q{opt.words[1] == "set",
+                    opt.words[2],
+                    opt.words[3],
+                    opt.words[4],
+                    0,
+                    opt.words[5],
+                    {},
+                    {},
+                    {}};
+    const char *const kinds[] = {"user", "group", "data", "files"};
+    for (uint32_t type = VTA_QUOTA_USER; type <= VTA_QUOTA_DIR_FILES; ++type)
+        if (q.kind == kinds[type - 1])
+            q.type = type;
+    if ((!q.set && opt.words[1] != "delete") || q.type == 0) {
+        s.fail("usage: quota set|delete HOST FSNAME user|group|data|files NAME|PATH (see kxadmin "
+               "--help)");
+        return KXADMIN_USAGE;
+    }
+    std::string reason;
+    if (q.set && !read_quota_input(opt, &q, &reason)) {
+        s.fail(reason);
+        return KXADMIN_FAILED;
+    }
+    if (!quota_on_node(s, q))
+        return KXADMIN_FAILED;
+    fprintf(s.out(), "quota %s %s %s: done\n", opt.words[1].c_str(), q.kind.c_str(),
+            q.target.c_str());
+    return KXADMIN_OK;
+}
+
 struct command {
     const char *name;
     size_t min_words, max_words; // the command word included
@@ -507,6 +759,7 @@ const command kCommands[] = {
     {"failover", 3, 3, cmd_control, false},
     {"activate", 3, 3, cmd_control, false},
     {"debug", 3, 3, cmd_debug, false},
+    {"quota", 6, 6, cmd_quota, false},
 };
 
 } // namespace
@@ -603,7 +856,6 @@ int kxadmin_main(int argc, char **argv, FILE *out, FILE *err) {
                     cmd.name);
             return KXADMIN_USAGE;
         }
-        set_module_name("kxadmin");
         if (cmd.changes_connections) {
             char msg[VTA_MESSAGE_SIZE] = "";
             if (VTAObj_RecentLock(msg, sizeof msg) != VTA_OK) {
@@ -614,8 +866,11 @@ int kxadmin_main(int argc, char **argv, FILE *out, FILE *err) {
         int status = KXADMIN_FAILED;
         {
             session s(out, err);
-            if (s.start())
+            if (s.start()) {
                 status = cmd.run(s, opt);
+                if (status == KXADMIN_OK && s.failed())
+                    status = KXADMIN_FAILED;
+            }
         }
         if (cmd.changes_connections)
             VTAObj_RecentUnlock();

@@ -287,8 +287,9 @@ struct KxCommandLine {
     QString select_path; // --select PATH: select these items below "Connections" at start-up
 };
 
-// Start of the admin API library for this program: module name "kxntadmin", VTAdmin_Init, the
-// log "kxntadmin.log" and the "general" and "entry/exit" classes of the library's log module.
+// Start of the admin API library for this program (vtadmin_program_start): module name
+// "kxntadmin", VTAdmin_Init, the log "kxntadmin.log" with the "general" and "entry/exit"
+// classes of the library's log module, and the system-log hook pointed at that log.
 void KxStartAdminLibrary();
 // VTAdmin_Teardown: closes every connection still open and the library's log.
 void KxStopAdminLibrary();

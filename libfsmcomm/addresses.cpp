@@ -82,6 +82,11 @@ bool is_loopback6(const host_addr *address) {
     return address->bytes[15] == 1;
 }
 
+bool is_loopback4(const host_addr *address) {
+    static const uint8_t loopback[4] = {127, 0, 0, 1};
+    return host_addr_is_ipv4(address) && memcmp(address->bytes + 12, loopback, 4) == 0;
+}
+
 bool is_multicast6(const host_addr *address) {
     return address->bytes[0] == 0xFF;
 }
@@ -122,9 +127,7 @@ bool usable_unicast(const sockaddr *sa, host_addr *address) {
         return false;
     if (sa->sa_family == AF_INET) {
         static const uint8_t any[4] = {0, 0, 0, 0};
-        static const uint8_t loopback[4] = {127, 0, 0, 1};
-        return memcmp(address->bytes + 12, any, 4) != 0 &&
-               memcmp(address->bytes + 12, loopback, 4) != 0;
+        return memcmp(address->bytes + 12, any, 4) != 0 && !is_loopback4(address);
     }
     return !is_unreachable6(address) && !host_addr_is_ipv4(address);
 }
@@ -210,8 +213,9 @@ int is_local_address(const host_addr *address) {
 int is_localhost_name(const char *name, host_addr *address) {
     if (name == nullptr)
         return 0;
+    // Only 127.0.0.1 itself: in a simulated cluster 127.0.0.2, 127.0.0.3, ... are other hosts.
     if (strcasecmp(name, "localhost") == 0 || strncasecmp(name, "localhost.", 10) == 0 ||
-        strncmp(name, "127.", 4) == 0) {
+        strcmp(name, "127.0.0.1") == 0) {
         set_loopback(address);
         return 1;
     }
@@ -221,6 +225,19 @@ int is_localhost_name(const char *name, host_addr *address) {
         return 1;
     }
     return 0;
+}
+
+int is_loopback_address(const host_addr *address) {
+    return is_loopback4(address) || is_loopback6(address) ? 1 : 0;
+}
+
+int names_this_machine(const char *name) {
+    host_addr address;
+    if (is_localhost_name(name, &address))
+        return 1;
+    if (resolve_host(name, &address) != 0)
+        return 0;
+    return is_loopback_address(&address) || is_local_address(&address) ? 1 : 0;
 }
 
 void set_loopback(host_addr *address) {
@@ -307,9 +324,10 @@ int resolve_host(const char *name, host_addr *address) {
     if (!found)
         return fail_resolution(code);
 
-    host_addr loopback;
-    set_loopback(&loopback);
-    if (host_addr_equal(address, &loopback)) {
+    // On a machine whose only interface is loopback, loopback is the only way to reach it.
+    if (local_count == 0 && is_loopback_address(address))
+        return 0;
+    if (is_loopback4(address)) {
         for (int i = 0; i < local_count; ++i) {
             if (host_addr_is_ipv4(&local[i])) {
                 *address = local[i];

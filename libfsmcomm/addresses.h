@@ -38,9 +38,17 @@ void local_addresses_set_source_for_tests(adapter_enumerator_fn enumerator, int6
 // 1 if `address` is one of this machine's addresses, else 0.
 int is_local_address(const host_addr *address);
 
-// 1 with `address` set when `name` is a loopback name: "localhost", "localhost.*", "127.*"
-// give ::ffff:127.0.0.1; "localhost6", "localhost6.*" and "::1" give ::1 (case-insensitive).
+// 1 with `address` set when `name` is a loopback name: "localhost", "localhost.*" and
+// "127.0.0.1" give ::ffff:127.0.0.1; "localhost6", "localhost6.*" and "::1" give ::1 (names
+// case-insensitive). Other 127.x.y.z addresses are not: they stand for simulated hosts.
 int is_localhost_name(const char *name, host_addr *address);
+
+// 1 for ::ffff:127.0.0.1 and ::1, the loopback addresses that mean this machine.
+int is_loopback_address(const host_addr *address);
+
+// 1 when `name` means this machine: a loopback name, or a name that resolves to a loopback
+// address or to one of this machine's addresses.
+int names_this_machine(const char *name);
 
 // Sets ::ffff:127.0.0.1.
 void set_loopback(host_addr *address);
@@ -59,6 +67,7 @@ int host_lookup(const char *name, int family, host_addr *results, int capacity, 
 
 // Resolves `name` to one address of the host. Loopback names are answered without a lookup;
 // 127.0.0.1 is replaced by this machine's first IPv4 address and unreachable IPv6 forms by a
-// reachable local address; this machine's own name only yields its own addresses. Returns 0,
-// or -1 with errno 2, 11 or 22 and the thread's last system error errno_to_win32 of it.
+// reachable local address; this machine's own name only yields its own addresses. A machine
+// without addresses of its own (only loopback) keeps 127.0.0.1 and ::1. Returns 0, or -1 with
+// errno 2, 11 or 22 and the thread's last system error errno_to_win32 of it.
 int resolve_host(const char *name, host_addr *address);

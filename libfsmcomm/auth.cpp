@@ -45,6 +45,12 @@ bool ensure_secret_loaded() {
     return auth_secret_loaded || auth_secret_load() == 0;
 }
 
+// Every answer of the name server is awaited for the reply time-out at most: a silent server
+// fails the exchange instead of holding the connect for ever.
+int receive_answer(int socket, void *buffer, int length) {
+    return sock_recv_all_within(socket, buffer, length, fsm_reply_timeout_ms(1));
+}
+
 uint32_t clock_seconds_low32() {
     return static_cast<uint32_t>(time(nullptr));
 }
@@ -229,7 +235,7 @@ int auth_record_check(const unsigned char record[AUTH_RECORD_SIZE],
 
 int client_authenticate(int socket) {
     unsigned char record[AUTH_RECORD_SIZE];
-    if (sock_recv_all(socket, record, sizeof record) < static_cast<int>(sizeof record)) {
+    if (receive_answer(socket, record, sizeof record) < static_cast<int>(sizeof record)) {
         syslog_hook(AUTH_LOG_CODE, "client_authenticate: RECV ERROR");
         return 0;
     }
@@ -247,7 +253,7 @@ int client_authenticate(int socket) {
         return 0;
     }
 
-    if (sock_recv_all(socket, record, sizeof record) < static_cast<int>(sizeof record)) {
+    if (receive_answer(socket, record, sizeof record) < static_cast<int>(sizeof record)) {
         syslog_hook(AUTH_LOG_CODE, "client_authenticate: RECV ERROR");
         return 0;
     }
@@ -263,7 +269,7 @@ int auth_negotiate(int socket) {
     message[AUTH_QUERY_COMMAND_OFFSET] = AUTH_QUERY_COMMAND;
     if (sock_send_all(socket, message, sizeof message) < 0)
         return 0;
-    if (sock_recv_all(socket, message, sizeof message) < static_cast<int>(sizeof message))
+    if (receive_answer(socket, message, sizeof message) < static_cast<int>(sizeof message))
         return 0;
     switch (get_be16(message + AUTH_QUERY_ANSWER_OFFSET)) {
     case AUTH_ANSWER_NOT_REQUIRED:

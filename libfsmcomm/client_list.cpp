@@ -30,25 +30,6 @@ constexpr size_t kIndexAt = 24;
 
 client_list_realloc_fn g_realloc = realloc;
 
-// Reads the fields of a reply of which only `length` bytes are valid; a field that does not
-// lie wholly within them reads as 0.
-struct reply_reader {
-    const uint8_t *bytes;
-    size_t length;
-
-    bool holds(size_t offset, size_t width) const {
-        return offset <= length && width <= length - offset;
-    }
-    uint32_t be32(size_t offset) const { return holds(offset, 4) ? get_be32(bytes + offset) : 0; }
-    uint64_t be64(size_t offset) const { return holds(offset, 8) ? get_be64(bytes + offset) : 0; }
-    void copy(size_t offset, void *out, size_t width) const {
-        if (holds(offset, width))
-            memcpy(out, bytes + offset, width);
-        else
-            memset(out, 0, width);
-    }
-};
-
 // Makes room for record number `taken` (from 0): the array grows by FSM_WHO_GROWTH records
 // whenever `taken` reaches a multiple of it. False when memory runs out; the old array is
 // then still the caller's to free.

@@ -184,7 +184,7 @@ int ns_ping(kx_socket socket, char *text, size_t text_size) {
         return 0;
     char reason[NS_TEXT_SIZE];
     bounded_format(text, text_size, "FSM ping returned error (%d): %s", error,
-                   error_text(error, reason, sizeof reason));
+                   standard_error_text(error, reason, sizeof reason));
     return error;
 }
 

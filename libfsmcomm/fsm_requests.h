@@ -12,7 +12,7 @@
 constexpr int FSM_REPLY_CAPACITY = 4096;
 
 // FSM request types of this module (header byte 9, class 2). The client list (10, 22) is in
-// client_list.h; the quota requests (12, 13) belong with the quota calls.
+// client_list.h; the quota requests (12, 13) in quota_requests.h.
 enum fsm_request_type {
     FSM_REQ_STATUS = 2,
     FSM_REQ_SG_STATUS_OLD = 3,

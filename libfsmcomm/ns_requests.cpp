@@ -25,14 +25,6 @@ namespace {
 
 constexpr uint8_t LOOPBACK_IPV4[4] = {127, 0, 0, 1};
 
-// The C library's text for an errno value, always in `buffer`.
-char *errno_text(int code, char *buffer, size_t size) {
-    const char *text = strerror_r(code, buffer, size);
-    if (text != buffer)
-        bounded_format(buffer, size, "%s", text);
-    return buffer;
-}
-
 // The next request form: clears the header and the status, writes the form and command.
 void prepare_form(uint8_t *m, pm_form form) {
     std::memset(m, 0, MSG_HEADER_SIZE);
@@ -58,6 +50,40 @@ int send_forms(kx_socket socket, uint8_t *m, const pm_form *forms, int form_coun
             return FAILED;
     }
     return ALL_REFUSED;
+}
+
+// The start/stop status table: the result code, with its text in `text`.
+int control_status(uint16_t status, int kind, char *text) {
+    int result = 0;
+    const char *status_text = "Success";
+    switch (status) {
+    case 1:
+        result = 2, status_text = "No FSM found";
+        break;
+    case 2:
+        result = 1;
+        status_text = kind == NS_START ? "FSM is already running" : "FSM already exists";
+        break;
+    case 3:
+        result = 3, status_text = "FSM not configured";
+        break;
+    case 4:
+        result = 4, status_text = "FSM not local";
+        break;
+    case 10:
+        result = 7, status_text = "FSM cannot start on non-Primary server";
+        break;
+    case 11:
+        result = 6, status_text = "HA timers mis-configured";
+        break;
+    case 13:
+        result = 8, status_text = "Cannot start non-approved daemons";
+        break;
+    default:
+        break;
+    }
+    bounded_format(text, NS_TEXT_SIZE, "%s", status_text);
+    return result;
 }
 
 void copy_string(char *out, size_t width, const uint8_t *from, size_t available) {
@@ -242,53 +268,28 @@ int ns_control_decode(pm_message *message, int kind, int form_index, char *text)
         pm_address_from_ipv4(message);
         std::memset(message->bytes + PM_IPV4, 0, 4);
     }
-    int result = 0;
-    const char *status_text = "Success";
-    switch (pm_get16(message, PM_STATUS)) {
-    case 1:
-        result = 2, status_text = "No FSM found";
-        break;
-    case 2:
-        result = 1;
-        status_text = kind == NS_START ? "FSM is already running" : "FSM already exists";
-        break;
-    case 3:
-        result = 3, status_text = "FSM not configured";
-        break;
-    case 4:
-        result = 4, status_text = "FSM not local";
-        break;
-    case 10:
-        result = 7, status_text = "FSM cannot start on non-Primary server";
-        break;
-    case 11:
-        result = 6, status_text = "HA timers mis-configured";
-        break;
-    case 13:
-        result = 8, status_text = "Cannot start non-approved daemons";
-        break;
-    default:
-        break;
-    }
-    bounded_format(text, NS_TEXT_SIZE, "%s", status_text);
-    return result;
+    return control_status(pm_get16(message, PM_STATUS), kind, text);
 }
 
 int ns_activate_decode(pm_message *message, char *text) {
     for (int offset : {PM_ENTRY_TYPE, PM_PORT, PM_STATUS, PM_STATE})
         pm_to_host16(message, offset);
     pm_to_host32(message, PM_PID);
-    switch (pm_get16(message, PM_STATUS)) {
-    case 1:
+    const uint16_t status = pm_get16(message, PM_STATUS);
+    if (status == 1) {
         bounded_format(text, NS_TEXT_SIZE, "%s", "FSM Not found");
         return 2;
-    case 6:
-        bounded_format(text, NS_TEXT_SIZE, "%s", "Internal use only");
-        return 5;
-    default:
-        bounded_format(text, NS_TEXT_SIZE, "%s", "FSM Activated");
-        return 0;
     }
+    if (status == 6) {
+        bounded_format(text, NS_TEXT_SIZE, "%s", "Internal use only");
+        return NS_ACTIVATE_INTERNAL_ONLY;
+    }
+    // A status of the start/stop table ("FSM not local", ...) refuses with that table's result
+    // and text; any other means the FSM was activated.
+    const int result = control_status(status, NS_STOP, text);
+    if (result == 0)
+        bounded_format(text, NS_TEXT_SIZE, "%s", "FSM Activated");
+    return result;
 }
 
 int ns_unframed_not_supported(const pm_message *message) {
@@ -304,7 +305,7 @@ kx_socket ns_connect(const char *host, char *text, size_t text_size) {
         if (resolve_host(host, &address) != 0) {
             char reason[128];
             bounded_format(text, text_size, "%s - %s", "Cannot get host by name",
-                           errno_text(errno, reason, sizeof reason));
+                           standard_error_text(errno, reason, sizeof reason));
             return invalid_socket;
         }
         local_to_loopback(&address);
@@ -329,8 +330,15 @@ kx_socket ns_connect(const char *host, char *text, size_t text_size) {
                        error_text(error, reason, sizeof reason));
         return invalid_socket;
     }
+    set_last_system_error(0);
     if (network_auth_enabled && auth_negotiate(socket) < 1) {
-        bounded_format(text, text_size, "%s", "Authentication Failed");
+        // A name server that never answers is told apart from a refused exchange.
+        char reason[NS_TEXT_SIZE];
+        if (last_system_error() == WSAETIMEDOUT)
+            bounded_format(text, text_size, "%s - %s", "Authentication Failed",
+                           last_error_text(reason, sizeof reason));
+        else
+            bounded_format(text, text_size, "%s", "Authentication Failed");
         close(socket);
         return invalid_socket;
     }
@@ -411,7 +419,7 @@ int ns_get_disks(kx_socket socket, int first, int count, disk_info *disks, uint3
         const int capacity = room + 16;
         std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[capacity]);
         if (!buffer) {
-            errno_text(ENOMEM, text, NS_TEXT_SIZE);
+            standard_error_text(ENOMEM, text, NS_TEXT_SIZE);
             return -1;
         }
         uint8_t *m = buffer.get();
@@ -430,7 +438,7 @@ int ns_get_disks(kx_socket socket, int first, int count, disk_info *disks, uint3
                 continue;
             errno = error;
             set_last_system_error(errno_to_win32(error));
-            errno_text(error, text, NS_TEXT_SIZE);
+            standard_error_text(error, text, NS_TEXT_SIZE);
             return -1;
         }
         const uint16_t status = get_be16(m + PM_STATUS);
@@ -515,7 +523,10 @@ int ns_fsm_activate(kx_socket socket, const char *name, pm_message *message, cha
             bounded_format(text, NS_TEXT_SIZE, "%s", "Unexpected short write");
             return -1;
         }
-        const int received = sock_recv_all(socket, m, PM_MESSAGE_SIZE);
+        // Unframed, so fsm_send_and_wait cannot carry it; a silent name server must still end
+        // in the reply time-out.
+        const int received =
+            sock_recv_all_within(socket, m, PM_MESSAGE_SIZE, fsm_reply_timeout_ms(1));
         if (received < 0) {
             last_error_text(text, NS_TEXT_SIZE);
             return -1;
@@ -524,9 +535,10 @@ int ns_fsm_activate(kx_socket socket, const char *name, pm_message *message, cha
             bounded_format(text, NS_TEXT_SIZE, "%s", "Connection reset");
             return -1;
         }
-        if (form == 0 && ns_unframed_not_supported(message))
-            continue;
-        break;
+        if (!ns_unframed_not_supported(message))
+            return ns_activate_decode(message, text);
     }
-    return ns_activate_decode(message, text);
+    // Refused in both forms: nothing was activated.
+    bounded_format(text, NS_TEXT_SIZE, "%s", "unsupported message");
+    return -1;
 }

@@ -130,8 +130,12 @@ int ns_list_local_decode(pm_message *message, char *text);
 // Start/stop: host order, IPv4 at 32 moved into 296 after the first two forms, then the status
 // table. Returns the result code with its text.
 int ns_control_decode(pm_message *message, int kind, int form_index, char *text);
+// Result of an activation that the name server keeps to itself ("Internal use only").
+constexpr int NS_ACTIVATE_INTERNAL_ONLY = 5;
+
 // Activate: host order and the status table (0 "FSM Activated", 2 "FSM Not found", 5 "Internal
-// use only").
+// use only"); a status of the start/stop table (3 "FSM not configured", 4 "FSM not local", ...)
+// gives that table's result and text.
 int ns_activate_decode(pm_message *message, char *text);
 // 1 when an unframed reply says "not supported": byte 11 is 255 and bytes 14-15 hold 1, least
 // significant byte first.
@@ -165,5 +169,7 @@ int ns_get_disks(kx_socket socket, int first, int count, disk_info *disks, uint3
 // as the FSM port. Returns the result code of the status table, or -1.
 int ns_fsm_control(kx_socket socket, int kind, const char *name, pm_message *message, char *text);
 
-// Activates the FSM `name` with an unframed exchange. Returns 0, 2 or 5, or -1.
+// Activates the FSM `name` with an unframed exchange, whose reply is awaited for the reply
+// time-out. Returns 0, 2, 5 or a start/stop result, or -1 (also when both forms are refused:
+// "unsupported message").
 int ns_fsm_activate(kx_socket socket, const char *name, pm_message *message, char *text);

@@ -128,11 +128,18 @@ char *error_text(int code, char *buffer, size_t size) {
     if (code == -1)
         code = t_last_system_error;
     char text[256];
-    const char *message = strerror_r(errno_for_text(code), text, sizeof text);
-    bounded_format(buffer, size, "[Win32 error %d]: %s", code, message);
+    bounded_format(buffer, size, "[Win32 error %d]: %s", code,
+                   standard_error_text(code, text, sizeof text));
     size_t length = strlen(buffer);
     while (length > 0 && isspace(static_cast<unsigned char>(buffer[length - 1])))
         buffer[--length] = '\0';
+    return buffer;
+}
+
+char *standard_error_text(int code, char *buffer, size_t size) {
+    const char *text = strerror_r(errno_for_text(code), buffer, size);
+    if (text != buffer)
+        bounded_format(buffer, size, "%s", text);
     return buffer;
 }
 

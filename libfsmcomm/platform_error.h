@@ -71,5 +71,10 @@ int errno_to_win32(int code);
 // 206, 534, 1117, 1131, 1200, 1460, 1784); any other code is taken as an errno itself.
 char *error_text(int code, char *buffer, size_t size);
 
+// The standard (strerror) text of `code` alone, without the "[Win32 error %d]: " prefix: the
+// text of the errno behind a transport value or system code as error_text finds it, else of
+// `code` as an errno. Returns `buffer`, always terminated within `size` (size above 0).
+char *standard_error_text(int code, char *buffer, size_t size);
+
 // error_text of the thread's last system error.
 char *last_error_text(char *buffer, size_t size);

@@ -87,6 +87,55 @@ void drain_excess(kx_socket socket, uint32_t excess) {
     }
 }
 
+// Why recv_until stopped.
+enum class recv_end { complete, closed, deadline_passed, wait_ran_out, not_a_socket, failed };
+
+// Receives into `buffer` until `length` bytes arrived, the peer closed, the monotonic
+// `deadline_us` (-1: none) passed or a wait or receive failed (last system error set).
+// Returns the count received.
+int recv_until(kx_socket socket, void *buffer, int length, int64_t deadline_us, recv_end *end) {
+    uint8_t *b = static_cast<uint8_t *>(buffer);
+    int received = 0;
+    while (received < length) {
+        int wait_ms = -1;
+        if (deadline_us >= 0) {
+            const int64_t now = monotonic_us();
+            if (now >= deadline_us) {
+                *end = recv_end::deadline_passed;
+                return received;
+            }
+            wait_ms = static_cast<int>(std::min<int64_t>((deadline_us - now) / 1000, INT_MAX));
+        }
+        uint16_t revents = 0;
+        const int result = wait_socket(socket, POLLSET_READABLE, wait_ms, &revents);
+        if (result < 0 && last_system_error() == WSAEINTR)
+            continue;
+        if (result < 0) {
+            *end = recv_end::failed;
+            return received;
+        }
+        if ((revents & POLLSET_READABLE) == 0) {
+            *end = revents == 0 ? recv_end::wait_ran_out : recv_end::not_a_socket;
+            return received;
+        }
+        const ssize_t n = recv(socket, b + received, static_cast<size_t>(length - received), 0);
+        if (n == 0) {
+            *end = recv_end::closed;
+            return received;
+        }
+        if (n < 0) {
+            const int error = save_socket_error();
+            if (error == WSAEINTR || error == WSAEWOULDBLOCK)
+                continue;
+            *end = recv_end::failed;
+            return received;
+        }
+        received += static_cast<int>(n);
+    }
+    *end = recv_end::complete;
+    return received;
+}
+
 int fail(int *error_out, int error) {
     *error_out = error;
     return -1;
@@ -259,6 +308,28 @@ int sock_recv_all(kx_socket socket, void *buffer, int length) {
     return received;
 }
 
+int sock_recv_all_within(kx_socket socket, void *buffer, int length, int timeout_ms) {
+    const int64_t deadline =
+        timeout_ms < 0 ? -1 : monotonic_us() + static_cast<int64_t>(timeout_ms) * 1000;
+    recv_end end;
+    const int received = recv_until(socket, buffer, length, deadline, &end);
+    switch (end) {
+    case recv_end::complete:
+    case recv_end::closed:
+        return received;
+    case recv_end::deadline_passed:
+    case recv_end::wait_ran_out:
+        set_last_system_error(WSAETIMEDOUT);
+        return -1;
+    case recv_end::not_a_socket:
+        set_last_system_error(WSAENOTSOCK);
+        return -1;
+    case recv_end::failed:
+        break;
+    }
+    return -1;
+}
+
 int sock_wait_readable(kx_socket socket, int seconds) {
     for (;;) {
         uint16_t revents = 0;
@@ -272,36 +343,21 @@ int sock_wait_readable(kx_socket socket, int seconds) {
 int sock_recv_timed(kx_socket socket, int seconds, void *buffer, int length) {
     if (length < 1)
         return length;
-    uint8_t *b = static_cast<uint8_t *>(buffer);
-    const int64_t deadline = monotonic_us() + static_cast<int64_t>(seconds) * 1000000;
-    int received = 0;
-    while (received < length) {
-        const int64_t now = monotonic_us();
-        if (now >= deadline)
-            return received;
-        uint16_t revents = 0;
-        const int64_t remaining_ms = (deadline - now) / 1000;
-        const int result =
-            wait_socket(socket, POLLSET_READABLE,
-                        static_cast<int>(std::min<int64_t>(remaining_ms, INT_MAX)), &revents);
-        if (result < 0 && last_system_error() == WSAEINTR)
-            continue;
-        if (result < 0)
-            return result;
-        if ((revents & POLLSET_READABLE) == 0)
-            return 0;
-        const ssize_t n = recv(socket, b + received, static_cast<size_t>(length - received), 0);
-        if (n == 0)
-            return received;
-        if (n < 0) {
-            const int error = save_socket_error();
-            if (error == WSAEINTR || error == WSAEWOULDBLOCK)
-                continue;
-            return static_cast<int>(n);
-        }
-        received += static_cast<int>(n);
+    recv_end end;
+    const int received = recv_until(socket, buffer, length,
+                                    monotonic_us() + static_cast<int64_t>(seconds) * 1000000, &end);
+    switch (end) {
+    case recv_end::complete:
+    case recv_end::closed:
+    case recv_end::deadline_passed:
+        return received;
+    case recv_end::wait_ran_out:
+    case recv_end::not_a_socket:
+        return 0; // even when some bytes had arrived
+    case recv_end::failed:
+        break;
     }
-    return length;
+    return -1;
 }
 
 int service_port_lookup(const host_addr *address, uint32_t service_tag, uint32_t service_number,

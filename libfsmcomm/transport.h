@@ -80,6 +80,11 @@ int sock_send_all(kx_socket socket, const void *buffer, int length);
 // closed, or -1 with the thread's last system error set. A `length` below 1 returns 0.
 int sock_recv_all(kx_socket socket, void *buffer, int length);
 
+// Receives exactly `length` bytes within `timeout_ms` in all (-1: no limit), for daemons whose
+// answers are not framed. Returns `length`, the count received before the peer closed, or -1
+// with the thread's last system error set: WSAETIMEDOUT when the time ran out.
+int sock_recv_all_within(kx_socket socket, void *buffer, int length, int timeout_ms);
+
 // Waits up to `seconds` for `socket` to become readable: positive readable, 0 time-out,
 // negative error.
 int sock_wait_readable(kx_socket socket, int seconds);

@@ -1,8 +1,10 @@
 // Byte-order helpers for wire fields: big-endian 16/24/32/64-bit and little-endian 32/64-bit
-// values read from and written to byte buffers.
+// values read from and written to byte buffers, and a reader for replies that arrived short.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 inline uint16_t get_be16(const uint8_t *p) {
     return static_cast<uint16_t>((p[0] << 8) | p[1]);
@@ -65,3 +67,34 @@ inline void put_le64(uint8_t *p, uint64_t value) {
     for (int i = 0; i < 8; ++i)
         p[i] = static_cast<uint8_t>(value >> (8 * i));
 }
+
+// Reads the fields of a reply of which only `length` bytes are valid; a field that does not
+// lie wholly within them reads as 0.
+struct reply_reader {
+    const uint8_t *bytes;
+    size_t length;
+
+    bool holds(size_t offset, size_t width) const {
+        return offset <= length && width <= length - offset;
+    }
+    uint32_t be32(size_t offset) const { return holds(offset, 4) ? get_be32(bytes + offset) : 0; }
+    uint64_t be64(size_t offset) const { return holds(offset, 8) ? get_be64(bytes + offset) : 0; }
+    void copy(size_t offset, void *out, size_t width) const {
+        if (holds(offset, width))
+            memcpy(out, bytes + offset, width);
+        else
+            memset(out, 0, width);
+    }
+    // The NUL-terminated text at `offset`, as far as it arrived, cut to `size` - 1 bytes and
+    // always terminated (`size` > 0).
+    void text(size_t offset, char *out, size_t size) const {
+        const size_t available = offset < length ? length - offset : 0;
+        const size_t limit = available < size - 1 ? available : size - 1;
+        size_t n = 0;
+        while (n < limit && bytes[offset + n] != 0)
+            ++n;
+        if (n > 0)
+            memcpy(out, bytes + offset, n);
+        out[n] = '\0';
+    }
+};

@@ -84,23 +84,20 @@ size_t write_all(int fd, const char *data, size_t length) {
     return done;
 }
 
-// Shifts the numbered chain up by one and moves the live file into "<path>.txt", so no line
-// is lost and the disk holds at most the live file plus max_files + 1 old ones. Numbered
-// files beyond max_files (left by an earlier, larger limit) are removed. A failed rename
-// leaves the log closed until the next log_open.
+// Shifts the chain of old generations up by one and moves the live file into "<path>.txt", so
+// no line is lost. The chain is as long as max_files, or longer when numbered files beyond it
+// follow without a gap (left by an earlier, larger limit): only its last file is deleted. A
+// failed rename leaves the log closed until the next log_open.
 void rotate_log() {
     close(g_log.fd);
     g_log.fd = -1;
 
-    int highest = g_log.max_files;
-    while (file_exists(chain_name(highest + 1)))
-        ++highest;
-    for (int i = highest; i > g_log.max_files; --i)
-        unlink(chain_name(i).c_str());
-
-    if (g_log.max_files > 0) {
-        unlink(chain_name(g_log.max_files).c_str());
-        for (int i = g_log.max_files; i >= 1; --i) {
+    int last = g_log.max_files;
+    while (file_exists(chain_name(last + 1)))
+        ++last;
+    if (last != 0) {
+        unlink(chain_name(last).c_str());
+        for (int i = last; i >= 1; --i) {
             std::string from = chain_name(i - 1);
             if (file_exists(from) && rename(from.c_str(), chain_name(i).c_str()) != 0)
                 return;
@@ -132,6 +129,18 @@ void forward_message(int code, const char *text) {
     log_error_writer(level_of_code[code], "%s", text);
 }
 
+void forward_system_log(int code, const char *format, ...) {
+    static constexpr int level_of_priority[] = {5, 5, 4, 3, 2, 1, 1, 0};
+    char text[LINE_MAX_BYTES];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format ? format : "", args);
+    va_end(args);
+    const bool has_line_end = n > 0 && static_cast<size_t>(n) < sizeof text && text[n - 1] == '\n';
+    log_error_writer(code >= 0 && code <= 7 ? level_of_priority[code] : 3,
+                     has_line_end ? "%s" : "%s\n", text);
+}
+
 } // namespace
 
 log_writer_fn log_info_writer = log_sink;
@@ -150,6 +159,10 @@ void log_install_writers() {
         message_hook = forward_message;
     log_info_writer = log_write;
     log_error_writer = log_write;
+}
+
+void log_capture_system_log() {
+    syslog_hook = forward_system_log;
 }
 
 int facility_register(int slot, const char *name, const facility_flag *flag_table) {

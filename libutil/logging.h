@@ -23,6 +23,12 @@ void message_report(int code, const char *text);
 // 1 D, 2 W, 3 E, 4 F, 7 C; other codes dropped) and points both writer slots at log_write.
 void log_install_writers();
 
+// Points the system-log hook (fatal.h) at the error writer: a message of system-log priority
+// 0 to 7 becomes a line of level C, C, F, E, W, I, I or D (other codes E) with a line end
+// added. For programs that keep support-code diagnostics off the terminal; fatal reports still
+// reach standard error on their own.
+void log_capture_system_log();
+
 // ---- Facilities: named classes of messages that their owner switches on by bit ----
 
 constexpr int FACILITY_SLOTS = 10;

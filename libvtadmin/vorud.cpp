@@ -75,6 +75,10 @@ kx_socket vorud_slot_socket(int handle) {
 uint32_t vorud_slot_capability(int handle) {
     return g_slots[handle].capability;
 }
+void vorud_slot_fsm_name(int handle, char *name, size_t size) {
+    con_list_guard guard;
+    bounded_format(name, size, "%s", g_slots[handle].fsm_name);
+}
 
 int vorud_slot_release(int handle, int *count_found) {
     con_list_guard guard;

@@ -120,6 +120,8 @@ void vorud_slot_unlock(int handle);
 kx_socket vorud_slot_socket(int handle);
 // For an FSM slot: the tap value of fsm_admin_tap (bit 0: current client-list version).
 uint32_t vorud_slot_capability(int handle);
+// For an FSM slot: the name of its file system, cut within `size`.
+void vorud_slot_fsm_name(int handle, char *name, size_t size);
 // Drops one reference under con_list_lock: a count below 1 is repaired to 1 first (the count
 // found is stored in `count_found`); the last reference closes the socket and frees the slot.
 // Returns the references left.

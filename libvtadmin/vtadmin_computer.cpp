@@ -6,6 +6,7 @@
 #include "libvtadmin/vtadmin_debug.h"
 #include "libvtadmin/vtadmin_fsm.h"
 #include "libvtadmin/vtadmin_fsobjs.h"
+#include "libvtadmin/vtadmin_quota_nodes.h"
 #include "libvtadmin/vtadminlib.h"
 
 #include <cinttypes>
@@ -253,11 +254,10 @@ struct fs_item {
     VTAObj_OpFunc op_func;
 };
 
-// Children of an active file system; "Host" and "State" follow for every state. Quotas keep
-// the placeholder function until their own kind is implemented.
+// Children of an active file system; "Host" and "State" follow for every state.
 const fs_item kActiveItems[] = {
     {"Stripe Groups", VTA_OBJ_ALL_SG, 1, 1, VTAObj_AllSgOpFunc},
-    {"Quotas", VTA_OBJ_ALL_QUOTAS, 1, 1, VTAObj_DummyOpFunc},
+    {"Quotas", VTA_OBJ_ALL_QUOTAS, 1, 1, VTAObj_AllQuotasOpFunc},
     {"Quality of Service", VTA_OBJ_ALL_QOS, 1, 0, VTAObj_AllQosOpFunc},
     {"Clients", VTA_OBJ_ALL_CLIENTS, 1, 1, VTAObj_AllClientsOpFunc},
     {"Debug", VTA_OBJ_DEBUG, 1, 0, VTAObj_DebugOpFunc},
@@ -588,7 +588,9 @@ int32_t VTAObj_FsControl(VTA_FS_CONTROL *control, char *msg, size_t msg_size) {
         return VTA_ERR_INVALID;
     }
     if (rc != VTA_OK) {
-        bounded_format(msg, msg_size, "%s", lib_msg);
+        // Some refusals (stop without an active FSM, no privileges) leave the text empty; the
+        // user still learns why from the code.
+        bounded_format(msg, msg_size, "%s", lib_msg[0] != '\0' ? lib_msg : VTAdmin_StrError(rc));
     } else if (control->VTA_Action == VTA_FS_STOP_ON_HOST || control->VTA_Action == VTA_FS_STOP ||
                control->VTA_Action == VTA_FS_FAILOVER) {
         if (control->VTA_Tree != nullptr)

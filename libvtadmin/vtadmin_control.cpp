@@ -16,8 +16,6 @@ namespace {
 // The list-by-ordinal position is 16 bits on the wire; a walk never needs more.
 constexpr int MAX_ORDINALS = 65536;
 constexpr unsigned POLL_INTERVAL_US = 1000000;
-// Activate answer: the name server keeps activation to itself.
-constexpr int NS_ACTIVATE_INTERNAL_ONLY = 5;
 
 const char *text_or_empty(const char *text) {
     return text ? text : "";
@@ -108,10 +106,13 @@ int admin_exchange(const char *call, int nshandle, const char *host, char *messa
     return code;
 }
 
-bool is_loopback(const host_addr *address) {
-    static const host_addr ipv6_loopback = {{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
-    return (host_addr_is_ipv4(address) && address->bytes[12] == 127) ||
-           host_addr_equal(address, &ipv6_loopback);
+// True when the name-server connection `handle` goes to this machine (no host text means
+// this machine).
+bool connection_is_here(int handle) {
+    VTA_CONN_INFO info;
+    if (VTAdmin_NSGetConnInfo(handle, &info) != 0)
+        return false;
+    return info.host[0] == '\0' || names_this_machine(info.host);
 }
 
 bool same_fsm_name(const VTA_FSM_ENTRY &entry, const char *name) {
@@ -167,9 +168,11 @@ int poll_local_list(const poll_channel &channel, const char *fs_name, const char
 }
 
 // `caller` is the caller's name-server connection: a slot to lock per exchange
-// (`lock_per_exchange`), or a socket the caller already holds exclusively.
-int wait_for_stopped(const poll_channel &caller, bool lock_per_exchange, const char *fs_name,
-                     const char *host, int *remaining, int no_lock) {
+// (`lock_per_exchange`), or a socket the caller already holds exclusively. An FSM of this
+// machine is looked for there only when that connection is to this machine (`caller_is_here`);
+// otherwise the wait asks this machine's name server itself.
+int wait_for_stopped(const poll_channel &caller, bool lock_per_exchange, bool caller_is_here,
+                     const char *fs_name, const char *host, int *remaining, int no_lock) {
     if (!VTAdmin_IsReady()) {
         vta_error("VT Admin module is not initialized\n");
         return -1;
@@ -183,7 +186,7 @@ int wait_for_stopped(const poll_channel &caller, bool lock_per_exchange, const c
 
     poll_channel channel = caller;
     int own_handle = -1;
-    if (is_localhost_name(host, &address)) {
+    if (is_localhost_name(host, &address) && caller_is_here) {
         vta_info("WaitForStoppedFsm: Need to find an fsm with a local IP address at %s\n", host);
     } else {
         vta_info("WaitForStoppedFsm: Need to find an fsm at %s\n", host);
@@ -384,7 +387,7 @@ int VTAdmin_FSMStop(int nshandle, const char *fs_name, int failover, char *messa
 
 int WaitForStoppedFsm(kx_socket ns_socket, const char *fs_name, const char *host, int *remaining,
                       int no_lock) {
-    return wait_for_stopped({-1, ns_socket}, false, fs_name, host, remaining, no_lock);
+    return wait_for_stopped({-1, ns_socket}, false, true, fs_name, host, remaining, no_lock);
 }
 
 int VTAdmin_FSMStopAndWait(int nshandle, const char *fs_name, int timeout, char *message) {
@@ -405,6 +408,7 @@ int VTAdmin_FSMStopAndWait(int nshandle, const char *fs_name, int timeout, char 
     }
 
     int remaining = timeout;
+    const bool caller_is_here = connection_is_here(nshandle);
     for (int pass = 0; pass < 2; ++pass) {
         const bool standbys_only = pass == 0;
         for (int ordinal = 0; ordinal < MAX_ORDINALS; ++ordinal) {
@@ -435,7 +439,8 @@ int VTAdmin_FSMStopAndWait(int nshandle, const char *fs_name, int timeout, char 
             // socket, and opens any connection of its own with the ordinary connect, holding
             // nothing. Other threads may use the caller's connection between two polls.
             // The wait's result does not change the outcome: the stop itself was answered.
-            wait_for_stopped({nshandle, invalid_socket}, true, fs_name, host, &remaining, 0);
+            wait_for_stopped({nshandle, invalid_socket}, true, caller_is_here, fs_name, host,
+                             &remaining, 0);
             if (remaining < 1)
                 break;
         }
@@ -492,7 +497,8 @@ int VTAdmin_FSMStopByHost(int nshandle, const char *fs_name, const char *host, c
             code = listed;
             break;
         }
-        const bool entry_is_here = is_loopback(&entry.address) || is_local_address(&entry.address);
+        const bool entry_is_here =
+            is_loopback_address(&entry.address) || is_local_address(&entry.address);
         char entry_text[256] = "";
         VTAdmin_AddrToString(&entry.address, entry_text);
         for (int i = 0; i < count; ++i) {
@@ -503,7 +509,7 @@ int VTAdmin_FSMStopByHost(int nshandle, const char *fs_name, const char *host, c
             if (!same_fsm_name(entry, fs_name))
                 continue;
             if (!host_addr_equal(&entry.address, &addresses[i]) &&
-                !(entry_is_here && is_loopback(&addresses[i])))
+                !(entry_is_here && is_loopback_address(&addresses[i])))
                 continue;
             vta_info("VTAdmin_FSMStopByHost found it!\n");
             code = StartStopFsm(&entry, VTA_ACTION_STOP, message, VTA_MESSAGE_SIZE);

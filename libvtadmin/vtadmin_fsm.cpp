@@ -33,30 +33,13 @@ uint32_t multipath_method(uint32_t wire) {
     }
 }
 
-// The handle check of every query: a type-2 slot, else -1 with the exit line.
-bool fsm_handle_ok(int handle, const char *call) {
-    if (VTAdmin_CheckHandle(handle, VTA_CONN_FSM, nullptr, 0) == 0)
-        return true;
-    vta_exit_error(-1, call);
-    return false;
-}
-
-// Runs `request` on the slot's socket under the slot mutex.
-template <typename Request>
-int on_slot(int handle, Request request) {
-    vorud_slot_lock(handle);
-    const int result = request(vorud_slot_socket(handle));
-    vorud_slot_unlock(handle);
-    return result;
-}
-
 // The shape of every status query: the handle check, the request under the slot mutex, and
 // the error exit line when either fails.
 template <typename Request>
 bool fsm_query(int handle, const char *call, Request request) {
-    if (!fsm_handle_ok(handle, call))
+    if (!vtadmin_fsm_handle_ok(handle, call))
         return false;
-    if (on_slot(handle, request) == 0)
+    if (vtadmin_on_slot(handle, request) == 0)
         return true;
     vta_exit_error(-1, call);
     return false;
@@ -176,6 +159,15 @@ const char *VTAdmin_DebugFlagName(uint32_t value) {
     return row->value == value ? row->description : "<Unknown>";
 }
 
+// ---- Handle check ----
+
+bool vtadmin_fsm_handle_ok(int handle, const char *call) {
+    if (VTAdmin_CheckHandle(handle, VTA_CONN_FSM, nullptr, 0) == 0)
+        return true;
+    vta_exit_error(-1, call);
+    return false;
+}
+
 // ---- Connections ----
 
 int VTAdmin_FSMConnect(int, const VTA_FSM_ENTRY *entry, char *message) {
@@ -211,7 +203,7 @@ int VTAdmin_FSMConnect(int, const VTA_FSM_ENTRY *entry, char *message) {
 int VTAdmin_FSMDisconnect(int handle) {
     static const char *const call = "VTAdmin_FSMDisconnect";
     vta_enter_args(call, "handle=%d\n", handle);
-    if (!fsm_handle_ok(handle, call))
+    if (!vtadmin_fsm_handle_ok(handle, call))
         return -1;
     int count_found = 0;
     const int left = vorud_slot_release(handle, &count_found);
@@ -305,13 +297,13 @@ int VTAdmin_GetClientList(int handle, VTA_CLIENT **list) {
     static const char *const call = "VTAdmin_GetClientList";
     vta_enter_args(call, "fshandle=%d\n", handle);
     *list = nullptr;
-    if (!fsm_handle_ok(handle, call))
+    if (!vtadmin_fsm_handle_ok(handle, call))
         return -1;
 
     client_entry *entries = nullptr;
     int count = 0;
     char text[VTA_MESSAGE_SIZE];
-    const int error = on_slot(handle, [&](kx_socket s) {
+    const int error = vtadmin_on_slot(handle, [&](kx_socket s) {
         return fsm_who(s, static_cast<int>(vorud_slot_capability(handle) & 1), &entries, &count,
                        text, sizeof text);
     });

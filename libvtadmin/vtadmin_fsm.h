@@ -142,3 +142,18 @@ int VTAdmin_FSMSetDebug(int handle, const uint32_t *mask);
 // null.
 int VTAdmin_GetClientList(int handle, VTA_CLIENT **list);
 void VTAdmin_FreeClientList(VTA_CLIENT *list);
+
+// ---- Internal to the library ----
+
+// The handle check of every call on an FSM handle: true for a type-2 slot, else false after
+// the exit line " Exit: ERROR -1: <call>".
+bool vtadmin_fsm_handle_ok(int handle, const char *call);
+
+// Runs `request(socket)` on the slot's socket under the slot mutex and returns its result.
+template <typename Request>
+int vtadmin_on_slot(int handle, Request request) {
+    vorud_slot_lock(handle);
+    const int result = request(vorud_slot_socket(handle));
+    vorud_slot_unlock(handle);
+    return result;
+}

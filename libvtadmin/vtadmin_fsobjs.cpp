@@ -137,38 +137,6 @@ int32_t property_rows(VTATree *tree, uint32_t op, VTAObj *node, VTA_LV_ROW *row,
     return VTA_OK;
 }
 
-// What a list folder's new item nodes of one kind get, with the two failure texts (formatted
-// with the node's name).
-struct item_kind {
-    VTAObj_OpFunc op;
-    uint32_t type;
-    bool is_folder;
-    const char *no_memory;
-    const char *insert_fail;
-};
-
-// Allocates, fills and inserts a new node under `folder`; a node the tree did not link is freed.
-int32_t insert_item(VTATree *tree, VTAObj *folder, const item_kind &kind, const char *name,
-                    const void *data, size_t data_size, char *msg, size_t msg_size) {
-    VTAObj *node = VTAObj_Alloc(kind.op);
-    if (node == nullptr) {
-        bounded_format(msg, msg_size, kind.no_memory, name);
-        return VTA_ERR_NO_MEMORY;
-    }
-    VTAObj_SetName(node, name);
-    node->VTA_IsFolder = kind.is_folder ? 1 : 0;
-    node->VTA_Type = kind.type;
-    VTAObj_SetData(node, data, data_size);
-    VTAObj_Touch(node);
-    const int32_t rc = VTAObj_Insert(tree, folder, node);
-    if (rc != VTA_OK) {
-        bounded_format(msg, msg_size, kind.insert_fail, name);
-        if (node->VTA_Parent == nullptr)
-            VTAObj_Free(&node);
-    }
-    return rc;
-}
-
 // ---- Disks ----
 
 std::string fixed_text(const char *text, size_t size) {
@@ -239,9 +207,9 @@ int32_t collect_disks(int handle, VTA_DISK **records_out, int *count_out, char *
     return VTA_OK;
 }
 
-constexpr item_kind kDiskItem = {VTAObj_DiskOpFunc, VTA_OBJ_DISK, true,
-                                 "Out of memory allocating disk node (%s)",
-                                 "Failed to insert disk node (%s)"};
+constexpr VTA_ITEM_KIND kDiskItem = {VTAObj_DiskOpFunc, VTA_OBJ_DISK, true,
+                                     "Out of memory allocating disk node (%s)",
+                                     "Failed to insert disk node (%s)"};
 
 int32_t place_disk(VTATree *tree, VTAObj *folder, const VTA_DISK &disk, char *msg,
                    size_t msg_size) {
@@ -264,7 +232,8 @@ int32_t place_disk(VTATree *tree, VTAObj *folder, const VTA_DISK &disk, char *ms
         bounded_format(msg, msg_size, "Unexpected error (%d) searching disk list", rc);
         return rc;
     }
-    return insert_item(tree, folder, kDiskItem, name.c_str(), &disk, sizeof disk, msg, msg_size);
+    return VTAObj_InsertItem(tree, folder, kDiskItem, name.c_str(), &disk, sizeof disk, msg,
+                             msg_size);
 }
 
 int32_t list_disks(VTATree *tree, VTAObj *folder, char *msg, size_t msg_size) {
@@ -485,9 +454,9 @@ const VTA_CLIENT *client_data(const VTAObj *node) {
     return reinterpret_cast<const VTA_CLIENT *>(node->VTA_Data);
 }
 
-constexpr item_kind kClientItem = {VTAObj_ClientOpFunc, VTA_OBJ_CLIENT, true,
-                                   "Out of memory SG node '%s'",
-                                   "Unexpected error inserting node '%s'"};
+constexpr VTA_ITEM_KIND kClientItem = {VTAObj_ClientOpFunc, VTA_OBJ_CLIENT, true,
+                                       "Out of memory SG node '%s'",
+                                       "Unexpected error inserting node '%s'"};
 
 int32_t place_client(VTATree *tree, VTAObj *folder, const VTA_CLIENT &entry, char *msg,
                      size_t msg_size) {
@@ -516,7 +485,7 @@ int32_t place_client(VTATree *tree, VTAObj *folder, const VTA_CLIENT &entry, cha
                        static_cast<int>(entry.ordinal));
         return rc;
     }
-    return insert_item(tree, folder, kClientItem, name, &entry, sizeof entry, msg, msg_size);
+    return VTAObj_InsertItem(tree, folder, kClientItem, name, &entry, sizeof entry, msg, msg_size);
 }
 
 int32_t list_clients(VTATree *tree, VTAObj *folder, char *msg, size_t msg_size) {
@@ -578,8 +547,9 @@ std::vector<property> qos_properties(const VTA_QOS_STATUS &q) {
     };
 }
 
-constexpr item_kind kQosItem = {VTAObj_QosOpFunc, VTA_OBJ_QOS, false, "Out of memory QOS node '%s'",
-                                "Unexpected error inserting node '%s'"};
+constexpr VTA_ITEM_KIND kQosItem = {VTAObj_QosOpFunc, VTA_OBJ_QOS, false,
+                                    "Out of memory QOS node '%s'",
+                                    "Unexpected error inserting node '%s'"};
 
 int32_t place_qos(VTATree *tree, VTAObj *folder, const char *name, const VTA_QOS_STATUS &qos,
                   char *msg, size_t msg_size) {
@@ -595,7 +565,7 @@ int32_t place_qos(VTATree *tree, VTAObj *folder, const char *name, const VTA_QOS
         bounded_format(msg, msg_size, "Unexpected error %d looking for QOS node %s", rc, name);
         return rc;
     }
-    return insert_item(tree, folder, kQosItem, name, &qos, sizeof qos, msg, msg_size);
+    return VTAObj_InsertItem(tree, folder, kQosItem, name, &qos, sizeof qos, msg, msg_size);
 }
 
 int32_t list_qos(VTATree *tree, VTAObj *folder, char *msg, size_t msg_size) {
@@ -699,6 +669,29 @@ int32_t property_item_op(VTATree *tree, uint32_t op, VTAObj *node, void *data,
 }
 
 } // namespace
+
+int32_t VTAObj_InsertItem(VTATree *tree, VTAObj *folder, const VTA_ITEM_KIND &kind,
+                          const char *name, const void *data, size_t data_size, char *msg,
+                          size_t msg_size) {
+    VTAObj *node = VTAObj_Alloc(kind.op);
+    if (node == nullptr) {
+        bounded_format(msg, msg_size, kind.no_memory, name);
+        return VTA_ERR_NO_MEMORY;
+    }
+    VTAObj_SetName(node, name);
+    node->VTA_IsFolder = kind.is_folder ? 1 : 0;
+    node->VTA_Type = kind.type;
+    if (data != nullptr)
+        VTAObj_SetData(node, data, data_size);
+    VTAObj_Touch(node);
+    const int32_t rc = VTAObj_Insert(tree, folder, node);
+    if (rc != VTA_OK) {
+        bounded_format(msg, msg_size, kind.insert_fail, name);
+        if (node->VTA_Parent == nullptr)
+            VTAObj_Free(&node);
+    }
+    return rc;
+}
 
 void VTAObj_UptimeText(uint32_t seconds, char *text, size_t size) {
     bounded_format(text, size, "%dd-%dh-%dm", static_cast<int>(seconds / 86400),

@@ -451,6 +451,8 @@ int32_t VTAObj_SetMessage(VTATree *tree, VTAObj *parent, const char *name, const
     if (rc == VTA_OK) {
         node->VTA_Type = VTA_OBJ_VALUE;
         VTAObj_SetData(node, &value, sizeof value);
+        // Set during a refresh, the message is what the refresh found: it must not be pruned.
+        VTAObj_Touch(node);
         VTATree_Notify(tree, VTA_NOTE_UPDATED, node);
         return VTA_OK;
     }

@@ -233,7 +233,7 @@ const char *VTAObj_TypeName(uint32_t kind);
 // number or "<Not Initialized>"; "<No Object>", "????" when it is not a value node.
 void VTAObj_ValueRow(VTA_LV_ROW *row);
 // Makes child `name` of `parent` a value node with `text` (at most 79 characters), reusing
-// an existing child of that name.
+// (and touching) an existing child of that name.
 int32_t VTAObj_SetMessage(VTATree *tree, VTAObj *parent, const char *name, const char *text,
                           char *msg, size_t msg_size);
 

@@ -205,6 +205,15 @@ int VTAdmin_LogEnable(int bit, int module) {
     return facility_enable(module, bit);
 }
 
+void vtadmin_program_start(const char *program) {
+    set_module_name(program);
+    VTAdmin_Init();
+    VTAdmin_LogInit(program);
+    VTAdmin_LogEnable(VTA_LOG_GENERAL, VTA_LOG_MODULE);
+    VTAdmin_LogEnable(VTA_LOG_ENTRY_EXIT, VTA_LOG_MODULE);
+    log_capture_system_log();
+}
+
 const char *VTAdmin_StrError(int code) {
     switch (code) {
     case 0:

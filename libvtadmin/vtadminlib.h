@@ -45,6 +45,12 @@ int VTAdmin_LogEnable(int bit, int module);
 
 const char *VTAdmin_StrError(int code);
 
+// Start of the library for a program (the console, kxadmin): module name `program`,
+// VTAdmin_Init, the log "<program>.log" with its "general" and "entry/exit" classes on, and
+// the system-log hook pointed at that log, so that diagnostics of the support code
+// (authentication failures, ...) never reach the terminal. `program` must outlive the process.
+void vtadmin_program_start(const char *program);
+
 int VTAdmin_IsReady();
 int VTAdmin_IsAdmin();
 int VTAdmin_OnceDone();

@@ -35,17 +35,6 @@ protected:
         return r;
     }
 
-    static bytes quota_op(uint32_t code, const std::string &name, uint64_t hard = 0,
-                          uint64_t soft = 0, uint32_t grace = 0) {
-        bytes r = framed(304, 2, 13);
-        set_be(r, 24, 4, code);
-        set_be(r, 28, 4, grace);
-        set_be(r, 32, 8, hard);
-        set_be(r, 40, 8, soft);
-        std::copy(name.begin(), name.end(), r.begin() + 48);
-        return r;
-    }
-
     std::unique_ptr<running_cluster> sim;
     int snfs1 = -1, archive = -1;
 };
@@ -181,40 +170,66 @@ TEST_F(SimFsm, QuotaStateAndUserWalk) {
         names.push_back(name);
         if (name == "bob") {
             EXPECT_EQ(be(reply, 28, 4), 10080u);
-            EXPECT_EQ(be(reply, 32, 8), 10000u);
-            EXPECT_EQ(be(reply, 40, 8), 5000u);
-            EXPECT_EQ(be(reply, 48, 8), 6000u);
-            EXPECT_EQ(be(reply, 60, 4), 4320u);
+            EXPECT_EQ(be(reply, 32, 8), 262144u);
+            EXPECT_EQ(be(reply, 40, 8), 230400u);
+            EXPECT_EQ(be(reply, 48, 8), 243200u);
+            EXPECT_EQ(be(reply, 60, 4), 5400u);
+        }
+        if (name == "carol") {
+            EXPECT_EQ(be(reply, 60, 4), uint32_t(-3600)) << "expired: negative time remaining";
         }
     }
-    EXPECT_EQ(names, (std::vector<std::string>{"alice", "bob", "carol", "dave", "devel"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"alice", "bob", "carol", "dave", "devel", "erin",
+                                               "frank", "ghost"}));
     bytes group = round_trip(snfs1, quota_op(5, "carol"));
     EXPECT_EQ(text_at(group, 64), "devel");
-    EXPECT_EQ(be(group, 48, 8), 45000u);
+    EXPECT_EQ(be(group, 48, 8), 1310720u);
 }
 
 TEST_F(SimFsm, QuotaSetsPersistAndReportTheirResults) {
     bytes set = round_trip(snfs1, quota_op(2, "alice", 100, 80, 60));
     EXPECT_EQ(be(set, 56, 4), 0u);
     EXPECT_EQ(be(set, 32, 8), 100u);
-    EXPECT_EQ(be(set, 48, 8), 1000u); // usage unchanged
+    EXPECT_EQ(be(set, 48, 8), 25600u); // usage unchanged
     bytes again = round_trip(snfs1, quota_op(4, ""));
     EXPECT_EQ(text_at(again, 64), "alice");
     EXPECT_EQ(be(again, 40, 8), 80u);
     EXPECT_EQ(be(again, 28, 4), 60u);
 
-    EXPECT_EQ(be(round_trip(snfs1, quota_op(3, "newgroup", 10, 5, 1)), 56, 4), 0u);
-    EXPECT_EQ(text_at(round_trip(snfs1, quota_op(5, "devel")), 64), "newgroup");
+    // A listed group without an entry gets one; names nobody listed do not exist.
+    EXPECT_EQ(be(round_trip(snfs1, quota_op(3, "ops", 10, 5, 1)), 56, 4), 0u);
+    EXPECT_EQ(text_at(round_trip(snfs1, quota_op(5, "devel")), 64), "ops");
+    EXPECT_EQ(be(round_trip(snfs1, quota_op(3, "nosuchgroup", 10, 5, 1)), 56, 4), 22u);
+    EXPECT_EQ(be(round_trip(snfs1, quota_op(2, "nosuchuser", 10, 5, 1)), 56, 4), 22u);
     EXPECT_EQ(be(round_trip(snfs1, quota_op(2, "")), 56, 4), 22u);
-    EXPECT_EQ(be(round_trip(snfs1, quota_op(7, "projects", 500, 400, 30)), 56, 4), 0u);
+    // Directory entries are named after their directory's inode: "D:<inode>".
+    const sim_scenario now = cluster_snapshot(sim->cluster);
+    const sim_quota &first_files = now.filesystems[0].dir_file_quotas.at(0);
+    EXPECT_EQ(be(round_trip(snfs1, quota_op(7, first_files.name, 500, 400, 30)), 56, 4), 0u);
     EXPECT_EQ(be(round_trip(snfs1, quota_op(7, "nosuchspace", 1, 1, 1)), 56, 4), 2u);
     bytes files = round_trip(snfs1, quota_op(11, ""));
-    EXPECT_EQ(text_at(files, 64), "projects");
-    EXPECT_EQ(be(files, 48, 8), 1500u);
+    EXPECT_EQ(text_at(files, 64), first_files.name);
+    EXPECT_EQ(be(files, 48, 8), first_files.used);
 
     bytes off = round_trip(archive, quota_op(2, "alice", 100, 80, 60));
     EXPECT_EQ(be(off, 24, 4), 0u);
     EXPECT_EQ(bytes(off.begin() + 28, off.end()), bytes(off.size() - 28, 0));
+}
+
+TEST_F(SimFsm, ClearingAQuotaWithoutUsageRemovesItsEntry) {
+    bytes ghost = round_trip(snfs1, quota_op(2, "ghost", 0, 0, 0));
+    EXPECT_EQ(be(ghost, 56, 4), 0u);
+    EXPECT_EQ(text_at(ghost, 64), "ghost");
+    EXPECT_EQ(be(round_trip(snfs1, quota_op(4, "frank")), 56, 4), 2u) << "ghost is gone";
+    // With usage the entry stays, without limits.
+    ASSERT_EQ(be(round_trip(snfs1, quota_op(2, "alice", 0, 0, 0)), 56, 4), 0u);
+    bytes alice = round_trip(snfs1, quota_op(4, ""));
+    EXPECT_EQ(text_at(alice, 64), "alice");
+    EXPECT_EQ(be(alice, 32, 8), 0u);
+    EXPECT_EQ(be(alice, 48, 8), 25600u);
+    // The user still exists: a new set makes a new entry.
+    EXPECT_EQ(be(round_trip(snfs1, quota_op(2, "ghost", 8, 4, 1)), 56, 4), 0u);
+    EXPECT_EQ(text_at(round_trip(snfs1, quota_op(4, "frank")), 64), "ghost");
 }
 
 TEST_F(SimFsm, ClientListBothVersionsEndWithError2) {

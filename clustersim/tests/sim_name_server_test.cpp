@@ -207,7 +207,7 @@ TEST_F(SimNameServer, DiskListPagesWithAStableChecksum) {
     EXPECT_EQ(labels[0], "alpha_disk00");
     size_t e = 40; // first entry's fixed fields
     EXPECT_EQ(be(page1, e + 16, 8), 64ull << 30);
-    EXPECT_EQ(be(page1, e + 12, 4), 1u);
+    EXPECT_EQ(be(page1, e + 12, 4), 5u); // "Active"
     EXPECT_EQ(be(page1, e + 8, 4), 512u);
 
     bytes page3 = ask(alpha, disk_request(8, 14, 32, 16));
@@ -261,7 +261,7 @@ TEST_F(SimNameServer, OldestDiskListCarriesOneDiskAtFixedOffsets) {
     EXPECT_EQ(text_at(reply, 1400), "SNBETA000001");
     EXPECT_EQ(text_at(reply, 1464), "/dev/sdb");
     EXPECT_EQ(text_at(reply, 1720), "/dev/raw/raw2");
-    EXPECT_EQ(be(reply, 1976, 4), 1u);
+    EXPECT_EQ(be(reply, 1976, 4), 5u);
     EXPECT_EQ(reply[1980], 1);
     EXPECT_EQ(reply[1981], 1);
 
@@ -310,10 +310,19 @@ TEST_F(SimNameServer, StartStopAndFailOverChangeWhatIsListed) {
     EXPECT_EQ(be(started, 28, 2), 0u);
     EXPECT_EQ(be(started, 30, 2), 0x8000u);
     EXPECT_EQ(be(ask(alpha, named(0, 4, "snfs1")), 28, 2), 2u); // already running
-    // Fail-over carrying the active manager's port, sent to the other host's name server.
+    // A port names one manager of the asked host only: sent to the other host's name server,
+    // the active manager's port acts on nothing there.
     bytes failover = named(8, 13, "snfs1");
     set_be(failover, 26, 2, cluster_manager_port(sim->cluster, "snfs1", alpha.c_str()));
-    EXPECT_EQ(be(ask(beta, failover), 28, 2), 0u);
+    bytes elsewhere = ask(beta, failover);
+    EXPECT_EQ(be(elsewhere, 28, 2), 1u) << "beta has an snfs1 manager, but not that one";
+    EXPECT_EQ(be(locate("snfs1"), 30, 2), 0x8000u) << "alpha still active";
+    bytes archive_port = named(8, 5, "archive");
+    set_be(archive_port, 26, 2, cluster_manager_port(sim->cluster, "archive", beta.c_str()));
+    EXPECT_EQ(be(ask(alpha, archive_port), 28, 2), 4u) << "no archive manager on alpha";
+    EXPECT_EQ(be(locate("archive"), 28, 2), 0u) << "archive still runs on beta";
+    // Fail-over carrying the active manager's port, sent to its own host's name server.
+    EXPECT_EQ(be(ask(alpha, failover), 28, 2), 0u);
     bytes now = locate("snfs1");
     EXPECT_EQ(be(now, 28, 2), 0u);
     EXPECT_EQ(slice(now, 296, 16), ipv4_mapped_beta);
@@ -339,7 +348,9 @@ TEST_F(SimNameServer, ActivateIsUnframedAndFallsBackOnOlderHosts) {
     EXPECT_EQ(be(reply, 28, 2), 0u);
     EXPECT_EQ(be(reply, 30, 2), 0x8001u); // beta's manager is active now
     EXPECT_EQ(be(ask(alpha, named(0, 140, "snfs1")), 30, 2), 0x8001u);
-    EXPECT_EQ(be(ask(beta, named(8, 10, "scratch", false), 1024), 28, 2), 1u); // not on beta
+    EXPECT_EQ(be(ask(beta, named(8, 10, "scratch", false), 1024), 28, 2), 4u); // not on beta
+    EXPECT_EQ(be(ask(beta, named(8, 10, "nosuchfs", false), 1024), 28, 2), 1u);
+    EXPECT_EQ(be(ask(alpha, named(0, 140, "scratch")), 28, 2), 1u) << "nothing activated";
     EXPECT_TRUE(unsupported(ask(beta, named(8, 10, "snfs1")))); // framed activate is refused
 
     sim_scenario s = default_scenario();

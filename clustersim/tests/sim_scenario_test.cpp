@@ -2,6 +2,7 @@
 // refused for.
 #include "support.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace {
@@ -41,15 +42,34 @@ TEST(SimScenario, DefaultOffersWhatTheDemoAndTheTestsNeed) {
     EXPECT_GE(down, 1);
     EXPECT_GE(disabled_groups, 1);
     EXPECT_TRUE(quotas_on && quotas_off && disconnected && no_address);
-    // Quotas in every state: under soft, in grace, grace expired, over hard.
-    int under = 0, grace = 0, expired = 0, over = 0;
+    // Quotas in every state the list shows: no limits, under soft, at soft, in grace, grace
+    // expired, over hard; an empty entry the list skips; a listed user without an entry.
+    int unlimited = 0, under = 0, at_soft = 0, grace = 0, expired = 0, over = 0, empty = 0;
     for (const sim_quota &q : s.filesystems[0].user_quotas) {
-        under += q.used < q.soft;
-        grace += q.used > q.soft && q.used <= q.hard && q.time_remaining > 0;
-        expired += q.used > q.soft && q.used <= q.hard && q.time_remaining == 0;
-        over += q.used > q.hard;
+        const bool limits = q.hard || q.soft || q.grace;
+        unlimited += !limits && q.used > 0;
+        empty += !limits && q.used == 0;
+        under += limits && q.used < q.soft;
+        at_soft += limits && q.used == q.soft;
+        grace += q.used > q.soft && q.used < q.hard && q.time_remaining > 0;
+        expired += q.used > q.soft && q.used < q.hard && q.time_remaining < 0;
+        over += limits && q.used >= q.hard;
     }
-    EXPECT_TRUE(under && grace && expired && over);
+    EXPECT_TRUE(unlimited && under && at_soft && grace && expired && over && empty);
+    // Directory quotas of both kinds, one directory with both; a file system without them.
+    const sim_filesystem &snfs1 = s.filesystems[0];
+    ASSERT_FALSE(snfs1.dir_space_quotas.empty());
+    ASSERT_FALSE(snfs1.dir_file_quotas.empty());
+    int both = 0;
+    for (const sim_quota &data : snfs1.dir_space_quotas)
+        for (const sim_quota &files : snfs1.dir_file_quotas)
+            both += !data.path.empty() && data.path == files.path;
+    EXPECT_EQ(both, 1);
+    EXPECT_TRUE(std::any_of(s.filesystems.begin(), s.filesystems.end(),
+                            [](const sim_filesystem &f) { return !f.dir_quotas; }));
+    ASSERT_TRUE(s.filesystems[0].users.has_value());
+    EXPECT_NE(std::find(s.filesystems[0].users->begin(), s.filesystems[0].users->end(), "harry"),
+              s.filesystems[0].users->end());
     bool same_name = false;
     for (const sim_quota &u : s.filesystems[0].user_quotas)
         for (const sim_quota &g : s.filesystems[0].group_quotas)
@@ -76,6 +96,23 @@ TEST(SimScenario, DebugWordOfTheFileSystemIsEveryManagersUnlessItHasItsOwn) {
     EXPECT_EQ(s.filesystems[1].debug_settable, 0xFFFFFFFFu) << "every bit may change";
 }
 
+TEST(SimScenario, QuotaListsAreKeptInNameOrder) {
+    sim_scenario s;
+    std::string message;
+    ASSERT_EQ(parse(R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "x",
+        "managers": [], "user_quotas": [{"name": "zed"}, {"name": "amy"}, {"name": "kim"}],
+        "users": ["amy"]}]})",
+                    &s, &message),
+              0)
+        << message;
+    std::vector<std::string> names;
+    for (const sim_quota &q : s.filesystems[0].user_quotas)
+        names.push_back(q.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"amy", "kim", "zed"}));
+    EXPECT_EQ(s.filesystems[0].users, std::vector<std::string>{"amy"});
+    EXPECT_FALSE(s.filesystems[0].groups.has_value()) << "not given: every group exists";
+}
+
 TEST(SimScenario, MistakesAreRefusedWithTheirPlace) {
     const struct {
         const char *json;
@@ -91,6 +128,30 @@ TEST(SimScenario, MistakesAreRefusedWithTheirPlace) {
          "no such host 127.0.0.5"},
         {R"({"hosts": [{"address": "127.0.0.1", "agent_fault": "loud"}]})", "scenario: "},
         {R"({"hosts": []})", "scenario: "},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a/b",
+            "managers": []}]})",
+         "filesystems[0].name: no \"/\""},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "..",
+            "managers": []}]})",
+         "filesystems[0].name: no \"/\""},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a", "managers": [],
+            "directories": ["/etc"]}]})",
+         "filesystems[0].directories[0]: a relative path"},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a", "managers": [],
+            "directories": ["x/../../y"]}]})",
+         "filesystems[0].directories[0]: a relative path"},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a", "managers": [],
+            "dir_space_quotas": [{"name": "D:5", "path": "p"}]}]})",
+         "filesystems[0].dir_space_quotas[0]: either \"path\" or \"name\""},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a", "managers": [],
+            "dir_file_quotas": [{"used": 5}]}]})",
+         "filesystems[0].dir_file_quotas[0]: either \"path\" or \"name\""},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a", "managers": [],
+            "user_quotas": [{"path": "p"}]}]})",
+         "filesystems[0].user_quotas[0]: unknown key \"path\""},
+        {R"({"hosts": [{"address": "127.0.0.1"}], "filesystems": [{"name": "a", "managers": [],
+            "name_spaces": [{"path": "p", "locked": true}]}]})",
+         "filesystems[0].name_spaces[0]: unknown key \"locked\""},
         {"{not json", "scenario: "},
     };
     for (const auto &c : cases) {

@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdlib>
 #include <cstring>
@@ -126,6 +127,17 @@ uint16_t lookup_name_server(const std::string &address, uint16_t agent_port) {
     if (greeting.size() != 32 || reply.size() != 32 || be(reply, 0, 4) != 0x61700003)
         return 0;
     return uint16_t(be(reply, 6, 2));
+}
+
+bytes quota_op(uint32_t code, const std::string &name, uint64_t hard, uint64_t soft,
+               uint32_t grace) {
+    bytes r = framed(304, 2, 13);
+    set_be(r, 24, 4, code);
+    set_be(r, 28, 4, grace);
+    set_be(r, 32, 8, hard);
+    set_be(r, 40, 8, soft);
+    std::copy(name.begin(), name.end(), r.begin() + 48);
+    return r;
 }
 
 int fsm_open(sim_cluster *cluster, const std::string &fs, const std::string &address) {

@@ -30,6 +30,9 @@ std::string text_at(const bytes &b, size_t offset);
 
 // A framed request of `length` bytes: magic, length, class, type, sequence (little-endian).
 bytes framed(size_t length, uint8_t message_class, uint8_t type, uint32_t sequence = 7);
+// A quota operation request (FSM type 13, 304 bytes): the code, the limits and the name.
+bytes quota_op(uint32_t code, const std::string &name, uint64_t hard = 0, uint64_t soft = 0,
+               uint32_t grace = 0);
 // A 1024-byte name-server request with form and command; unframed when `frame` is false.
 bytes pm_request(uint8_t form, uint8_t command, bool frame = true);
 

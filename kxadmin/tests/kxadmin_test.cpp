@@ -3,15 +3,23 @@
 
 #include "clustersim/cluster.h"
 #include "kxadmin/kxadmin_cli.h"
+#include "libfsmcomm/transport.h"
+#include "libutil/install_paths.h"
 #include "libvtadmin/vtadmin_fsm.h"
+#include "libvtadmin/vtadmin_recent.h"
+#include "libvtadmin/vtadminlib.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -46,6 +54,23 @@ std::string quote(const std::string &word) {
     return quoted + "'";
 }
 
+// Runs the program with --root `root` and `args`; bounded by a 60-second time-out.
+run_result run_program(const std::string &root, const std::vector<std::string> &args,
+                       const std::string &environment = "TIMEDWAIT_VALUE=5") {
+    std::string command =
+        environment + " timeout 60 " + quote(KX_KXADMIN_PROGRAM) + " --root " + quote(root);
+    for (const std::string &arg : args)
+        command += " " + quote(arg);
+    const std::string out = root + "/out.txt", err = root + "/err.txt";
+    command += " >" + quote(out) + " 2>" + quote(err);
+    run_result result;
+    const int status = system(command.c_str());
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.out = slurp(out);
+    result.err = slurp(err);
+    return result;
+}
+
 class Kxadmin : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -70,22 +95,7 @@ protected:
         ASSERT_EQ(run({"connect", "localhost"}).status, 0);
     }
 
-    // Runs the program with --root and `args`; bounded by a 60-second time-out. `as` goes
-    // before the program (another user, for example).
-    static run_result run(const std::vector<std::string> &args, const std::string &as = "") {
-        std::string command = "TIMEDWAIT_VALUE=5 timeout 60 " + as + quote(KX_KXADMIN_PROGRAM) +
-                              " --root " + quote(root_);
-        for (const std::string &arg : args)
-            command += " " + quote(arg);
-        const std::string out = root_ + "/out.txt", err = root_ + "/err.txt";
-        command += " >" + quote(out) + " 2>" + quote(err);
-        run_result result;
-        const int status = system(command.c_str());
-        result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        result.out = slurp(out);
-        result.err = slurp(err);
-        return result;
-    }
+    static run_result run(const std::vector<std::string> &args) { return run_program(root_, args); }
 
     static std::string root_;
     static pid_t sim_pid_;
@@ -144,6 +154,33 @@ TEST_F(Kxadmin, JsonRowsAreKeyedByTheHeader) {
     EXPECT_EQ(tree["type"], "Computer");
     ASSERT_EQ(tree["children"].size(), 2u);
     EXPECT_EQ(tree["children"][1]["name"], "File Systems");
+}
+
+// The default scenario's disks carry the states an administrator meets, none unknown, and
+// the disk nodes show them.
+TEST_F(Kxadmin, DisksOfTheDefaultClusterShowMeaningfulStates) {
+    sim_scenario scenario;
+    char text[256] = "";
+    ASSERT_EQ(scenario_load(KX_CLUSTERSIM_SCENARIOS "/default.json", &scenario, text, sizeof text),
+              0)
+        << text;
+    std::set<std::string> states;
+    for (const sim_host &host : scenario.hosts)
+        for (const sim_disk &disk : host.disks) {
+            VTAdmin_DiskStateString(disk.state, text, sizeof text);
+            states.insert(text);
+        }
+    EXPECT_EQ(states, (std::set<std::string>{"Active", "Available", "Deferred Close",
+                                             "Label Not Verified", "Passive", "Primary",
+                                             "Secondary", "Standby", "Unavailable", "Unusable"}));
+
+    const run_result r = run({"ls", "localhost/Disks/alpha_disk35", "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::string shown;
+    for (const auto &row : nlohmann::json::parse(r.out))
+        if (row["Name"] == "State")
+            shown = row["Value"].get<std::string>();
+    EXPECT_EQ(shown, "Deferred Close");
 }
 
 TEST_F(Kxadmin, ConnectionsAreTheConsolesRecentList) {
@@ -218,9 +255,10 @@ TEST_F(Kxadmin, ReadOnlyConfigurationDirectoryStillBrowses) {
     std::filesystem::permissions(config, std::filesystem::perms(0555));
     std::filesystem::permissions(config + "/cfg.kxntadmin", std::filesystem::perms(0444));
     const std::string reader =
-        geteuid() == 0 ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "";
-    const run_result r = run({"ls", "localhost/File Systems"}, reader);
-    const run_result save = run({"connect", "beta"}, reader);
+        std::string("TIMEDWAIT_VALUE=5") +
+        (geteuid() == 0 ? " setpriv --reuid=65534 --regid=65534 --clear-groups" : "");
+    const run_result r = run_program(root_, {"ls", "localhost/File Systems"}, reader);
+    const run_result save = run_program(root_, {"connect", "beta"}, reader);
     std::filesystem::permissions(config, std::filesystem::perms(0755));
     std::filesystem::permissions(config + "/cfg.kxntadmin", std::filesystem::perms(0644));
     std::filesystem::permissions(root_, std::filesystem::perms(0700));
@@ -335,6 +373,296 @@ TEST_F(Kxadmin, UnknownDebugFlagIsAUsageErrorNamingTheKeywords) {
     EXPECT_EQ(run({"debug", "localhost", "snfs1", "--set"}).status, 2);
 }
 
+// ---- Quotas ----
+
+const char *const kUsersAndGroups = "localhost/File Systems/snfs1/Quotas/Users & Groups";
+const char *const kDirectories = "localhost/File Systems/snfs1/Quotas/Directories";
+
+// The JSON row of `name` and `type` in the "Users & Groups" list; null when there is none.
+nlohmann::json quota_row(const nlohmann::json &rows, const std::string &name,
+                         const std::string &type = "User") {
+    for (const auto &row : rows)
+        if (row["Name"] == name && row["Type"] == type)
+            return row;
+    return nullptr;
+}
+
+// The JSON row of the directory `path` (relative to the mount point) and `type`; null when
+// there is none.
+nlohmann::json dir_row(const nlohmann::json &rows, const std::string &path,
+                       const std::string &type) {
+    for (const auto &row : rows)
+        if (row["Path"] == path && row["Type"] == type)
+            return row;
+    return nullptr;
+}
+
+TEST_F(Kxadmin, QuotaFoldersListTheirRowsWithRightAlignedFigures) {
+    run_result r = run({"ls", "localhost/File Systems/snfs1/Quotas"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.lines(), (std::vector<std::string>{"Name            Description",
+                                                   "Directories     Directory Quotas",
+                                                   "Users & Groups  User & Group Quotas"}));
+    r = run({"ls", kUsersAndGroups});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::vector<std::string> lines = r.lines();
+    ASSERT_GE(lines.size(), 9u) << r.out;
+    // Right-aligned columns end where their header ends.
+    for (const char *column : {"Limit Hard", "Limit Soft", "Used"}) {
+        const size_t end = lines[0].find(column) + strlen(column);
+        for (size_t i = 1; i < lines.size(); ++i)
+            EXPECT_NE(lines[i][end - 1], ' ') << column << ": " << lines[i];
+    }
+    EXPECT_EQ(lines[1].rfind("alice  User           1G        900M   100M", 0), 0u) << lines[1];
+
+    r = run({"ls", kUsersAndGroups, "--json"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json rows = nlohmann::json::parse(r.out);
+    EXPECT_EQ(quota_row(rows, "dave")["Message"], "!! HARD LIMIT EXCEEDED !!");
+    EXPECT_EQ(quota_row(rows, "carol")["Message"], "!! Soft limit expired !!");
+    EXPECT_EQ(quota_row(rows, "erin")["Limit Hard"], "Unlimited");
+    EXPECT_FALSE(quota_row(rows, "devel", "User").is_null());
+    EXPECT_FALSE(quota_row(rows, "devel", "Group").is_null());
+    EXPECT_TRUE(quota_row(rows, "ghost").is_null()) << "no limits and no usage";
+
+    r = run({"ls", "localhost/File Systems/archive/Quotas/Users & Groups"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "Message\nQuotas are not enabled.\n");
+    r = run({"ls", kDirectories});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const std::string header = r.lines().at(0);
+    EXPECT_EQ(header.rfind("Name ", 0), 0u) << header;
+    EXPECT_NE(header.find("  Time Remaining  Path  "), std::string::npos) << header;
+    EXPECT_EQ(header.substr(header.size() - 9), "  Message") << header;
+    const nlohmann::json dirs = nlohmann::json::parse(run({"ls", kDirectories, "--json"}).out);
+    const nlohmann::json data = dir_row(dirs, "/projects", "Data");
+    const nlohmann::json files = dir_row(dirs, "/projects", "Files");
+    ASSERT_FALSE(data.is_null()) << dirs;
+    ASSERT_FALSE(files.is_null()) << dirs;
+    EXPECT_EQ(data["Name"], files["Name"]) << "one directory, two quotas";
+    EXPECT_EQ(data["Name"].get<std::string>().rfind("D:", 0), 0u);
+    EXPECT_EQ(dir_row(dirs, "/render", "Files")["Message"], "!! HARD LIMIT EXCEEDED !!");
+}
+
+TEST_F(Kxadmin, QuotaSetChangeAndDelete) {
+    run_result r = run({"quota", "set", "localhost", "snfs1", "user", "harry", "--hard", "10G",
+                        "--soft", "900M", "--grace", "90"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "quota set user harry: done\n");
+    nlohmann::json harry =
+        quota_row(nlohmann::json::parse(run({"ls", kUsersAndGroups, "--json"}).out), "harry");
+    ASSERT_FALSE(harry.is_null());
+    EXPECT_EQ(harry["Limit Hard"], "10G");
+    EXPECT_EQ(harry["Limit Soft"], "900M");
+    EXPECT_EQ(harry["Grace Period"], "   0d- 1h-30m");
+
+    // Options left out keep the quota's values.
+    r = run({"quota", "set", "localhost", "snfs1", "user", "harry", "--hard", "20G"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    harry = quota_row(nlohmann::json::parse(run({"ls", kUsersAndGroups, "--json"}).out), "harry");
+    EXPECT_EQ(harry["Limit Hard"], "20G");
+    EXPECT_EQ(harry["Limit Soft"], "900M");
+    EXPECT_EQ(harry["Grace Period"], "   0d- 1h-30m");
+
+    r = run({"quota", "delete", "localhost", "snfs1", "user", "harry"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(
+        quota_row(nlohmann::json::parse(run({"ls", kUsersAndGroups, "--json"}).out), "harry")
+            .is_null());
+    r = run({"quota", "delete", "localhost", "snfs1", "user", "harry"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kxadmin: no user quota 'harry' on 'snfs1'\n");
+}
+
+TEST_F(Kxadmin, QuotaSetRefusesWhatCannotBeSet) {
+    const std::string long_name(256, 'n');
+    const struct {
+        std::vector<std::string> args; // after "quota set localhost"
+        int status;
+        const char *err;
+    } rows[] = {
+        {{"snfs1", "user", "nosuch", "--hard", "1G", "--soft", "1G", "--grace", "5"},
+         1,
+         "kxadmin: FSM returned 'Not Found'. Verify user 'nosuch' exists\n"},
+        {{"snfs1", "group", "nosuch", "--hard", "1G", "--soft", "1G", "--grace", "5"},
+         1,
+         "kxadmin: FSM returned 'Not Found'. Verify group 'nosuch' exists\n"},
+        {{"snfs1", "user", "alice", "--hard", "1G", "--soft", "2G"},
+         1,
+         "kxadmin: Quota hard limit is smaller than the soft limit, HL = 1073741824, SL = "
+         "2147483648.\n"},
+        {{"snfs1", "user", "irene", "--hard", "1G"},
+         1,
+         "kxadmin: Quota hard and soft limits must both be either zero or non-zero, HL = "
+         "1073741824, SL = 0.\n"},
+        {{"snfs1", "user", "irene", "--hard", "1G", "--soft", "1G"},
+         1,
+         "kxadmin: Quota time limit must be non-zero if the soft limit is non-zero, SL = "
+         "1073741824, TL = 0.\n"},
+        {{"snfs1", "user", "irene", "--hard", "12x"},
+         1,
+         "kxadmin: Hard Limit is not a valid number\n"},
+        {{"snfs1", "user", "irene", "--soft", "-5"},
+         1,
+         "kxadmin: Soft Limit is not a valid number\n"},
+        {{"snfs1", "user", "irene", "--grace", "4294967296"},
+         1,
+         "kxadmin: Time value is too large\n"},
+        {{"snfs1", "user", ""}, 1, "kxadmin: Please enter a User Name\n"},
+        {{"snfs1", "group", long_name}, 1, "kxadmin: Group Name is too long\n"},
+        {{"archive", "user", "alice", "--hard", "1G", "--soft", "1G", "--grace", "5"},
+         1,
+         "kxadmin: Quotas are not enabled.\n"},
+        {{"nosuchfs", "user", "alice"},
+         1,
+         "kxadmin: no active file system 'nosuchfs' on 'localhost'\n"},
+        {{"snfs1", "owner", "alice"},
+         2,
+         "kxadmin: usage: quota set|delete HOST FSNAME user|group|data|files NAME|PATH (see "
+         "kxadmin --help)\n"},
+    };
+    for (const auto &row : rows) {
+        std::vector<std::string> args = {"quota", "set", "localhost"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const run_result r = run(args);
+        EXPECT_EQ(r.status, row.status) << row.err;
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.out, "");
+    }
+    // Nothing was changed on the way.
+    const nlohmann::json rows_now =
+        nlohmann::json::parse(run({"ls", kUsersAndGroups, "--json"}).out);
+    EXPECT_EQ(quota_row(rows_now, "alice")["Limit Hard"], "1G");
+    EXPECT_TRUE(quota_row(rows_now, "irene").is_null());
+}
+
+TEST_F(Kxadmin, DirectoryQuotaSetChangeAndDelete) {
+    const std::string tmp = std::filesystem::canonical(root_ + "/mnt/snfs1/tmp").string();
+    const auto listed = [] {
+        return nlohmann::json::parse(run({"ls", kDirectories, "--json"}).out);
+    };
+    // PATH relative to the mount point, or absolute.
+    run_result r = run({"quota", "set", "localhost", "snfs1", "data", "tmp", "--hard", "10G",
+                        "--soft", "5G", "--grace", "90"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "quota set data tmp: done\n");
+    r = run({"quota", "set", "localhost", "snfs1", "files", tmp, "--hard", "100", "--soft", "50",
+             "--grace", "60"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    nlohmann::json data = dir_row(listed(), "/tmp", "Data");
+    const nlohmann::json files = dir_row(listed(), "/tmp", "Files");
+    ASSERT_FALSE(data.is_null());
+    ASSERT_FALSE(files.is_null());
+    EXPECT_EQ(data["Limit Hard"], "10G");
+    EXPECT_EQ(data["Grace Period"], "   0d- 1h-30m");
+    EXPECT_EQ(files["Limit Hard"], "100");
+    EXPECT_EQ(files["Limit Soft"], "50");
+
+    // Another spelling of the same directory changes the same quota; left-out values stay.
+    r = run({"quota", "set", "localhost", "snfs1", "data", tmp + "/", "--hard", "20G"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    data = dir_row(listed(), "/tmp", "Data");
+    EXPECT_EQ(data["Limit Hard"], "20G");
+    EXPECT_EQ(data["Limit Soft"], "5G");
+    EXPECT_EQ(data["Grace Period"], "   0d- 1h-30m");
+
+    // Deleting one kind leaves the other; the last one goes with its name space.
+    r = run({"quota", "delete", "localhost", "snfs1", "data", "tmp"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(dir_row(listed(), "/tmp", "Data").is_null());
+    EXPECT_EQ(dir_row(listed(), "/tmp", "Files")["Limit Hard"], "100");
+    r = run({"quota", "delete", "localhost", "snfs1", "files", "tmp"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(dir_row(listed(), "/tmp", "Files").is_null());
+    r = run({"quota", "delete", "localhost", "snfs1", "files", "tmp"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kxadmin: no files quota for 'tmp' on 'snfs1'\n");
+}
+
+TEST_F(Kxadmin, DirectoryQuotaSetRefusesWhatCannotBeSet) {
+    const std::string mnt = std::filesystem::canonical(root_ + "/mnt").string();
+    const struct {
+        std::vector<std::string> args; // after "quota set localhost"
+        const std::string err;
+    } rows[] = {
+        {{"snfs1", "data", ""}, "kxadmin: Please specify a directory\n"},
+        {{"snfs1", "data", std::string(512, 'd')}, "kxadmin: Directory path is too long\n"},
+        {{"snfs1", "files", "tmp", "--hard", "ten"}, "kxadmin: Hard Limit is not a valid number\n"},
+        {{"snfs1", "data", "tmp", "--hard", "1G"},
+         "kxadmin: Quota hard and soft limits must both be either zero or non-zero, HL = "
+         "1073741824, SL = 0.\n"},
+        {{"snfs1", "data", "missing", "--hard", "1G", "--soft", "1G", "--grace", "5"},
+         "kxadmin: Error opening directory '" + mnt +
+             "/snfs1/missing': No such file or "
+             "directory\n"},
+        {{"snfs1", "data", mnt + "/scratch", "--hard", "1G", "--soft", "1G", "--grace", "5"},
+         "kxadmin: Directory '" + mnt +
+             "/scratch' is not in file system 'snfs1' (it's in "
+             "'scratch')\n"},
+        {{"archive", "data", "x", "--hard", "1G", "--soft", "1G", "--grace", "5"},
+         "kxadmin: Quotas are not enabled.\n"},
+    };
+    for (const auto &row : rows) {
+        std::vector<std::string> args = {"quota", "set", "localhost"};
+        args.insert(args.end(), row.args.begin(), row.args.end());
+        const run_result r = run(args);
+        EXPECT_EQ(r.status, 1) << row.err;
+        EXPECT_EQ(r.err, row.err);
+        EXPECT_EQ(r.out, "");
+    }
+    const nlohmann::json rows_now = nlohmann::json::parse(run({"ls", kDirectories, "--json"}).out);
+    EXPECT_TRUE(dir_row(rows_now, "/tmp", "Data").is_null()) << "nothing was set";
+    EXPECT_EQ(rows_now.size(), 4u);
+}
+
+// Each action through one host's name server, checked in what the other host lists; the
+// cluster ends as it began.
+TEST_F(Kxadmin, ZyActionsOnTwoHostsSeenFromTheOtherHost) {
+    ASSERT_EQ(run({"connect", "beta"}).status, 0);
+    const auto listed = [](const std::string &host, const std::string &fs) {
+        const run_result r = run({"ls", host + "/File Systems", "--json"});
+        EXPECT_EQ(r.status, 0) << r.err;
+        std::string text;
+        for (const auto &row : nlohmann::json::parse(r.out.empty() ? "[]" : r.out))
+            if (row["Name"] == fs)
+                text += (text.empty() ? "" : " ") + row["Host"].get<std::string>() + ":" +
+                        row["State"].get<std::string>();
+        return text;
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::string seen_from;
+        std::string snfs1;
+    } steps[] = {
+        {{"stop", "localhost", "snfs1", "--on", "beta"}, "beta", "127.0.0.1:Active"},
+        {{"start", "beta", "snfs1"}, "localhost", "127.0.0.1:Active 127.0.0.2:Standby"},
+        {{"stop", "beta", "snfs1", "--wait", "10"}, "localhost", ""},
+        {{"start", "localhost", "snfs1"}, "beta", "127.0.0.1:Active"},
+        {{"start", "beta", "snfs1", "--wait", "5"},
+         "localhost",
+         "127.0.0.1:Active 127.0.0.2:Standby"},
+        {{"activate", "localhost", "snfs1", "--on", "beta"},
+         "beta",
+         "127.0.0.1:Standby 127.0.0.2:Active"},
+        {{"activate", "beta", "snfs1", "--on", "localhost"},
+         "beta",
+         "127.0.0.1:Active 127.0.0.2:Standby"},
+    };
+    for (const auto &step : steps) {
+        std::string name;
+        for (const std::string &arg : step.args)
+            name += arg + " ";
+        const auto start = std::chrono::steady_clock::now();
+        const run_result r = run(step.args);
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(r.status, 0) << name << r.err;
+        EXPECT_LT(took, 3.5) << name << "waits end once the managers are down or seen running";
+        EXPECT_EQ(listed(step.seen_from, "snfs1"), step.snfs1) << name;
+    }
+    EXPECT_EQ(listed("localhost", "archive"), "127.0.0.2:Active") << "never touched";
+}
+
 // Changes the cluster; the last test of the suite.
 TEST_F(Kxadmin, ZzFailoverLeavesTheStandbyActive) {
     run_result r = run({"failover", "localhost", "snfs1"});
@@ -349,6 +677,183 @@ TEST_F(Kxadmin, ZzFailoverLeavesTheStandbyActive) {
             EXPECT_EQ(row["State"], "Active");
         }
     EXPECT_EQ(snfs1, 1);
+}
+
+// ---- Failures, against a cluster of this process ----
+
+// alpha answers an activation of snfs1 with "internal use only"; beta wants a shared secret,
+// never answers an activation and refuses to start scratch ("not local"); lonely has only a
+// standby.
+const char *const FAILURE_SCENARIO = R"({"hosts": [
+    {"address": "127.0.0.1", "name": "alpha", "control": [{"fs": "snfs1", "activate": 6}]},
+    {"address": "127.0.0.2", "name": "beta", "auth_secret": "right-secret-1",
+     "name_server_fault": "silent/10", "control": [{"fs": "scratch", "start": 4}]}],
+  "filesystems": [
+    {"name": "snfs1", "managers": [{"host": "127.0.0.1", "state": "active", "priority": 0},
+                                   {"host": "127.0.0.2", "state": "standby", "priority": 1}]},
+    {"name": "archive", "managers": [{"host": "127.0.0.2", "state": "active"}]},
+    {"name": "lonely", "managers": [{"host": "127.0.0.2", "state": "standby"}]},
+    {"name": "scratch", "managers": [{"host": "127.0.0.1", "state": "down"}]}]})";
+
+class KxadminFailures : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/kxadmin-fail-XXXXXX";
+        root_ = mkdtemp(pattern);
+        std::filesystem::create_directories(root_ + "/debug");
+        // kxadmin_main runs in this process too: its install paths and agent port are ours.
+        setenv("KXFSROOT", root_.c_str(), 1);
+        setenv("TIMEDWAIT_VALUE", "2", 1);
+        install_paths_reset_for_tests();
+        service_port_reset_for_tests();
+        sim_scenario scenario;
+        char text[256] = "";
+        ASSERT_EQ(scenario_parse(FAILURE_SCENARIO, &scenario, text, sizeof text), 0) << text;
+        ASSERT_EQ(cluster_start(scenario, root_.c_str(), &cluster_, text, sizeof text), 0) << text;
+        std::ofstream(root_ + "/config/cfg.kxntadmin")
+            << "RecentConn0=beta\r\nRecentConn1=localhost\r\n";
+    }
+    static void TearDownTestSuite() {
+        if (cluster_ != nullptr)
+            cluster_stop(cluster_);
+        cluster_ = nullptr;
+        unsetenv("TIMEDWAIT_VALUE");
+        std::error_code ignored;
+        std::filesystem::remove_all(root_, ignored);
+    }
+
+    // kxadmin_main in this process, with the administrator flag `admin`.
+    static run_result run_here(const std::vector<std::string> &args, int admin) {
+        VTAObj_RecentResetForTests(); // loaded once per process, as each program run does
+        VTAdmin_Init();
+        vtadmin_set_admin_for_tests(admin); // kept by the program's own VTAdmin_Init
+        std::vector<std::string> words = {"kxadmin", "--root", root_};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (std::string &word : words)
+            argv.push_back(word.data());
+        char *out_text = nullptr, *err_text = nullptr;
+        size_t out_size = 0, err_size = 0;
+        FILE *out = open_memstream(&out_text, &out_size);
+        FILE *err = open_memstream(&err_text, &err_size);
+        run_result result;
+        result.status = kxadmin_main(static_cast<int>(argv.size()), argv.data(), out, err);
+        fclose(out);
+        fclose(err);
+        result.out = out_text;
+        result.err = err_text;
+        free(out_text);
+        free(err_text);
+        return result;
+    }
+
+    std::string state(const char *fs, const char *host) {
+        for (const sim_filesystem &f : cluster_snapshot(cluster_).filesystems)
+            for (const sim_manager &m : f.managers)
+                if (f.name == fs && m.host == host)
+                    return m.state == SIM_ACTIVE    ? "active"
+                           : m.state == SIM_STANDBY ? "standby"
+                                                    : "down";
+        return "";
+    }
+
+    static std::string root_;
+    static sim_cluster *cluster_;
+};
+
+std::string KxadminFailures::root_;
+sim_cluster *KxadminFailures::cluster_ = nullptr;
+
+// Every way a control action fails ends with status 1 and one line "kxadmin: <reason>" that
+// says why, also where the library itself gave no text.
+TEST_F(KxadminFailures, EveryControlFailurePrintsItsReason) {
+    const struct {
+        std::vector<std::string> args;
+        int admin;
+        std::string reason;
+    } rows[] = {
+        {{"failover", "localhost", "lonely"}, 1, "Entry not found."},
+        {{"failover", "localhost", "nosuchfs"}, 1, "no file system 'nosuchfs' on 'localhost'"},
+        {{"failover", "127.0.0.3", "snfs1"}, 1, "no node '127.0.0.3' in 'Connections'"},
+        {{"start", "localhost", "snfs1"}, 1, "FSM is already running"},
+        {{"start", "localhost", "nosuchfs"}, 1, "FSM not configured"},
+        {{"start", "localhost", "scratch", "--on", "beta"}, 1, "FSM not local"},
+        {{"stop", "localhost", "archive", "--on", "alpha"},
+         1,
+         "FSM not found (incorrect name or not a backchannel IP address)"},
+        {{"stop", "localhost", "lonely"},
+         1,
+         "FSM not found (incorrect name or not a backchannel IP address)"},
+        {{"activate", "localhost", "archive"}, 1, "FSM not local"},
+        {{"activate", "localhost", "snfs1"}, 1, "Internal use only"},
+        {{"start", "localhost", "scratch"}, 0, "Insufficient privileges"},
+        {{"start", "localhost", "scratch", "--wait", "1"}, 0, "Permission denied."},
+        {{"stop", "localhost", "snfs1"}, 0, "Permission denied"},
+        {{"stop", "localhost", "snfs1", "--wait", "5"}, 0, "Permission denied"},
+        {{"failover", "localhost", "snfs1"}, 0, "Permission denied."},
+        {{"activate", "localhost", "snfs1", "--on", "beta"}, 0, "Insufficient privileges."},
+        // Last: beta activates, but never says so.
+        {{"activate", "localhost", "snfs1", "--on", "beta"},
+         1,
+         "[Win32 error 10060]: Connection timed out"},
+    };
+    for (const auto &row : rows) {
+        std::string name;
+        for (const std::string &arg : row.args)
+            name += arg + " ";
+        name += row.admin ? "(admin)" : "(no rights)";
+        const auto start = std::chrono::steady_clock::now();
+        const run_result r = run_here(row.args, row.admin);
+        EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
+                  4.0)
+            << name;
+        EXPECT_EQ(r.status, KXADMIN_FAILED) << name;
+        EXPECT_EQ(r.out, "") << name;
+        EXPECT_EQ(r.err, "kxadmin: " + row.reason + "\n") << name;
+    }
+    EXPECT_EQ(state("archive", "127.0.0.2"), "active");
+    EXPECT_EQ(state("lonely", "127.0.0.2"), "standby");
+    EXPECT_EQ(state("scratch", "127.0.0.1"), "down");
+}
+
+// A manager whose status query fails ends the listing of "File Systems" with an error; the
+// nodes listed before it can still be reached and shown.
+TEST_F(KxadminFailures, FailedRefreshOnTheWayStillDescendsThroughTheListedNodes) {
+    char text[256] = "";
+    ASSERT_EQ(cluster_set_fault(cluster_, "fsm:archive", "error:1:5/2", text, sizeof text), 0)
+        << text;
+    run_result r = run_here({"ls", "localhost/File Systems/snfs1"}, 1);
+    EXPECT_EQ(r.status, KXADMIN_FAILED);
+    EXPECT_EQ(r.err, "kxadmin: Error retrieving FSM properties for 'File Systems' (code -1)\n");
+    EXPECT_EQ(r.out.rfind("Name ", 0), 0u) << r.out;
+    EXPECT_NE(r.out.find("127.0.0.1"), std::string::npos) << r.out;
+
+    r = run_here({"ls", "localhost/File Systems"}, 1);
+    EXPECT_EQ(r.status, KXADMIN_FAILED);
+    EXPECT_NE(r.out.find("archive"), std::string::npos) << "listed before its query failed";
+    EXPECT_EQ(r.out.find("lonely"), std::string::npos) << "never listed";
+
+    r = run_here({"ls", "localhost/File Systems/lonely"}, 1);
+    EXPECT_EQ(r.status, KXADMIN_FAILED);
+    EXPECT_NE(r.err.find("kxadmin: no node 'lonely' in 'File Systems'\n"), std::string::npos)
+        << r.err;
+    ASSERT_EQ(cluster_set_fault(cluster_, "fsm:archive", "none", text, sizeof text), 0) << text;
+}
+
+// A wrong shared secret: the program's own message on the terminal, the exchange's report in
+// kxadmin.log, nothing from before the log was set up.
+TEST_F(KxadminFailures, LibraryDiagnosticsGoToTheLogNotTheTerminal) {
+    const std::string secret = root_ + "/config/.auth_secret";
+    const std::string right = slurp(secret);
+    ASSERT_NE(right, "") << "written by the simulator for beta";
+    std::ofstream(secret) << "wrong-secret-2\n";
+    const run_result r = run_program(root_, {"ls", "beta/File Systems"}, "TIMEDWAIT_VALUE=2");
+    std::ofstream(secret) << right;
+    EXPECT_EQ(r.status, KXADMIN_FAILED);
+    EXPECT_EQ(r.err.find("syslog"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.rfind("kxadmin: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find("Authentication Failed"), std::string::npos) << r.err;
+    EXPECT_NE(slurp(root_ + "/debug/kxadmin.log").find("client_authenticate: "), std::string::npos);
 }
 
 // ---- Path syntax and layout ----

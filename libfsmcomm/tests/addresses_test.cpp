@@ -182,8 +182,11 @@ TEST(LoopbackNames, NamesThatAlwaysMeanThisMachine) {
     } rows[] = {
         {"localhost", "127.0.0.1"},
         {"LOCALHOST.example.com", "127.0.0.1"},
-        {"127.0.0.2", "127.0.0.1"},
-        {"127.anything", "127.0.0.1"},
+        {"127.0.0.1", "127.0.0.1"},
+        {"127.0.0.2", nullptr}, // another simulated host
+        {"127.0.0.10", nullptr},
+        {"127.0.0.1.example", nullptr},
+        {"127.anything", nullptr},
         {"LocalHost6", "::1"},
         {"localhost6.localdomain", "::1"},
         {"::1", "::1"},
@@ -200,6 +203,18 @@ TEST(LoopbackNames, NamesThatAlwaysMeanThisMachine) {
         EXPECT_EQ(text_of(a), row.expected ? row.expected : "10.1.1.1") << row.name;
     }
     EXPECT_EQ(is_localhost_name(nullptr, nullptr), 0);
+}
+
+TEST(LoopbackNames, OnlyTheTwoLoopbackAddressesMeanThisMachine) {
+    const struct {
+        const char *text;
+        int expected;
+    } rows[] = {{"127.0.0.1", 1}, {"::1", 1},      {"127.0.0.2", 0}, {"127.1.0.1", 0},
+                {"::2", 0},       {"10.0.0.1", 0}, {"::", 0},        {"::ffff:127.0.0.1", 1}};
+    for (const auto &row : rows) {
+        const host_addr a = addr(row.text);
+        EXPECT_EQ(is_loopback_address(&a), row.expected) << row.text;
+    }
 }
 
 TEST(Ipv4Compatible, FirstTwelveBytesZeroExceptAnyAndLoopback) {
@@ -246,7 +261,7 @@ protected:
 // hosts file comes before the resolver and ignores case; numeric names and other IPv4 stand.
 TEST_F(ResolveHost, NamesThatNeedNoLocalAddress) {
     const std::pair<const char *, const char *> rows[] = {{"localhost.example", "127.0.0.1"},
-                                                          {"127.0.0.9", "127.0.0.1"},
+                                                          {"127.0.0.9", "127.0.0.9"},
                                                           {"localhost6", "::1"},
                                                           {"beta", "127.0.0.2"},
                                                           {"BETA.cluster", "127.0.0.2"},
@@ -265,6 +280,32 @@ TEST_F(ResolveHost, LoopbackIpv4IsReplacedByTheFirstLocalIpv4) {
     g_adapters = {{true, kEthernet, {"2001:db8::5"}}};
     g_now_us += LOCAL_ADDRESS_CACHE_US;
     EXPECT_EQ(resolve("gamma"), "error 2 system 2");
+}
+
+// Without an address of its own the machine is reached through loopback: a name mapped to
+// 127.0.0.1 or ::1 keeps it (unreachable IPv6 forms still fail).
+TEST_F(ResolveHost, OnlyLoopbackOnAMachineWithoutAddresses) {
+    const std::vector<fake_adapter> layouts[] = {
+        {}, {{true, {0, 0, 0, 0, 0, 0}, {"10.0.0.5"}}}, {{true, kEthernet, {"fe80::1"}}}};
+    for (const auto &layout : layouts) {
+        g_adapters = layout;
+        g_now_us += LOCAL_ADDRESS_CACHE_US;
+        const std::string row = "adapters " + std::to_string(layout.size());
+        EXPECT_EQ(resolve("gamma"), "127.0.0.1") << row;
+        EXPECT_EQ(resolve("loopsix"), "::1") << row;
+        EXPECT_EQ(resolve("beta"), "127.0.0.2") << row;
+        EXPECT_EQ(resolve("linklocal"), "error 2 system 2") << row;
+    }
+}
+
+TEST_F(ResolveHost, NamesOfThisMachine) {
+    const struct {
+        const char *name;
+        int expected;
+    } rows[] = {{"localhost", 1}, {"127.0.0.1", 1}, {"gamma", 1},     {"10.0.0.5", 1},
+                {"loopsix", 1},   {"beta", 0},      {"127.0.0.2", 0}, {"delta", 0}};
+    for (const auto &row : rows)
+        EXPECT_EQ(names_this_machine(row.name), row.expected) << row.name;
 }
 
 TEST_F(ResolveHost, UnreachableIpv6FormsAreReplaced) {

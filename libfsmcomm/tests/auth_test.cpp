@@ -1,5 +1,6 @@
 #include "libfsmcomm/auth.h"
 
+#include "libfsmcomm/platform_error.h"
 #include "libfsmcomm/wire.h"
 #include "libutil/fatal.h"
 #include "libutil/install_paths.h"
@@ -10,6 +11,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -478,6 +480,63 @@ TEST_F(AuthNegotiate, AnswerZeroRunsTheExchange) {
                   auth_negotiate),
               1);
     EXPECT_EQ(seen.answer_bytes, AUTH_RECORD_SIZE);
+}
+
+// A server that stops answering at any step holds the client for the reply time-out at most.
+TEST_F(AuthNegotiate, SilentServerAtEachStepEndsInTheReplyTimeOut) {
+    write_secret(secret_ + "\n");
+    setenv("TIMEDWAIT_VALUE", "1", 1);
+    const ServerPlan plan{.key = key_from(secret_)};
+    std::vector<unsigned char> query(AUTH_QUERY_SIZE);
+    Record record;
+    const struct {
+        const char *step;
+        std::function<void(int)> serve; // stops answering, then waits for the client to close
+        std::function<int(int)> client;
+        std::vector<std::string> logged;
+    } rows[] = {
+        {"query unanswered",
+         [&](int fd) { recv_bytes(fd, query.data(), query.size(), PEER_WAIT_SECONDS); },
+         auth_negotiate,
+         {}},
+        {"challenge never sent",
+         [&](int fd) {
+             QuerySeen seen;
+             serve_query(fd, AUTH_ANSWER_REQUIRED, AUTH_QUERY_SIZE, seen);
+         },
+         auth_negotiate,
+         {"client_authenticate: RECV ERROR"}},
+        {"final record never sent",
+         [&](int fd) {
+             ServerSeen seen;
+             serve_exchange(fd, ServerPlan{.key = plan.key, .send_final = false}, seen);
+         },
+         client_authenticate,
+         {"client_authenticate: RECV ERROR"}},
+        {"half a record",
+         [&](int fd) { send_bytes(fd, record.data(), AUTH_RECORD_SIZE / 2); },
+         client_authenticate,
+         {"client_authenticate: RECV ERROR"}},
+    };
+    for (const auto &row : rows) {
+        g_logged.clear();
+        set_last_system_error(0);
+        const auto start = std::chrono::steady_clock::now();
+        const int result = run_against(
+            [&](int fd) {
+                row.serve(fd);
+                wait_for_close(fd, PEER_WAIT_SECONDS + 2);
+            },
+            row.client);
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        EXPECT_EQ(result, 0) << row.step;
+        EXPECT_EQ(last_system_error(), WSAETIMEDOUT) << row.step;
+        EXPECT_GT(took, 0.9) << row.step;
+        EXPECT_LT(took, 2.0) << row.step;
+        EXPECT_EQ(g_logged, row.logged) << row.step;
+    }
+    unsetenv("TIMEDWAIT_VALUE");
 }
 
 // --- the server side against the client -------------------------------------------------------

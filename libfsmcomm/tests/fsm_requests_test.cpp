@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -23,21 +24,6 @@
 namespace {
 
 using bytes = std::vector<uint8_t>;
-
-// Runs `requests` exchanges of one connection with `answer`, recording the requests.
-std::unique_ptr<loopback_peer> serve(int requests, std::vector<bytes> *seen,
-                                     std::function<void(int, const bytes &, int)> answer) {
-    return std::make_unique<loopback_peer>([=](int fd) {
-        for (int i = 0; i < requests; ++i) {
-            bytes request = read_request(fd);
-            if (request.empty())
-                return;
-            seen->push_back(request);
-            answer(fd, request, i);
-        }
-        wait_for_close(fd, 5);
-    });
-}
 
 bytes locate_reply(const bytes &request, uint16_t status, uint16_t port, const uint8_t ipv4[4],
                    const uint8_t mapped[4]) {
@@ -169,39 +155,28 @@ TEST_F(FsmConnect, ResetDuringTheTapPointsAtTheKxlog) {
 namespace {
 
 // One connected client socket to a peer that answers with `answer`.
-struct fsm_peer {
-    std::vector<bytes> seen;
-    std::unique_ptr<loopback_peer> peer;
-    int fd = -1;
-    fsm_peer(int requests, std::function<void(int, const bytes &, int)> answer) {
-        peer = serve(requests, &seen, std::move(answer));
-        fd = connect_loopback(peer->port());
-    }
-    ~fsm_peer() { finish(); }
-    void finish() {
-        if (fd >= 0)
-            close(fd);
-        fd = -1;
-        peer->join();
-    }
-};
-
 } // namespace
 
 TEST(NsPing, NotSupportedCountsAsAliveOtherErrorsDoNot) {
-    fsm_peer p(3, [](int fd, const bytes &request, int i) {
+    fsm_peer p(4, [](int fd, const bytes &request, int i) {
         if (i == 0)
             send_framed(fd, pm_reply_to(request));
         else if (i == 1)
             send_framed(fd, pm_reply_to(request), 1024, 255, 1);
-        else
+        else if (i == 2)
             send_framed(fd, pm_reply_to(request), 1024, 1, 13);
+        else
+            shutdown(fd, SHUT_WR); // no reply: the connection is reset
     });
     char text[256] = "";
     EXPECT_EQ(ns_ping(p.fd, text, sizeof text), 0);
     EXPECT_EQ(ns_ping(p.fd, text, sizeof text), 0);
+    // The standard error text, without the "[Win32 error ...]" form of other messages.
     EXPECT_EQ(ns_ping(p.fd, text, sizeof text), 13);
-    EXPECT_EQ(std::string(text).rfind("FSM ping returned error (13): ", 0), 0u) << text;
+    EXPECT_EQ(std::string(text), std::string("FSM ping returned error (13): ") + strerror(EACCES));
+    EXPECT_EQ(ns_ping(p.fd, text, sizeof text), WSAECONNRESET);
+    EXPECT_EQ(std::string(text),
+              std::string("FSM ping returned error (10054): ") + strerror(ECONNRESET));
     p.finish();
     EXPECT_EQ(p.seen[0][25], 11);
     EXPECT_EQ(p.seen[0].size(), 1024u);

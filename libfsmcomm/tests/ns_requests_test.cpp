@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -564,7 +565,7 @@ TEST(NsFsmActivate, UnframedWithExactlyOneFallback) {
 TEST(NsFsmActivate, SecondRefusalIsNotRetriedAndShortRepliesFail) {
     {
         ns_peer_fixture f;
-        f.start(2, [](int fd, const bytes &request, int) {
+        f.start(3, [](int fd, const bytes &request, int) {
             bytes reply = pm_reply_to(request);
             reply[11] = 255;
             reply[14] = 1;
@@ -572,8 +573,8 @@ TEST(NsFsmActivate, SecondRefusalIsNotRetriedAndShortRepliesFail) {
         });
         pm_message m = {};
         char text[NS_TEXT_SIZE];
-        EXPECT_EQ(ns_fsm_activate(f.fd, "x", &m, text), 0) << "the table's default";
-        EXPECT_STREQ(text, "FSM Activated");
+        EXPECT_EQ(ns_fsm_activate(f.fd, "x", &m, text), -1) << "refused twice: nothing activated";
+        EXPECT_STREQ(text, "unsupported message");
         f.finish();
         EXPECT_EQ(f.seen.size(), 2u);
     }
@@ -594,11 +595,49 @@ TEST(NsFsmActivate, SecondRefusalIsNotRetriedAndShortRepliesFail) {
         EXPECT_EQ(result, -1);
         EXPECT_STREQ(text, "Connection reset");
     }
-    {
+}
+
+// Only success and unknown statuses activate; statuses of the start/stop table keep their
+// result and text.
+TEST(NsFsmActivate, StatusTable) {
+    const struct {
+        uint16_t status;
+        int result;
+        const char *text;
+    } rows[] = {{0, 0, "FSM Activated"},
+                {1, 2, "FSM Not found"},
+                {6, NS_ACTIVATE_INTERNAL_ONLY, "Internal use only"},
+                {2, 1, "FSM already exists"},
+                {3, 3, "FSM not configured"},
+                {4, 4, "FSM not local"},
+                {10, 7, "FSM cannot start on non-Primary server"},
+                {11, 6, "HA timers mis-configured"},
+                {13, 8, "Cannot start non-approved daemons"},
+                {7, 0, "FSM Activated"}};
+    for (const auto &row : rows) {
         pm_message m = {};
-        char text[NS_TEXT_SIZE];
-        put_be16(m.bytes + PM_STATUS, 1);
-        EXPECT_EQ(ns_activate_decode(&m, text), 2);
-        EXPECT_STREQ(text, "FSM Not found");
+        char text[NS_TEXT_SIZE] = "";
+        put_be16(m.bytes + PM_STATUS, row.status);
+        EXPECT_EQ(ns_activate_decode(&m, text), row.result) << "status " << row.status;
+        EXPECT_STREQ(text, row.text) << "status " << row.status;
     }
+}
+
+TEST(NsFsmActivate, SilentNameServerEndsInTheReplyTimeOut) {
+    setenv("TIMEDWAIT_VALUE", "1", 1);
+    ns_peer_fixture f;
+    f.start(1, [](int, const bytes &, int) {}); // reads the request, never answers
+    pm_message m = {};
+    char text[NS_TEXT_SIZE];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ns_fsm_activate(f.fd, "snfs1", &m, text), -1);
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(last_system_error(), WSAETIMEDOUT);
+    char expected[NS_TEXT_SIZE];
+    EXPECT_STREQ(text, error_text(WSAETIMEDOUT, expected, sizeof expected));
+    EXPECT_GT(took, 0.9);
+    EXPECT_LT(took, 2.0);
+    f.finish();
+    unsetenv("TIMEDWAIT_VALUE");
 }

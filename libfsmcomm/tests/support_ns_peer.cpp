@@ -6,6 +6,7 @@
 #include "libfsmcomm/wire.h"
 
 #include <algorithm>
+#include <unistd.h>
 
 std::vector<uint8_t> read_request(int fd) {
     std::vector<uint8_t> message(24);
@@ -53,4 +54,32 @@ void serve_agent(int fd, int name_server_port) {
     put_be32(&record[0], AGENT_REPLY);
     put_be32(&record[4], static_cast<uint32_t>(name_server_port));
     send_bytes(fd, record);
+}
+
+std::unique_ptr<loopback_peer>
+serve(int requests, std::vector<std::vector<uint8_t>> *seen,
+      std::function<void(int, const std::vector<uint8_t> &, int)> answer) {
+    return std::make_unique<loopback_peer>([=](int fd) {
+        for (int i = 0; i < requests; ++i) {
+            std::vector<uint8_t> request = read_request(fd);
+            if (request.empty())
+                return;
+            seen->push_back(request);
+            answer(fd, request, i);
+        }
+        wait_for_close(fd, 5);
+    });
+}
+
+fsm_peer::fsm_peer(int requests,
+                   std::function<void(int, const std::vector<uint8_t> &, int)> answer) {
+    peer = serve(requests, &seen, std::move(answer));
+    fd = connect_loopback(peer->port());
+}
+
+void fsm_peer::finish() {
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+    peer->join();
 }

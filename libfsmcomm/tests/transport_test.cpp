@@ -427,6 +427,42 @@ TEST_F(Transport, RecvTimedReturnsAllPartialAtCloseOrZeroAtTimeOut) {
     close(fd);
 }
 
+// The whole receive is bounded: a peer that stops half-way times out like a silent one.
+TEST_F(Transport, RecvAllWithinEndsAtTheTimeOutWithTimedOut) {
+    const struct {
+        const char *peer;
+        int sends;   // bytes of the 8 asked for
+        bool closes; // after sending, else it waits for the client to close
+        int timeout_ms;
+        int expected; // -1: timed out
+    } rows[] = {
+        {"sends all", 8, false, 1000, 8},       {"sends all, no limit", 8, false, -1, 8},
+        {"sends 5, closes", 5, true, 1000, 5},  {"silent", 0, false, 300, -1},
+        {"sends 5, stalls", 5, false, 300, -1},
+    };
+    for (const auto &row : rows) {
+        const std::string what = row.peer;
+        loopback_peer peer([&](int fd) {
+            send_bytes(fd, "abcdefgh", static_cast<size_t>(row.sends));
+            if (!row.closes)
+                wait_for_close(fd, 5);
+        });
+        ASSERT_TRUE(peer.listening());
+        const int fd = connect_loopback(peer.port());
+        char buffer[8];
+        set_last_system_error(0);
+        const auto start = clock_type::now();
+        EXPECT_EQ(sock_recv_all_within(fd, buffer, 8, row.timeout_ms), row.expected) << what;
+        const double took = seconds_since(start);
+        if (row.expected < 0) {
+            EXPECT_EQ(last_system_error(), 10060) << what;
+            EXPECT_GE(took, 0.25) << what;
+        }
+        EXPECT_LT(took, 1.0) << what;
+        close(fd);
+    }
+}
+
 TEST_F(Transport, WaitReadableTimesOutOrReportsData) {
     loopback_peer peer([](int fd) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1300));

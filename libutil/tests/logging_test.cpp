@@ -1,5 +1,7 @@
 #include "libutil/logging.h"
 
+#include "libutil/fatal.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -311,18 +313,19 @@ TEST_F(Logging, ExistingFileSizeCountsTowardsTheLimit) {
     EXPECT_EQ(read_lines(chain(0)).size(), 3u);
 }
 
-TEST_F(Logging, SmallerLimitRemovesOldFilesBeyondIt) {
+TEST_F(Logging, ChainLeftByALargerLimitKeepsItsLengthAndLosesItsLastFile) {
     write_file(chain(0), "gen 0\n");
     for (int i = 1; i <= 6; ++i)
         write_file(chain(i), "gen " + std::to_string(i) + "\n");
+    write_file(chain(8), "gen 8\n"); // after a gap: not part of the chain
     ASSERT_TRUE(log_open(log.c_str(), 1, 2));
     log_write(1, "new\n");
 
     EXPECT_EQ(message_of(read_lines(chain(0))[0]), "new");
-    EXPECT_EQ(read_file(chain(1)), "gen 0\n");
-    EXPECT_EQ(read_file(chain(2)), "gen 1\n");
-    for (int i = 3; i <= 6; ++i)
-        EXPECT_FALSE(fs::exists(chain(i))) << chain(i);
+    for (int i = 1; i <= 6; ++i)
+        EXPECT_EQ(read_file(chain(i)), "gen " + std::to_string(i - 1) + "\n") << chain(i);
+    EXPECT_FALSE(fs::exists(chain(7))) << "gen 6 was the one deleted";
+    EXPECT_EQ(read_file(chain(8)), "gen 8\n");
 }
 
 TEST_F(Logging, OldestKeptGenerationIsDroppedEvenAcrossAGapInTheChain) {
@@ -458,6 +461,30 @@ TEST_F(Logging, InstallKeepsAHookAlreadyInPlace) {
     log_install_writers();
     EXPECT_EQ(message_hook, recording_hook);
     EXPECT_EQ(log_error_writer, log_write);
+}
+
+// The system-log hook, once captured, writes every priority at its level with a line end.
+TEST_F(Logging, CapturedSystemLogLandsInTheLogAtThePrioritysLevel) {
+    const syslog_hook_fn saved_syslog = syslog_hook;
+    ASSERT_TRUE(log_open(log.c_str(), 0, 1));
+    log_install_writers();
+    log_capture_system_log();
+    for (int code = -1; code <= 8; ++code)
+        syslog_hook(code, "priority %d%s", code, code == 3 ? "\n" : "");
+    syslog_hook = saved_syslog;
+
+    const std::string expected_letters = "ECCFEWIIDE"; // codes -1 to 8
+    const auto lines = read_lines(log);
+    ASSERT_EQ(lines.size(), expected_letters.size()) << read_file(log);
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const int code = static_cast<int>(i) - 1;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, low_level_line) ||
+                    std::regex_match(lines[i], m, high_level_line))
+            << lines[i];
+        EXPECT_EQ(m[1].str()[0], expected_letters[i]) << "priority " << code;
+        EXPECT_EQ(m[5].str(), "priority " + std::to_string(code));
+    }
 }
 
 // ---- Threads ----

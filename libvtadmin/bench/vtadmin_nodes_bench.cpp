@@ -1,8 +1,9 @@
 // Refreshing a "Clients" folder of 1,000 clients and a "Disks" folder of 1,000 disks from the
 // in-process simulator, next to the bare library calls that fetch the same lists: the
 // difference is the time spent in the tree (finding, inserting, updating nodes).
+#include "support_bench.h"
+
 #include "clustersim/cluster.h"
-#include "libutil/install_paths.h"
 #include "libvtadmin/vorud.h"
 #include "libvtadmin/vtadmin_computer.h"
 #include "libvtadmin/vtadmin_fsm.h"
@@ -12,10 +13,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -57,57 +54,12 @@ sim_scenario big_scenario() {
 }
 
 // One cluster, library and tree for the whole program; the folders are opened once.
-struct bench_world {
-    bench_world() {
-        char pattern[] = "/tmp/kxnodesbench.XXXXXX";
-        root = mkdtemp(pattern);
-        std::filesystem::create_directories(root + "/config");
-        setenv("KXFSROOT", root.c_str(), 1);
-        setenv("TIMEDWAIT_VALUE", "30", 1);
-        install_paths_reset_for_tests();
-        char text[256];
-        if (cluster_start(big_scenario(), root.c_str(), &cluster, text, sizeof text) != 0) {
-            fprintf(stderr, "%s\n", text);
-            std::abort();
-        }
-        VTAdmin_Init();
-        tree = VTATree_Create();
-        char host[] = "alpha";
-        must(VTATree_Op(tree, VTA_OP_REFRESH, tree->VTA_Root, nullptr, 0, msg, sizeof msg));
-        must(VTATree_Op(tree, VTA_OP_CREATE, tree->VTA_Root, host, sizeof host, msg, sizeof msg));
-        computer = tree->VTA_Root->VTA_Child;
-        must(VTATree_Op(tree, VTA_OP_REFRESH, computer, nullptr, 0, msg, sizeof msg));
+struct bench_world : bench_tree_world {
+    bench_world() : bench_tree_world(big_scenario()) {
         disks = VTAObj_FindChildOfType(tree, computer, VTA_OBJ_ALL_DISKS);
-        VTAObj *file_systems = VTAObj_FindChildOfType(tree, computer, VTA_OBJ_ALL_FS);
-        must(VTATree_Op(tree, VTA_OP_REFRESH, file_systems, nullptr, 0, msg, sizeof msg));
-        fs = VTAObj_FindChildOfType(tree, file_systems, VTA_OBJ_FS_ACTIVE);
-        must(VTATree_Op(tree, VTA_OP_REFRESH, fs, nullptr, 0, msg, sizeof msg));
         clients = VTAObj_FindChildOfType(tree, fs, VTA_OBJ_ALL_CLIENTS);
     }
-    ~bench_world() {
-        VTATree_Destroy(&tree);
-        VTAdmin_Teardown();
-        cluster_stop(cluster);
-        std::filesystem::remove_all(root);
-    }
-    void must(int32_t rc) {
-        if (rc != 0) {
-            fprintf(stderr, "tree operation failed: %d %s\n", rc, msg);
-            std::abort();
-        }
-    }
-    static size_t count(VTAObj *folder) {
-        size_t n = 0;
-        for (VTAObj *c = folder->VTA_Child; c != nullptr; c = c->VTA_SibRight)
-            ++n;
-        return n;
-    }
-
-    std::string root;
-    sim_cluster *cluster = nullptr;
-    VTATree *tree = nullptr;
-    VTAObj *computer = nullptr, *disks = nullptr, *fs = nullptr, *clients = nullptr;
-    char msg[256] = "";
+    VTAObj *disks = nullptr, *clients = nullptr;
 };
 
 bench_world &world() {

@@ -2,11 +2,15 @@
 
 #include "support_vtadmin.h"
 
+#include "libvtadmin/vtadmin_fsm.h"
+
 #include <cstring>
 #include <gtest/gtest.h>
 
 sim_cluster *start_test_cluster(const std::string &json) {
     test_root();
+    // The simulator writes the mount table of its file systems only when there is none.
+    write_config_file("mounttab", "");
     sim_scenario scenario;
     char text[256] = "";
     if (scenario_parse(json.c_str(), &scenario, text, sizeof text) != 0) {
@@ -58,6 +62,19 @@ bool find_fsm(int nshandle, const char *fs_name, uint32_t state, VTA_FSM_ENTRY *
         }
     }
     return false;
+}
+
+int connect_active_fsm(int nshandle, const char *fs_name) {
+    VTA_FSM_ENTRY entry{};
+    if (!find_fsm(nshandle, fs_name, VTA_FSM_ACTIVE, &entry)) {
+        ADD_FAILURE() << "no active FSM " << fs_name;
+        return -1;
+    }
+    char message[VTA_MESSAGE_SIZE] = "";
+    const int handle = VTAdmin_FSMConnect(nshandle, &entry, message);
+    if (handle < 0)
+        ADD_FAILURE() << fs_name << ": " << message;
+    return handle;
 }
 
 std::vector<std::string> log_messages(const std::string &name) {

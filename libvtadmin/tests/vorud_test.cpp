@@ -474,6 +474,23 @@ TEST_F(Vorud, AuthenticationOnOffAndWrongSecret) {
     EXPECT_EQ(VTAdmin_NSDisconnect(h), 0);
 }
 
+// A name server that never answers the authentication query fails the connect within the
+// reply time-out, with the time-out's text.
+TEST_F(Vorud, SilentAuthenticationEndsInTheReplyTimeOut) {
+    stop_cluster();
+    start_cluster(
+        scenario_json(R"(, "auth_secret": "s3cret-Key", "name_server_fault": "silent/19")"));
+    write_config_file(".auth_secret", "s3cret-Key\n");
+    VTAdmin_Init();
+    setenv("TIMEDWAIT_VALUE", "1", 1);
+    char message[VTA_MESSAGE_SIZE];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(VTAdmin_NSConnect("127.0.0.1", message), -VTA_ECONNECT);
+    EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 2.0);
+    EXPECT_STREQ(message, "VtAdmin Connect: (Re)connect failed to VORUD at '127.0.0.1' - "
+                          "Authentication Failed - [Win32 error 10060]: Connection timed out");
+}
+
 // ---- Tracing ----
 
 TEST_F(Vorud, TraceLinesOfConnectListDisconnect) {

@@ -21,9 +21,11 @@
 namespace {
 
 // snfs1 active on alpha and standby on beta; scratch and spare stopped on alpha; archive on
-// beta, whose name server keeps activation of it to itself; lonely only a standby.
+// beta, whose name server keeps activation of it to itself; lonely only a standby; held on
+// alpha, whose name server answers a stop of it without stopping it.
 const char *const SCENARIO = R"({"hosts": [
-    {"address": "127.0.0.1", "name": "alpha", "generation": 3},
+    {"address": "127.0.0.1", "name": "alpha", "generation": 3,
+     "control": [{"fs": "held", "stop": 0}]},
     {"address": "127.0.0.2", "name": "beta", "generation": 3,
      "control": [{"fs": "scratch", "start": 4}, {"fs": "archive", "activate": 6}]}],
   "filesystems": [
@@ -33,7 +35,8 @@ const char *const SCENARIO = R"({"hosts": [
     {"name": "scratch", "managers": [{"host": "127.0.0.1", "state": "down"}]},
     {"name": "spare", "managers": [{"host": "127.0.0.1", "state": "down"}]},
     {"name": "archive", "managers": [{"host": "127.0.0.2", "state": "active"}]},
-    {"name": "lonely", "managers": [{"host": "127.0.0.2", "state": "standby"}]}]})";
+    {"name": "lonely", "managers": [{"host": "127.0.0.2", "state": "standby"}]},
+    {"name": "held", "managers": [{"host": "127.0.0.1", "state": "active"}]}]})";
 
 class FsmControl : public ::testing::Test {
 protected:
@@ -46,6 +49,8 @@ protected:
         char message[VTA_MESSAGE_SIZE] = "";
         ns_ = VTAdmin_NSConnect("127.0.0.1", message);
         ASSERT_GE(ns_, 0) << message;
+        beta_ = VTAdmin_NSConnect("beta", message);
+        ASSERT_GE(beta_, 0) << message;
     }
     void TearDown() override {
         VTAdmin_Teardown();
@@ -60,8 +65,23 @@ protected:
         ASSERT_EQ(cluster_set_fault(cluster_, target, fault_text, text, sizeof text), 0) << text;
     }
 
+    // What the name server behind `handle` lists for `fs`: "host:state" per manager.
+    static std::string listed(int handle, const char *fs) {
+        std::string text;
+        for (const VTA_FSM_ENTRY &e : list_fsms(handle)) {
+            if (std::strncmp(e.name, fs, sizeof e.name) != 0)
+                continue;
+            char host[256] = "";
+            VTAdmin_AddrToString(&e.address, host);
+            text += (text.empty() ? "" : " ") + std::string(host) + ":" +
+                    (e.state == VTA_FSM_ACTIVE ? "active" : "standby");
+        }
+        return text;
+    }
+
     sim_cluster *cluster_ = nullptr;
-    int ns_ = -1;
+    int ns_ = -1;   // alpha's name server
+    int beta_ = -1; // beta's
     char message_[VTA_MESSAGE_SIZE] = "";
 };
 
@@ -118,11 +138,38 @@ TEST_F(FsmControl, StartAndWaitOnceNeedsTwoSightings) {
 
 TEST_F(FsmControl, ActivateMakesTheStandbyActive) {
     EXPECT_EQ(VTAdmin_FSMActivate(ns_, "snfs1", "beta", message_), 0) << message_;
-    EXPECT_EQ(state("snfs1", "127.0.0.2"), "active");
-    EXPECT_EQ(state("snfs1", "127.0.0.1"), "standby");
-    // Activation the name server keeps for itself did not happen: reported, not success.
+    EXPECT_EQ(listed(ns_, "snfs1"), "127.0.0.1:standby 127.0.0.2:active");
+}
+
+// An activation that changed nothing is a failure with the name server's reason.
+TEST_F(FsmControl, ActivateRefusalsAreFailuresWithTheirTexts) {
     EXPECT_EQ(VTAdmin_FSMActivate(ns_, "archive", "beta", message_), VTA_ENOTSUP);
     EXPECT_STREQ(message_, "Internal use only");
+    EXPECT_EQ(VTAdmin_FSMActivate(ns_, "archive", "alpha", message_), VTA_ENOTLOCAL);
+    EXPECT_STREQ(message_, "FSM not local");
+    EXPECT_EQ(VTAdmin_FSMActivate(ns_, "nosuchfs", "alpha", message_), VTA_ENOENT);
+    EXPECT_STREQ(message_, "FSM Not found");
+
+    cluster_edit(
+        cluster_,
+        [](sim_scenario &s, void *) {
+            s.hosts[1].refused = {uint16_t(8 << 8 | 10), uint16_t(0 << 8 | 10)};
+        },
+        nullptr);
+    EXPECT_EQ(VTAdmin_FSMActivate(ns_, "snfs1", "beta", message_), -1);
+    EXPECT_STREQ(message_, "unsupported message");
+    EXPECT_EQ(listed(beta_, "snfs1"), "127.0.0.1:active 127.0.0.2:standby") << "nothing changed";
+    EXPECT_EQ(listed(ns_, "archive"), "127.0.0.2:active");
+}
+
+// A name server that never answers the activation ends the call in the reply time-out.
+TEST_F(FsmControl, SilentActivateEndsInTheReplyTimeOut) {
+    setenv("TIMEDWAIT_VALUE", "1", 1);
+    fault("ns@127.0.0.2", "silent/10");
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(VTAdmin_FSMActivate(ns_, "snfs1", "beta", message_), -1);
+    EXPECT_LT(seconds_since(start), 2.0);
+    EXPECT_STREQ(message_, "[Win32 error 10060]: Connection timed out");
 }
 
 // ---- Stop ----
@@ -145,12 +192,14 @@ TEST_F(FsmControl, StopWithFailOverHandsOverToTheStandby) {
     EXPECT_EQ(state("archive", "127.0.0.2"), "down");
 }
 
-TEST_F(FsmControl, StopAndWaitStopsTheStandbyFirst) {
+// Each wait ends as soon as its manager is down on its own host, not at the time-out.
+TEST_F(FsmControl, StopAndWaitStopsTheStandbyFirstAndReturnsOnceBothAreDown) {
     VTAdmin_LogInit("stopwait");
     VTAdmin_LogEnable(VTA_LOG_GENERAL, VTA_LOG_MODULE);
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(VTAdmin_FSMStopAndWait(ns_, "snfs1", 2, message_), 0) << message_;
-    EXPECT_LT(seconds_since(start), 6.0);
+    EXPECT_EQ(VTAdmin_FSMStopAndWait(ns_, "snfs1", 10, message_), 0) << message_;
+    EXPECT_LT(seconds_since(start), 2.0);
+    EXPECT_EQ(listed(beta_, "snfs1"), "");
     EXPECT_EQ(state("snfs1", "127.0.0.1"), "down");
     EXPECT_EQ(state("snfs1", "127.0.0.2"), "down");
     EXPECT_EQ(state("archive", "127.0.0.2"), "active") << "other names untouched";
@@ -166,19 +215,21 @@ TEST_F(FsmControl, StopAndWaitStopsTheStandbyFirst) {
     ASSERT_LT(active, static_cast<long>(lines.size()));
     EXPECT_LT(standby, active);
     EXPECT_LT(at("WaitForStoppedFsm: Wait for snfs1 on 127.0.0.2 to go away."), active);
+    EXPECT_LT(at("WaitForStoppedFsm: Need to find an fsm at 127.0.0.2"), active)
+        << "the standby is looked for on its own host";
     EXPECT_LT(active, at("VTAdmin_FSMStopAndWait: SUCCESS"));
     std::remove(log_path("stopwait").c_str());
 }
 
 TEST_F(FsmControl, OtherThreadsUseTheCallersConnectionDuringTheWait) {
-    // The wait for the standby lasts the whole time-out (the active FSM still runs here). A
-    // second thread connecting to the same host shares the caller's slot, whose mutex the
-    // wait does not hold between its polls.
+    // held keeps running after its stop is answered, so the wait lasts the whole time-out. A
+    // second thread connecting to the same host shares the caller's slot, whose mutex the wait
+    // does not hold between its polls.
     double waited = -1;
     std::thread stopper([&] {
         char message[VTA_MESSAGE_SIZE];
         const auto start = std::chrono::steady_clock::now();
-        VTAdmin_FSMStopAndWait(ns_, "snfs1", 3, message);
+        VTAdmin_FSMStopAndWait(ns_, "held", 3, message);
         waited = seconds_since(start);
     });
     usleep(300000);
@@ -196,6 +247,16 @@ TEST_F(FsmControl, OtherThreadsUseTheCallersConnectionDuringTheWait) {
     EXPECT_EQ(VTAdmin_NSDisconnect(shared), 0);
 }
 
+// Asked through beta, the wait for alpha's manager still watches alpha's list: beta's would
+// not list it at all and end the wait at once.
+TEST_F(FsmControl, StopAndWaitThroughAnotherHostWatchesTheManagersHost) {
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(VTAdmin_FSMStopAndWait(beta_, "held", 2, message_), 0) << message_;
+    EXPECT_GT(seconds_since(start), 1.8) << "waited for held, which never stops";
+    EXPECT_LT(seconds_since(start), 4.0);
+    EXPECT_EQ(state("held", "127.0.0.1"), "active");
+}
+
 TEST_F(FsmControl, WaitForStoppedFsmCountsTheTimeOutDown) {
     const kx_socket socket = vorud_slot_socket(ns_);
     int remaining = 1;
@@ -210,13 +271,50 @@ TEST_F(FsmControl, WaitForStoppedFsmCountsTheTimeOutDown) {
     vorud_slot_unlock(ns_);
 }
 
-TEST_F(FsmControl, StopByHostMatchesThisMachineThroughLoopback) {
-    // alpha resolves (hosts file) to 127.0.0.1; archive is listed at 127.0.0.2, an address of
-    // this machine, so it counts as running there.
-    EXPECT_EQ(VTAdmin_FSMStopByHost(ns_, "archive", "alpha", message_), 0) << message_;
-    EXPECT_EQ(state("archive", "127.0.0.2"), "down");
-    EXPECT_EQ(VTAdmin_FSMStopByHost(ns_, "nosuchfs", "alpha", message_), VTA_EOF);
-    EXPECT_STREQ(message_, "FSM not found (incorrect name or not a backchannel IP address)");
+// Stop by host acts on the manager of that host only; 127.0.0.2 is beta, not this machine.
+TEST_F(FsmControl, StopByHostStopsExactlyTheManagerOnThatHost) {
+    const struct {
+        const char *fs;
+        const char *host; // null: this machine
+        int code;
+        const char *snfs1; // as beta lists it afterwards
+        const char *archive;
+    } rows[] = {
+        {"snfs1", "beta", 0, "127.0.0.1:active", "127.0.0.2:active"},
+        {"archive", "alpha", VTA_EOF, "127.0.0.1:active", "127.0.0.2:active"},
+        {"archive", "localhost", VTA_EOF, "127.0.0.1:active", "127.0.0.2:active"},
+        {"snfs1", "127.0.0.2", VTA_EOF, "127.0.0.1:active", "127.0.0.2:active"},
+        {"archive", "127.0.0.2", 0, "127.0.0.1:active", ""},
+        {"snfs1", nullptr, 0, "", ""},
+        {"nosuchfs", "alpha", VTA_EOF, "", ""},
+    };
+    for (const auto &row : rows) {
+        const std::string name = std::string(row.fs) + " on " + (row.host ? row.host : "(none)");
+        EXPECT_EQ(VTAdmin_FSMStopByHost(ns_, row.fs, row.host, message_), row.code) << name;
+        if (row.code == VTA_EOF) {
+            EXPECT_STREQ(message_, "FSM not found (incorrect name or not a backchannel IP address)")
+                << name;
+        }
+        EXPECT_EQ(listed(beta_, "snfs1"), row.snfs1) << name;
+        EXPECT_EQ(listed(beta_, "archive"), row.archive) << name;
+    }
+}
+
+// Every action through alpha's name server, checked in what beta's lists.
+TEST_F(FsmControl, ActionsAreSeenFromTheOtherHost) {
+    EXPECT_EQ(VTAdmin_FSMStart(ns_, "scratch", "alpha", message_), 0) << message_;
+    EXPECT_EQ(listed(beta_, "scratch"), "127.0.0.1:active");
+    EXPECT_EQ(VTAdmin_FSMActivate(ns_, "snfs1", "beta", message_), 0) << message_;
+    EXPECT_EQ(listed(beta_, "snfs1"), "127.0.0.1:standby 127.0.0.2:active");
+    EXPECT_EQ(VTAdmin_FSMStop(ns_, "snfs1", 1, message_), 0) << message_;
+    EXPECT_EQ(listed(beta_, "snfs1"), "127.0.0.1:active") << "fail-over back to alpha";
+    EXPECT_EQ(VTAdmin_FSMStop(ns_, "archive", 0, message_), 0) << message_;
+    EXPECT_EQ(listed(beta_, "archive"), "");
+    EXPECT_EQ(VTAdmin_FSMStopByHost(ns_, "scratch", "alpha", message_), 0) << message_;
+    EXPECT_EQ(listed(beta_, "scratch"), "");
+    // And the other way round: beta's name server acting on alpha's managers.
+    EXPECT_EQ(VTAdmin_FSMStart(beta_, "scratch", "alpha", message_), 0) << message_;
+    EXPECT_EQ(listed(ns_, "scratch"), "127.0.0.1:active");
 }
 
 TEST_F(FsmControl, StartStopFsmRejectsAnUnknownAction) {

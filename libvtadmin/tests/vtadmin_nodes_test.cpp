@@ -1,7 +1,7 @@
 // Computers, file systems, disks, stripe groups, clients and QoS nodes against the cluster
 // simulator (in-process, on the program's private install root).
 
-#include "support_tree.h"
+#include "support_nodes.h"
 #include "support_vtadmin.h"
 
 #include "clustersim/cluster.h"
@@ -33,7 +33,7 @@ std::string disks_json(int count) {
     return disks;
 }
 
-std::string scenario_json() {
+std::string nodes_scenario_json() {
     return R"({"hosts": [
         {"address": "127.0.0.1", "name": "alpha", "disks": [)" +
            disks_json(40) + R"(]},
@@ -57,96 +57,9 @@ std::string scenario_json() {
          "managers": [{"host": "127.0.0.2", "state": "active"}]}]})";
 }
 
-class Nodes : public ::testing::Test {
+class Nodes : public ClusterTreeTest {
 protected:
-    void SetUp() override {
-        test_root();
-        setenv("TIMEDWAIT_VALUE", "5", 1);
-        sim_scenario scenario;
-        char text[256] = "";
-        ASSERT_EQ(scenario_parse(scenario_json().c_str(), &scenario, text, sizeof text), 0) << text;
-        ASSERT_EQ(cluster_start(scenario, test_root().c_str(), &cluster_, text, sizeof text), 0)
-            << text;
-        VTAdmin_Init();
-        write_config_file("cfg.kxntadmin", "");
-        VTAObj_RecentResetForTests();
-        tree_ = VTATree_Create();
-        recorder_.attach(tree_);
-        ASSERT_EQ(op(VTA_OP_REFRESH, tree_->VTA_Root), 0) << msg_;
-    }
-    void TearDown() override {
-        VTATree_Destroy(&tree_);
-        VTAdmin_Teardown();
-        if (cluster_ != nullptr)
-            cluster_stop(cluster_);
-        write_config_file("cfg.kxntadmin", "");
-    }
-
-    int32_t op(uint32_t code, VTAObj *node, void *data = nullptr, size_t size = 0) {
-        msg_[0] = '\0';
-        return VTATree_Op(tree_, code, node, data, size, msg_, sizeof msg_);
-    }
-    VTAObj *computer(const char *host) {
-        std::string text = host;
-        EXPECT_EQ(op(VTA_OP_CREATE, tree_->VTA_Root, text.data(), text.size() + 1), 0) << msg_;
-        VTAObj *node = nullptr;
-        for (VTAObj *c = tree_->VTA_Root->VTA_Child; c != nullptr; c = c->VTA_SibRight)
-            if (strcmp(c->VTA_Name, host) == 0)
-                node = c;
-        EXPECT_NE(node, nullptr);
-        EXPECT_EQ(op(VTA_OP_REFRESH, node), 0) << msg_;
-        return node;
-    }
-    // The n-th (from 1) child named `name`, refreshed.
-    VTAObj *open(VTAObj *parent, const char *name, int occurrence = 1) {
-        VTAObj *found = nullptr;
-        for (VTAObj *c = parent->VTA_Child; c != nullptr; c = c->VTA_SibRight)
-            if (strcmp(c->VTA_Name, name) == 0 && --occurrence == 0) {
-                found = c;
-                break;
-            }
-        EXPECT_NE(found, nullptr) << name << " under " << parent->VTA_Name;
-        if (found != nullptr) {
-            EXPECT_EQ(op(VTA_OP_REFRESH, found), 0) << name << ": " << msg_;
-        }
-        return found;
-    }
-    // The node's list rows (row 0, the header, first), each as its cells joined by "|".
-    std::vector<std::string> rows(VTAObj *node) {
-        std::vector<std::string> lines;
-        for (int32_t n = 0; n < 200; ++n) {
-            VTA_LV_ROW row{};
-            row.VTA_RowNbr = n;
-            if (op(VTA_OP_LV_ROW_GETBYNBR, node, &row, sizeof row) != 0)
-                break;
-            std::string line;
-            for (uint32_t c = 0; c < row.VTA_ColCount; ++c)
-                line += (c ? "|" : "") + std::string(row.VTA_Cells[c].VTA_Text);
-            lines.push_back(line);
-        }
-        return lines;
-    }
-    // Text of the value child `label` of `node`.
-    static std::string value(VTAObj *node, const char *label) {
-        VTAObj *child = nullptr;
-        if (VTAObj_FindChild(node, nullptr, label, &child) != 0)
-            return "<missing " + std::string(label) + ">";
-        VTA_VALUE_DATA data;
-        VTAObj_GetData(child, &data, sizeof data);
-        return data.VTA_Text;
-    }
-    static std::vector<VTAObj *> children(VTAObj *parent) {
-        std::vector<VTAObj *> nodes;
-        for (VTAObj *c = parent->VTA_Child; c != nullptr; c = c->VTA_SibRight)
-            nodes.push_back(c);
-        return nodes;
-    }
-    void edit(void (*fn)(sim_scenario &, void *)) { cluster_edit(cluster_, fn, nullptr); }
-
-    sim_cluster *cluster_ = nullptr;
-    VTATree *tree_ = nullptr;
-    TreeRecorder recorder_;
-    char msg_[256] = "";
+    std::string scenario_json() const override { return nodes_scenario_json(); }
 };
 
 // ---- Computers and file systems ----

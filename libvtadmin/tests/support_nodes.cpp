@@ -1,0 +1,97 @@
+#include "support_nodes.h"
+
+#include "support_vtadmin.h"
+
+#include "libvtadmin/vtadmin_recent.h"
+#include "libvtadmin/vtadminlib.h"
+
+#include <cstdlib>
+#include <cstring>
+
+void ClusterTreeTest::SetUp() {
+    test_root();
+    setenv("TIMEDWAIT_VALUE", "5", 1);
+    // The simulator writes the mount table of its file systems only when there is none.
+    write_config_file("mounttab", "");
+    sim_scenario scenario;
+    char text[256] = "";
+    ASSERT_EQ(scenario_parse(scenario_json().c_str(), &scenario, text, sizeof text), 0) << text;
+    ASSERT_EQ(cluster_start(scenario, test_root().c_str(), &cluster_, text, sizeof text), 0)
+        << text;
+    VTAdmin_Init();
+    write_config_file("cfg.kxntadmin", "");
+    VTAObj_RecentResetForTests();
+    tree_ = VTATree_Create();
+    recorder_.attach(tree_);
+    ASSERT_EQ(op(VTA_OP_REFRESH, tree_->VTA_Root), 0) << msg_;
+}
+
+void ClusterTreeTest::TearDown() {
+    VTATree_Destroy(&tree_);
+    VTAdmin_Teardown();
+    if (cluster_ != nullptr)
+        cluster_stop(cluster_);
+    write_config_file("cfg.kxntadmin", "");
+}
+
+int32_t ClusterTreeTest::op(uint32_t code, VTAObj *node, void *data, size_t size) {
+    msg_[0] = '\0';
+    return VTATree_Op(tree_, code, node, data, size, msg_, sizeof msg_);
+}
+
+VTAObj *ClusterTreeTest::computer(const char *host) {
+    std::string text = host;
+    EXPECT_EQ(op(VTA_OP_CREATE, tree_->VTA_Root, text.data(), text.size() + 1), 0) << msg_;
+    VTAObj *node = nullptr;
+    for (VTAObj *c = tree_->VTA_Root->VTA_Child; c != nullptr; c = c->VTA_SibRight)
+        if (strcmp(c->VTA_Name, host) == 0)
+            node = c;
+    EXPECT_NE(node, nullptr);
+    EXPECT_EQ(op(VTA_OP_REFRESH, node), 0) << msg_;
+    return node;
+}
+
+VTAObj *ClusterTreeTest::open(VTAObj *parent, const char *name, int occurrence) {
+    VTAObj *found = nullptr;
+    for (VTAObj *c = parent->VTA_Child; c != nullptr; c = c->VTA_SibRight)
+        if (strcmp(c->VTA_Name, name) == 0 && --occurrence == 0) {
+            found = c;
+            break;
+        }
+    EXPECT_NE(found, nullptr) << name << " under " << parent->VTA_Name;
+    if (found != nullptr) {
+        EXPECT_EQ(op(VTA_OP_REFRESH, found), 0) << name << ": " << msg_;
+    }
+    return found;
+}
+
+std::vector<std::string> ClusterTreeTest::rows(VTAObj *node) {
+    std::vector<std::string> lines;
+    for (int32_t n = 0; n < 200; ++n) {
+        VTA_LV_ROW row{};
+        row.VTA_RowNbr = n;
+        if (op(VTA_OP_LV_ROW_GETBYNBR, node, &row, sizeof row) != 0)
+            break;
+        std::string line;
+        for (uint32_t c = 0; c < row.VTA_ColCount; ++c)
+            line += (c ? "|" : "") + std::string(row.VTA_Cells[c].VTA_Text);
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string ClusterTreeTest::value(VTAObj *node, const char *label) {
+    VTAObj *child = nullptr;
+    if (VTAObj_FindChild(node, nullptr, label, &child) != 0)
+        return "<missing " + std::string(label) + ">";
+    VTA_VALUE_DATA data;
+    VTAObj_GetData(child, &data, sizeof data);
+    return data.VTA_Text;
+}
+
+std::vector<VTAObj *> ClusterTreeTest::children(VTAObj *parent) {
+    std::vector<VTAObj *> nodes;
+    for (VTAObj *c = parent->VTA_Child; c != nullptr; c = c->VTA_SibRight)
+        nodes.push_back(c);
+    return nodes;
+}
