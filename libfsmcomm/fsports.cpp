@@ -76,7 +76,7 @@ void fsports_parse(const char *text, size_t length, int *altpmap) {
 void read_fsports(int *altpmap) {
     *altpmap = 0;
     char path[4096];
-    char text[512];
+    char text[4300];
     if (!config_file_path("fsports", path, sizeof path)) {
         bounded_format(text, sizeof text, "fsports: path too long: %s/fsports - ignored.\n",
                        config_dir());
@@ -84,22 +84,14 @@ void read_fsports(int *altpmap) {
         return;
     }
     std::string content;
-    switch (read_regular_file(path, FSPORTS_FILE_MAX, false, &content, nullptr)) {
-    case FILE_READ_OK:
+    const file_read_result result =
+        read_regular_file(path, FSPORTS_FILE_MAX, false, &content, nullptr);
+    if (result == FILE_READ_OK)
         fsports_parse(content.data(), content.size(), altpmap);
+    if (result == FILE_READ_OK || result == FILE_READ_MISSING)
         return;
-    case FILE_READ_MISSING:
-        return;
-    case FILE_READ_NOT_REGULAR:
-        bounded_format(text, sizeof text, "fsports: %s is not a regular file - ignored.\n", path);
-        break;
-    case FILE_READ_TOO_LARGE:
-        bounded_format(text, sizeof text, "fsports: %s is larger than %zu bytes - ignored.\n", path,
-                       FSPORTS_FILE_MAX);
-        break;
-    case FILE_READ_FAILED:
-        bounded_format(text, sizeof text, "fsports: cannot read %s - ignored.\n", path);
-        break;
-    }
+    char problem[4200];
+    file_read_problem(result, path, FSPORTS_FILE_MAX, problem, sizeof problem);
+    bounded_format(text, sizeof text, "fsports: %s - ignored.\n", problem);
     report(text);
 }

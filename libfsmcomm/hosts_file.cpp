@@ -62,22 +62,15 @@ int hosts_file_lookup(const char *name, int family, host_addr *results, int capa
         return -1;
     }
     std::string content;
-    switch (read_regular_file(path, HOSTS_FILE_MAX, false, &content, nullptr)) {
-    case FILE_READ_OK:
+    const file_read_result result =
+        read_regular_file(path, HOSTS_FILE_MAX, false, &content, nullptr);
+    if (result == FILE_READ_OK)
         return hosts_text_lookup(content.data(), content.size(), name, family, results, capacity);
-    case FILE_READ_MISSING:
+    if (result == FILE_READ_MISSING)
         return 0;
-    case FILE_READ_NOT_REGULAR:
-        bounded_format(text, sizeof text, "hosts: %s is not a regular file", path);
-        break;
-    case FILE_READ_TOO_LARGE:
-        bounded_format(text, sizeof text, "hosts: %s is larger than %zu bytes", path,
-                       HOSTS_FILE_MAX);
-        break;
-    case FILE_READ_FAILED:
-        bounded_format(text, sizeof text, "hosts: cannot read %s", path);
-        break;
-    }
+    char problem[4200];
+    file_read_problem(result, path, HOSTS_FILE_MAX, problem, sizeof problem);
+    bounded_format(text, sizeof text, "hosts: %s", problem);
     message_report(3, text);
     return -1;
 }

@@ -90,6 +90,23 @@ file_read_result read_regular_file(const char *path, size_t limit, bool head_onl
     return FILE_READ_OK;
 }
 
+void file_read_problem(file_read_result result, const char *path, size_t limit, char *out,
+                       size_t size) {
+    switch (result) {
+    case FILE_READ_NOT_REGULAR:
+        bounded_format(out, size, "%s is not a regular file", path);
+        break;
+    case FILE_READ_TOO_LARGE:
+        bounded_format(out, size, "%s is larger than %zu bytes", path, limit);
+        break;
+    case FILE_READ_FAILED:
+        bounded_format(out, size, "cannot read %s", path);
+        break;
+    default:
+        bounded_format(out, size, "%s", "");
+    }
+}
+
 bool config_file_path(const char *name, char *out, size_t size) {
     if (bounded_format(out, size, "%s/%s", config_dir(), name) < size)
         return true;

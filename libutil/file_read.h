@@ -28,6 +28,11 @@ int open_regular_file(const char *path, int flags, mode_t mode, size_t limit,
 file_read_result read_regular_file(const char *path, size_t limit, bool head_only,
                                    std::string *content, int *error);
 
+// What went wrong with `path`, for a report: "PATH is not a regular file", "PATH is larger than
+// LIMIT bytes", "cannot read PATH" (empty for FILE_READ_OK and FILE_READ_MISSING).
+void file_read_problem(file_read_result result, const char *path, size_t limit, char *out,
+                       size_t size);
+
 // Joins the configuration directory and `name` into `out`. False (and `out` empty) when the
 // result would not fit in `size` bytes: a path is never used cut short.
 bool config_file_path(const char *name, char *out, size_t size);

@@ -1,4 +1,5 @@
 #include "libutil/cfg_store.h"
+#include "libutil/fuzz/cfg_written_form.h"
 #include "libutil/tests/bounded_child.h"
 
 #include <gtest/gtest.h>
@@ -659,25 +660,6 @@ TEST_F(CfgStore, ALockedRewriteRemovesTheLeftoversOfKilledWriters) {
 
 // ---- reading back what was written ---------------------------------------------------------
 
-// A record as the rewrite keeps it: its comment on a line of its own, then marker, key and
-// fields (only the first one in key=value style).
-std::vector<std::string> written_form(const cfg_store *store, uint32_t style) {
-    std::vector<std::string> items;
-    for (cfg_line *rec = nullptr; cfg_next(store, &rec) == CFG_OK;) {
-        if (rec->comment != nullptr)
-            items.push_back(std::string("comment ") + rec->comment);
-        if (rec->key == nullptr && rec->field_count == 0)
-            continue;
-        std::string item = rec->marked ? "marked " : "";
-        item += rec->key != nullptr ? "key " + std::string(rec->key) : "no key";
-        const int kept = style == 2 && rec->field_count > 1 ? 1 : rec->field_count;
-        for (int i = 0; i < kept; ++i)
-            item += std::string("|") + rec->fields[i];
-        items.push_back(item);
-    }
-    return items;
-}
-
 TEST_F(CfgStore, ARewriteReadsBackAsTheRecordsItWrote) {
     const struct {
         const char *name;
@@ -707,7 +689,8 @@ TEST_F(CfgStore, ARewriteReadsBackAsTheRecordsItWrote) {
             cfg_store *second = nullptr;
             ASSERT_EQ(cfg_parse(text.data(), text.size(), c.style, &second, msg_, sizeof msg_), 0)
                 << c.name;
-            EXPECT_EQ(written_form(second, c.style), written_form(first, c.style)) << c.name;
+            EXPECT_EQ(cfg_written_form(second, c.style), cfg_written_form(first, c.style))
+                << c.name;
             cfg_close(&second, 0, nullptr, 0);
         } else {
             EXPECT_EQ(std::string(msg_).rfind("VTFS Cfg: Line would not read back", 0), 0u) << msg_;
@@ -722,11 +705,11 @@ TEST_F(CfgStore, FuzzInputF70B2EReadsBackAfterARewrite) {
     const std::string input = "\xf7\x0b\x2e";
     const uint32_t style = static_cast<unsigned char>(input[0]) % 4;
     ASSERT_EQ(open_bytes(input.substr(1), style), 0) << msg_;
-    const std::vector<std::string> before = written_form(store_, style);
+    const std::vector<std::string> before = cfg_written_form(store_, style);
     ASSERT_EQ(rewrite(), 0) << msg_;
     ASSERT_EQ(cfg_open(file_.c_str(), 1, style, &store_, msg_, sizeof msg_), 0) << msg_;
-    EXPECT_EQ(written_form(store_, style), before);
-    EXPECT_EQ(before, (std::vector<std::string>{"no key|."}));
+    EXPECT_EQ(cfg_written_form(store_, style), before);
+    EXPECT_EQ(before, (std::vector<std::string>{"no key\x1f."}));
 }
 
 // ---- locks ---------------------------------------------------------------------------------
