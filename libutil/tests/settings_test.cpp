@@ -207,6 +207,25 @@ TEST_F(Settings, ExpansionStopsAtTheLineLimitAndIsReported) {
     EXPECT_EQ(outcome, 0);
 }
 
+// A FIFO or a device as the settings file gives no entries at once (a read would block or
+// never end). Run in a child that is killed if it blocks.
+TEST_F(Settings, FifoOrDeviceAsSettingsFileGivesNoEntries) {
+    for (bool fifo : {true, false}) {
+        fs::remove(file_);
+        if (fifo)
+            ASSERT_EQ(mkfifo(file_.c_str(), 0600), 0);
+        else
+            fs::create_symlink("/dev/zero", file_);
+        const int outcome = run_bounded_child(
+            [&] {
+                settings *s = settings_open(file_.c_str(), false);
+                return s != nullptr && settings_get(s, "A") == nullptr ? 0 : 1;
+            },
+            5000);
+        EXPECT_EQ(outcome, 0) << (fifo ? "fifo" : "device");
+    }
+}
+
 TEST(SettingsText, ParsesLikeAFileOfTheSameBytes) {
     const std::string text = "A=x\r\nB=${A}/y\nA=second\n#note\n=nokey\nC\n";
     const auto entries = settings_parse_text(text.data(), text.size());

@@ -9,6 +9,7 @@
 
 #include "libutil/cfg_store.h"
 #include "libutil/install_paths.h"
+#include "libutil/tests/bounded_child.h"
 
 #include <gtest/gtest.h>
 
@@ -334,6 +335,31 @@ TEST_F(Recent, ReadOnlyConfigurationDirectoryStillLoads) {
     EXPECT_EQ(as_reader(false), 0);
     chmod(dir.c_str(), 0755);
     chmod(test_root().c_str(), 0700);
+}
+
+// A FIFO in the file's place fails the load at once with the store's message (a read would
+// wait for ever), and it is left where it is.
+TEST_F(Recent, FifoAsRecentConnectionsFileFailsAtOnce) {
+    const std::string path = test_config_dir() + "/" + kFile;
+    write_config_file(kFile, "");
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    const int outcome = run_bounded_child(
+        [&] {
+            VTATree *tree = VTATree_Create();
+            char msg[256] = "";
+            const int32_t rc =
+                VTATree_Op(tree, VTA_OP_REFRESH, tree->VTA_Root, nullptr, 0, msg, sizeof msg);
+            return rc == CFG_NOT_REGULAR &&
+                           std::string(msg) == "VTFS Cfg: '" + path + "' is not a regular file"
+                       ? 0
+                       : 1;
+        },
+        5000);
+    EXPECT_EQ(outcome, 0);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    unlink(path.c_str());
 }
 
 // An install root whose file name would not fit is an error: no file with a cut name, in
