@@ -465,6 +465,7 @@ void cluster_edit(sim_cluster *cluster, void (*edit)(sim_scenario &, void *), vo
     std::lock_guard<std::mutex> hold(cluster->world.lock);
     edit(cluster->world.scenario, context);
     scenario_sort_quotas(&cluster->world.scenario);
+    ++cluster->world.edits;
 }
 
 sim_scenario cluster_snapshot(sim_cluster *cluster) {

@@ -98,6 +98,18 @@ uint32_t disk_set_checksum(const std::vector<sim_disk> &disks) {
     return h;
 }
 
+// The checksum of a host's disk list, computed once per edit of the scenario rather than for
+// every page. The caller holds the world's lock.
+uint32_t disk_list_checksum(sim_world &world, size_t host_index) {
+    world.disk_checksums.resize(world.scenario.hosts.size());
+    sim_disk_checksum &cached = world.disk_checksums[host_index];
+    if (cached.edits != world.edits) {
+        cached.value = disk_set_checksum(world.scenario.hosts[host_index].disks);
+        cached.edits = world.edits;
+    }
+    return cached.value;
+}
+
 class session {
 public:
     session(sim_world &world, int host_index, int socket)
@@ -348,7 +360,7 @@ private:
             reply_for(request, framed, std::max(pm_message_size, 40 + body.size()));
         put_be16(&reply[26], taken);
         put_be16(&reply[30], uint16_t(first));
-        put_be32(&reply[32], disk_set_checksum(all));
+        put_be32(&reply[32], disk_list_checksum(world_, host_index_));
         std::copy(body.begin(), body.end(), reply.begin() + 40);
         return reply;
     }

@@ -28,7 +28,8 @@ function(kx_tests)
 endfunction()
 
 # kx_benchmarks(LIBS ...): one program per bench/*_bench.cpp; built, never run by CTest.
-# Benchmark programs share the folder bench/support*.cpp files, when there are any.
+# Benchmark programs share the folder bench/support*.cpp files, when there are any. A program
+# with a main of its own (to print a summary) gets Google Benchmark without its main.
 function(kx_benchmarks)
     cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
     if(NOT benchmark_FOUND OR NOT KX_BENCHMARKS)
@@ -39,7 +40,12 @@ function(kx_benchmarks)
     foreach(src ${benches})
         get_filename_component(base ${src} NAME_WE)
         add_executable(${base} ${src} ${support})
-        target_link_libraries(${base} PRIVATE ${ARG_LIBS} benchmark::benchmark benchmark::benchmark_main)
+        file(STRINGS ${src} own_main REGEX "^int main\\(")
+        if(own_main)
+            target_link_libraries(${base} PRIVATE ${ARG_LIBS} benchmark::benchmark)
+        else()
+            target_link_libraries(${base} PRIVATE ${ARG_LIBS} benchmark::benchmark benchmark::benchmark_main)
+        endif()
     endforeach()
 endfunction()
 

@@ -1,93 +1,61 @@
 #include "kxadmin/kxadmin_cli.h"
 
 #include "libutil/fatal.h"
+#include "libutil/program_version.h"
 #include "libutil/size_text.h"
 #include "libvtadmin/vtadmin_computer.h"
 #include "libvtadmin/vtadmin_debug.h"
 #include "libvtadmin/vtadmin_dirquota.h"
+#include "libvtadmin/vtadmin_export.h"
 #include "libvtadmin/vtadmin_fsm.h"
 #include "libvtadmin/vtadmin_quota_nodes.h"
 #include "libvtadmin/vtadmin_recent.h"
 #include "libvtadmin/vtadmin_tree.h"
 #include "libvtadmin/vtadminlib.h"
 
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <optional>
+#include <sstream>
 #include <strings.h>
+#include <unistd.h>
+#include <unordered_map>
 #include <utility>
 
 namespace {
 
-const char *const kHelp =
-    R"(Usage: kxadmin [--root DIR] COMMAND [ARGUMENTS] [OPTIONS]
-
-Browse and control a Veltrane cluster through the same admin object tree as the console.
-
-Commands:
-  ls [PATH] [--json]          refresh the node at PATH and print its list rows (header first;
-                              --json: an array of objects keyed by the header texts)
-  tree [PATH] [--depth N] [--json]
-                              refresh and print the folders below PATH, indented; N levels
-                              (default: all)
-  connections [--json]        the recent connections (the console's own list)
-  connect HOST                add a connection to HOST and save the list
-  disconnect HOST             close the connection to HOST and save the list
-  start HOST FSNAME [--on H] [--wait SECONDS]
-                              start FSNAME through HOST's name server (on H, default HOST)
-  stop HOST FSNAME [--on H] [--wait SECONDS]
-                              stop FSNAME (--on: only on H; --wait: every FSM, waiting)
-  failover HOST FSNAME        stop the active FSM of FSNAME and activate a standby
-  activate HOST FSNAME [--on H]
-                              make the FSM of FSNAME on H (default HOST) the active one
-  debug HOST FSNAME [--set FLAG]... [--clear FLAG]... [--json]
-                              change the FSM's debug flags, in the order given, save them
-                              and print the flags as ls prints its Debug folder
-  quota set HOST FSNAME user|group NAME [--hard SIZE] [--soft SIZE] [--grace MINUTES]
-                              add or change the quota of NAME on the active FSM of FSNAME
-                              as listed under HOST; an option left out keeps the current
-                              value (0 for a new quota)
-  quota delete HOST FSNAME user|group NAME
-                              delete the quota of NAME (its limits go; usage stays listed)
-  quota set HOST FSNAME data|files PATH [--hard N] [--soft N] [--grace MINUTES]
-                              add or change the data (bytes) or files (count) quota of the
-                              directory PATH: absolute, or relative to the mount point of
-                              FSNAME on this machine (its line in <config dir>/mounttab)
-  quota delete HOST FSNAME data|files PATH
-                              delete that quota; the directory's quota name space goes
-                              with its last quota
-
-PATH: node names joined by "/", starting below "Connections", for example
+// Notes of the help texts, wrapped by hand.
+const char *const kPathNote =
+    R"(PATH: node names joined by "/", starting below "Connections", for example
   localhost/File Systems/snfs1/Stripe Groups
-Namesakes are told apart with "#2", "#3"... in tree order ("snfs1#2" is the second snfs1);
-a name that itself ends in "#" and a number is written with its number ("a#2#1").
-An empty PATH or "/" is the "Connections" root.
+Namesakes are told apart with "#2", "#3"... in tree order ("snfs1#2" is the second
+snfs1); a name that itself ends in "#" and a number is written with its number
+("a#2#1"). An empty PATH or "/" is the "Connections" root.
+)";
 
-FLAG: a debug-flag keyword in any case (general, sockets, ..., debug; "all" is every flag,
-"--set none" clears every flag) or a value such as 0x1000. The Set column of a Debug folder
-shows [x] for a set flag and [ ] for a clear one (--json: true or false).
+const char *const kFlagNote =
+    R"(FLAG: a debug-flag keyword in any case (general, sockets, ..., debug; "all" is
+every flag, "--set none" clears every flag) or a value such as 0x1000. The Set
+column of a Debug folder shows [x] for a set flag and [ ] for a clear one (--json:
+true or false; --csv: true or false).
+)";
 
-Options:
-  --root DIR     the install root (default: $KXFSROOT, else /opt/veltrane)
-  --json         JSON output (ls, tree, connections)
-  --depth N      levels shown below PATH (tree)
-  --on HOST      host argument of start, stop and activate
-  --wait S       wait value of start and stop (0: do not wait)
-  --set FLAG     turn a debug flag on (debug)
-  --clear FLAG   turn a debug flag off (debug)
-  --hard SIZE    hard limit of quota set: a size text such as 10G, 900M, 1048576, 0x1FFF
-                 (a count of files for a files quota)
-  --soft SIZE    soft limit of quota set
-  --grace MINUTES
-                 grace period of quota set: how long the soft limit may be exceeded
-  -h, --help     this text
+const char *const kCsvNote =
+    R"(CSV: RFC 4180, the header texts first, lines ending in CR LF; a field with a
+comma, a quote, CR or LF is quoted and its quotes doubled.
+)";
 
-Errors are printed on standard error; the exit status is then 1 (2 for a bad command line).
-A refresh that fails on the way is reported and the command goes on with what the tree has.
-Library diagnostics go to the log <debug dir>/kxadmin.log.
+const char *const kClosingNote =
+    R"(Errors are printed on standard error; the exit status is then 1 (2 for a bad
+command line). A refresh that fails on the way is reported and the command goes on
+with what the tree has. Library diagnostics go to the log <debug dir>/kxadmin.log.
+"kxadmin help COMMAND" shows the arguments and options of one command.
 )";
 
 // One --set or --clear of `debug`: the word becomes (word & keep) | add.
@@ -99,13 +67,14 @@ struct debug_change {
 struct options {
     std::vector<std::string> words; // command and its arguments
     bool json = false;
+    bool csv = false;
     int depth = -1; // -1: every level
     std::string on_host;
     unsigned wait = 0;
     std::vector<debug_change> debug_changes; // in command-line order
     // Texts of quota set, read when the command runs; unset: keep the current value.
     std::optional<std::string> hard, soft, grace;
-    bool help = false;
+    std::vector<std::string> help_topic; // the command words after `help`
 };
 
 // The row of the debug-flag table whose keyword is `word`, in any case; null if none.
@@ -148,62 +117,6 @@ bool parse_debug_change(bool set, const std::string &flag, debug_change *change,
     // "none" has no bit: setting it leaves no flag set, clearing it changes nothing.
     const bool set_none = set && row != nullptr && row->value == 0;
     *change = set ? debug_change{set_none ? 0u : ~0u, value} : debug_change{~value, 0};
-    return true;
-}
-
-// Parses the command line; false with a reason for a bad one.
-bool parse(int argc, char **argv, options *opt, std::string *reason) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&](std::string *out) {
-            if (i + 1 >= argc) {
-                *reason = "option " + arg + " needs a value";
-                return false;
-            }
-            *out = argv[++i];
-            return true;
-        };
-        std::string text;
-        if (arg == "-h" || arg == "--help") {
-            opt->help = true;
-        } else if (arg == "--json") {
-            opt->json = true;
-        } else if (arg == "--root") {
-            if (!value(&text))
-                return false;
-            setenv("KXFSROOT", text.c_str(), 1);
-        } else if (arg == "--on") {
-            if (!value(&opt->on_host))
-                return false;
-        } else if (arg == "--set" || arg == "--clear") {
-            debug_change change{};
-            if (!value(&text) || !parse_debug_change(arg == "--set", text, &change, reason))
-                return false;
-            opt->debug_changes.push_back(change);
-        } else if (arg == "--hard" || arg == "--soft" || arg == "--grace") {
-            if (!value(&text))
-                return false;
-            (arg == "--hard" ? opt->hard : arg == "--soft" ? opt->soft : opt->grace) = text;
-        } else if (arg == "--depth" || arg == "--wait") {
-            if (!value(&text))
-                return false;
-            char *end = nullptr;
-            const long number = strtol(text.c_str(), &end, 10);
-            if (text.empty() || *end != '\0' || number < 0 || number > 1000000) {
-                *reason = "bad number for " + arg + ": " + text;
-                return false;
-            }
-            if (arg == "--depth")
-                opt->depth = static_cast<int>(number);
-            else
-                opt->wait = static_cast<unsigned>(number);
-        } else if (arg.size() > 1 && arg[0] == '-' && arg[1] == '-') {
-            *reason = "unknown option " + arg;
-            return false;
-        } else {
-            opt->words.push_back(arg);
-        }
-    }
     return true;
 }
 
@@ -297,36 +210,10 @@ public:
         return nullptr;
     }
 
-    // The node's list rows through code 2 (row 0 the header), as the list view fills itself,
-    // with the node of each row (null for the header).
-    bool rows(VTAObj *node, std::vector<std::vector<std::string>> *table, std::vector<bool> *right,
-              std::vector<VTAObj *> *nodes) {
-        for (int32_t n = 0;; ++n) {
-            VTA_LV_ROW row{};
-            row.VTA_RowNbr = n;
-            char msg[VTA_MESSAGE_SIZE] = "";
-            const int32_t rc =
-                VTATree_Op(tree_, VTA_OP_LV_ROW_GETBYNBR, node, &row, sizeof row, msg, sizeof msg);
-            if (rc == VTA_ERR_NOT_FOUND)
-                return true;
-            if (rc != VTA_OK)
-                return fail(msg);
-            std::vector<std::string> cells;
-            for (uint32_t c = 0; c < row.VTA_ColCount && c < VTA_LV_MAX_COLS; ++c) {
-                cells.emplace_back(row.VTA_Cells[c].VTA_Text);
-                if (n == 0)
-                    right->push_back(row.VTA_Cells[c].VTA_RightAlign != 0);
-            }
-            show_check_box(row.VTA_Node, &cells);
-            table->push_back(cells);
-            nodes->push_back(row.VTA_Node);
-        }
-    }
-
-    // The first column of a debug-flag row is its check box, which the tree leaves empty.
-    static void show_check_box(const VTAObj *node, std::vector<std::string> *cells) {
-        if (node != nullptr && node->VTA_Type == VTA_OBJ_DEBUG_FLAG && !cells->empty())
-            (*cells)[0] = VTAObj_DebugFlagIsSet(node) ? "[x]" : "[ ]";
+    // The node's list as the list view reads it.
+    bool list(VTAObj *node, VTAList *list) {
+        char msg[VTA_MESSAGE_SIZE] = "";
+        return VTATree_ReadList(tree_, node, list, msg, sizeof msg) == VTA_OK || fail(msg);
     }
 
     VTATree *tree() { return tree_; }
@@ -344,12 +231,9 @@ private:
     bool failed_ = false;
 };
 
-// The name under which a child is reached in a PATH.
-std::string path_name(VTAObj *child) {
-    int occurrence = 1;
-    for (VTAObj *left = child->VTA_SibLeft; left != nullptr; left = left->VTA_SibLeft)
-        if (strcmp(left->VTA_Name, child->VTA_Name) == 0)
-            ++occurrence;
+// The name under which a child is reached in a PATH, where `occurrence` counts the child and
+// its namesakes to its left.
+std::string path_name(const VTAObj *child, int occurrence) {
     return kxadmin_path_name(child->VTA_Name, occurrence);
 }
 
@@ -357,28 +241,23 @@ bool is_shown_folder(const VTAObj *node) {
     return node->VTA_IsFolder && node->VTA_Type != VTA_OBJ_DUMMY;
 }
 
-// Prints the list rows of `node` (already refreshed): a table, or a JSON array of objects keyed
-// by the header texts in which a debug flag's check box is true or false.
-int print_rows(session &s, VTAObj *node, bool json) {
-    std::vector<std::vector<std::string>> table;
-    std::vector<bool> right;
-    std::vector<VTAObj *> nodes;
-    if (!s.rows(node, &table, &right, &nodes))
+// Prints the list rows of `node` (already refreshed): a table, in which a debug flag's check box
+// shows as [x] or [ ], or the list's JSON or CSV.
+int print_rows(session &s, VTAObj *node, const options &opt) {
+    VTAList list;
+    if (!s.list(node, &list))
         return KXADMIN_FAILED;
-    if (!json) {
-        fputs(kxadmin_format_table(table, right).c_str(), s.out());
+    if (opt.json || opt.csv) {
+        fputs((opt.json ? VTAList_Json(list) : VTAList_Csv(list)).c_str(), s.out());
         return KXADMIN_OK;
     }
-    nlohmann::ordered_json rows = nlohmann::ordered_json::array();
-    for (size_t r = 1; r < table.size(); ++r) {
-        nlohmann::ordered_json row = nlohmann::ordered_json::object();
-        for (size_t c = 0; c < table[r].size() && c < table[0].size(); ++c)
-            row[table[0][c]] = table[r][c];
-        if (nodes[r] != nullptr && nodes[r]->VTA_Type == VTA_OBJ_DEBUG_FLAG && !table[0].empty())
-            row[table[0][0]] = VTAObj_DebugFlagIsSet(nodes[r]);
-        rows.push_back(row);
+    std::vector<std::vector<std::string>> table = {list.header};
+    for (VTAListRow &row : list.rows) {
+        if (row.checked && !row.cells.empty())
+            row.cells[0] = *row.checked ? "[x]" : "[ ]";
+        table.push_back(std::move(row.cells));
     }
-    fprintf(s.out(), "%s\n", rows.dump(2).c_str());
+    fputs(kxadmin_format_table(table, list.right).c_str(), s.out());
     return KXADMIN_OK;
 }
 
@@ -388,7 +267,7 @@ int cmd_ls(session &s, const options &opt) {
         return KXADMIN_FAILED;
     // A failed refresh is reported; the rows the node still has are listed all the same.
     s.set_current(node);
-    return print_rows(s, node, opt.json);
+    return print_rows(s, node, opt);
 }
 
 // Refreshes `node` (unless it is the root, loaded at start) and prints its folders below it.
@@ -398,13 +277,16 @@ bool print_tree(session &s, VTAObj *node, int level, int depth, nlohmann::ordere
         return ok;
     if (node != s.tree()->VTA_Root)
         ok = s.op(VTA_OP_REFRESH, node);
+    // Namesakes are counted in one pass over the children, hidden ones included.
+    std::unordered_map<std::string, int> seen;
     for (VTAObj *child = node->VTA_Child; child != nullptr; child = child->VTA_SibRight) {
+        const int occurrence = ++seen[child->VTA_Name];
         if (!is_shown_folder(child))
             continue;
-        nlohmann::ordered_json entry = {{"name", path_name(child)},
-                                        {"type", VTAObj_TypeName(child->VTA_Type)}};
+        const std::string name = path_name(child, occurrence);
+        nlohmann::ordered_json entry = {{"name", name}, {"type", VTAObj_TypeName(child->VTA_Type)}};
         if (json == nullptr)
-            fprintf(s.out(), "%*s%s\n", 2 * (level + 1), "", path_name(child).c_str());
+            fprintf(s.out(), "%*s%s\n", 2 * (level + 1), "", name.c_str());
         nlohmann::ordered_json children = nlohmann::ordered_json::array();
         ok = print_tree(s, child, level + 1, depth, json ? &children : nullptr) && ok;
         if (json != nullptr) {
@@ -532,7 +414,7 @@ int cmd_debug(session &s, const options &opt) {
         if (!s.op(VTA_OP_SAVE, folder, &word, sizeof word))
             return KXADMIN_FAILED;
     }
-    return print_rows(s, folder, opt.json);
+    return print_rows(s, folder, opt);
 }
 
 // ---- quota ----
@@ -677,6 +559,26 @@ bool set_quota(session &s, const quota_request &q, VTAObj *folder, VTAObj *node)
     return s.op(VTA_OP_SAVE, node);
 }
 
+// True when the directory PATH is taken as an absolute path: it starts with "/" and exists on
+// this machine, or lies below the file system's mount point. An absolute path that is neither
+// cannot be on the file system; it is read as the "Path" column shows directories, relative to
+// the mount point ("/projects").
+bool is_absolute_target(const quota_request &q) {
+    if (q.target[0] != '/')
+        return false;
+    if (access(q.target.c_str(), F_OK) == 0)
+        return true;
+    char mount[VTA_QUOTA_PATH_SIZE] = "";
+    char msg[VTA_MESSAGE_SIZE] = "";
+    if (VTAdmin_FindMountPoint(q.fs_name.c_str(), mount, sizeof mount, msg) != 0)
+        return true; // the lookup fails again, with its message, where the path is used
+    std::string prefix = mount;
+    while (prefix.size() > 1 && prefix.back() == '/')
+        prefix.pop_back();
+    return q.target.compare(0, prefix.size(), prefix) == 0 &&
+           (q.target.size() == prefix.size() || q.target[prefix.size()] == '/');
+}
+
 // quota set|delete on the node of the quota: a user's or group's is found by its name, a
 // directory's (PATH absolute, or relative to the mount point) by the name of the directory's
 // name space, so any spelling of the path finds it.
@@ -691,7 +593,7 @@ bool quota_on_node(session &s, const quota_request &q) {
     uint32_t kind = q.type == VTA_QUOTA_USER ? VTA_OBJ_QUOTA_USER : VTA_OBJ_QUOTA_GROUP;
     if (directory) {
         kind = VTA_OBJ_QUOTA_DIR;
-        const int path_kind = q.target[0] == '/' ? VTA_PATH_ABSOLUTE : VTA_PATH_RELATIVE;
+        const int path_kind = is_absolute_target(q) ? VTA_PATH_ABSOLUTE : VTA_PATH_RELATIVE;
         char msg[VTA_MESSAGE_SIZE] = "";
         if (VTAdmin_DirQuotaPath2Name(q.fs_name.c_str(), path_kind, q.target.c_str(), name,
                                       sizeof name, nullptr, msg) != 0)
@@ -739,28 +641,453 @@ int cmd_quota(session &s, const options &opt) {
     return KXADMIN_OK;
 }
 
-struct command {
+const struct {
     const char *name;
-    size_t min_words, max_words; // the command word included
     int (*run)(session &, const options &);
     // Loads, changes and saves the recent connections: the file stays locked from the load
     // to the save, so that programs doing the same at once lose none of each other's hosts.
     bool changes_connections;
+} kCommands[] = {
+    {"ls", cmd_ls, false},
+    {"tree", cmd_tree, false},
+    {"connections", cmd_connections, false},
+    {"connect", cmd_connect, true},
+    {"disconnect", cmd_disconnect, true},
+    {"start", cmd_control, false},
+    {"stop", cmd_control, false},
+    {"failover", cmd_control, false},
+    {"activate", cmd_control, false},
+    {"debug", cmd_debug, false},
+    {"quota", cmd_quota, false},
 };
 
-const command kCommands[] = {
-    {"ls", 1, 2, cmd_ls, false},
-    {"tree", 1, 2, cmd_tree, false},
-    {"connections", 1, 1, cmd_connections, false},
-    {"connect", 2, 2, cmd_connect, true},
-    {"disconnect", 2, 2, cmd_disconnect, true},
-    {"start", 3, 3, cmd_control, false},
-    {"stop", 3, 3, cmd_control, false},
-    {"failover", 3, 3, cmd_control, false},
-    {"activate", 3, 3, cmd_control, false},
-    {"debug", 3, 3, cmd_debug, false},
-    {"quota", 6, 6, cmd_quota, false},
-};
+// ---- The command line ----
+
+// A command of the grammar. Options it does not know go up to the program (--root may stand
+// anywhere); what nobody takes is kept for a usage error of our own wording.
+CLI::App *add_command(CLI::App *parent, const char *name, const char *summary,
+                      const std::string &footer = "") {
+    CLI::App *command = parent->add_subcommand(name, summary);
+    command->fallthrough()->allow_extras()->require_subcommand(0, 1)->footer(footer);
+    return command;
+}
+
+// An argument of a command; `label` is how the help shows it.
+void add_argument(CLI::App *command, const char *name, const char *what, bool required = true,
+                  const char *label = "") {
+    command->add_option(name)->description(what)->required(required)->type_name(label);
+}
+
+// --depth and --wait: a decimal count up to a million.
+template <typename T>
+void add_count(CLI::App *command, const char *name, const char *label, const char *what,
+               T *target) {
+    command
+        ->add_option_function<std::string>(
+            name,
+            [name, target](const std::string &text) {
+                char *end = nullptr;
+                const long number = strtol(text.c_str(), &end, 10);
+                if (text.empty() || *end != '\0' || number < 0 || number > 1000000)
+                    throw CLI::ValidationError("bad number for " + std::string(name) + ": " + text);
+                *target = static_cast<T>(number);
+            },
+            what)
+        ->type_name(label)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+// A text option whose last occurrence counts.
+void add_text(CLI::App *command, const char *name, const char *label, const char *what,
+              std::function<void(const std::string &)> store) {
+    command->add_option_function<std::string>(name, std::move(store), what)
+        ->type_name(label)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+}
+
+void add_json(CLI::App *command, options *opt) {
+    command->add_flag("--json", opt->json, "JSON output");
+}
+
+void add_host_arguments(CLI::App *command) {
+    add_argument(command, "HOST", "the connected host whose name server is asked");
+    add_argument(command, "FSNAME", "the file system");
+}
+
+void add_on(CLI::App *command, options *opt) {
+    add_text(command, "--on", "H", "the host of the FSM acted on",
+             [opt](const std::string &host) { opt->on_host = host; });
+}
+
+void add_wait(CLI::App *command, options *opt) {
+    add_count(command, "--wait", "S", "seconds to wait for the FSMs (0: do not wait)", &opt->wait);
+}
+
+// --set and --clear, applied in the order given: each occurrence is read as it is parsed.
+void add_debug_change(CLI::App *command, options *opt, bool set) {
+    command
+        ->add_option_function<std::string>(
+            set ? "--set" : "--clear",
+            [opt, set](const std::string &flag) {
+                debug_change change{};
+                std::string reason;
+                if (!parse_debug_change(set, flag, &change, &reason))
+                    throw CLI::ValidationError(reason);
+                opt->debug_changes.push_back(change);
+            },
+            set ? "turn a debug flag on" : "turn a debug flag off")
+        ->type_name("FLAG")
+        ->trigger_on_parse()
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+}
+
+void add_quota_arguments(CLI::App *command) {
+    add_host_arguments(command);
+    add_argument(command, "KIND",
+                 "user or group: the quota of a user or group; data or files: the bytes or "
+                 "the files below a directory",
+                 true, "user|group|data|files");
+    add_argument(command, "TARGET",
+                 "the user or group name, or the directory: absolute, or relative to the mount "
+                 "point of FSNAME on this machine (its line in <config dir>/mounttab)",
+                 true, "NAME|PATH");
+}
+
+// Every command with its arguments and options. Options fill `opt`; arguments are read back
+// from the parsed line.
+void declare_commands(CLI::App &app, options *opt) {
+    app.set_help_flag("-h,--help", "this text");
+    app.set_version_flag("--version", "kxadmin " KX_PROGRAM_VERSION, "the program's version");
+    add_text(&app, "--root", "DIR", "the install root (default: $KXFSROOT, else /opt/veltrane)",
+             [](const std::string &dir) { setenv("KXFSROOT", dir.c_str(), 1); });
+    app.allow_extras()->require_subcommand(0, 1);
+    app.footer(std::string(kPathNote) + "\n" + kFlagNote + "\n" + kCsvNote + "\n" + kClosingNote);
+
+    CLI::App *ls = add_command(&app, "ls",
+                               "refresh the node at PATH and print its list rows (header first; "
+                               "--json: an array of objects keyed by the header texts; --csv: "
+                               "the rows as CSV)",
+                               std::string(kPathNote) + "\n" + kCsvNote);
+    add_argument(ls, "PATH", "the node (default: the root)", false);
+    add_json(ls, opt);
+    ls->add_flag("--csv", opt->csv, "CSV output")->excludes("--json");
+
+    CLI::App *tree = add_command(
+        &app, "tree", "refresh and print the folders below PATH, indented; N levels (default: all)",
+        kPathNote);
+    add_argument(tree, "PATH", "the node (default: the root)", false);
+    add_count(tree, "--depth", "N", "levels shown below PATH", &opt->depth);
+    add_json(tree, opt);
+
+    add_json(add_command(&app, "connections", "the recent connections (the console's own list)"),
+             opt);
+    add_argument(add_command(&app, "connect", "add a connection to HOST and save the list"), "HOST",
+                 "a host name or address");
+    add_argument(add_command(&app, "disconnect", "close the connection to HOST and save the list"),
+                 "HOST", "a connected host");
+
+    CLI::App *start =
+        add_command(&app, "start", "start FSNAME through HOST's name server (on H, default HOST)");
+    add_host_arguments(start);
+    add_on(start, opt);
+    add_wait(start, opt);
+    CLI::App *stop =
+        add_command(&app, "stop", "stop FSNAME (--on: only on H; --wait: every FSM, waiting)");
+    add_host_arguments(stop);
+    add_on(stop, opt);
+    add_wait(stop, opt);
+    add_host_arguments(
+        add_command(&app, "failover", "stop the active FSM of FSNAME and activate a standby"));
+    CLI::App *activate =
+        add_command(&app, "activate", "make the FSM of FSNAME on H (default HOST) the active one");
+    add_host_arguments(activate);
+    add_on(activate, opt);
+
+    CLI::App *debug = add_command(&app, "debug",
+                                  "change the FSM's debug flags, in the order given, save them "
+                                  "and print the flags as ls prints its Debug folder",
+                                  kFlagNote);
+    add_host_arguments(debug);
+    add_debug_change(debug, opt, true);
+    add_debug_change(debug, opt, false);
+    add_json(debug, opt);
+
+    CLI::App *quota = add_command(&app, "quota", "add, change or delete a quota");
+    CLI::App *quota_set = add_command(
+        quota, "set",
+        "add or change the quota of a user or group on the active FSM of FSNAME as listed "
+        "under HOST, or the data (bytes) or files (count) quota of a directory; an option left "
+        "out keeps the current value (0 for a new quota). \"/projects\", as the Path column "
+        "shows it, is read relative to the mount point unless /projects exists on this machine");
+    add_quota_arguments(quota_set);
+    add_text(quota_set, "--hard", "SIZE",
+             "hard limit: a size text such as 10G, 900M, 1048576, 0x1FFF (a count of files for "
+             "a files quota)",
+             [opt](const std::string &text) { opt->hard = text; });
+    add_text(quota_set, "--soft", "SIZE", "soft limit, as --hard",
+             [opt](const std::string &text) { opt->soft = text; });
+    add_text(quota_set, "--grace", "MINUTES",
+             "grace period: how long the soft limit may be exceeded",
+             [opt](const std::string &text) { opt->grace = text; });
+    add_quota_arguments(add_command(quota, "delete",
+                                    "delete the quota (its limits go; usage stays listed); a "
+                                    "directory's quota name space goes with its last quota"));
+
+    CLI::App *help = add_command(&app, "help", "this text, or the help of COMMAND");
+    help->add_option("COMMAND", opt->help_topic, "a command, such as ls or \"quota set\"")
+        ->type_name("");
+}
+
+// The command the line chose: the deepest command parsed (the program itself if none).
+const CLI::App *chosen(const CLI::App &app) {
+    const CLI::App *command = &app;
+    while (!command->get_subcommands().empty())
+        command = command->get_subcommands().front();
+    return command;
+}
+
+// "quota set" for that command.
+std::string command_words(const CLI::App *command) {
+    std::string words;
+    for (; command->get_parent() != nullptr; command = command->get_parent())
+        words = command->get_name() + (words.empty() ? "" : " " + words);
+    return words;
+}
+
+std::vector<const CLI::App *> subcommands(const CLI::App *command) {
+    return command->get_subcommands([](const CLI::App *) { return true; });
+}
+
+// The commands below `command` that take no further command word, in declaration order.
+void leaf_commands(const CLI::App *command, std::vector<const CLI::App *> *leaves) {
+    const std::vector<const CLI::App *> subs = subcommands(command);
+    if (subs.empty())
+        leaves->push_back(command);
+    for (const CLI::App *sub : subs)
+        leaf_commands(sub, leaves);
+}
+
+bool is_help_or_version(const CLI::App *command, const CLI::Option *option) {
+    return option == command->get_help_ptr() || option == command->get_version_ptr();
+}
+
+// An option as the help shows it ("-h, --help", "--on H"), or an argument's label.
+std::string option_label(const CLI::Option *option) {
+    if (option->get_positional())
+        return option->get_type_name().empty() ? option->get_name() : option->get_type_name();
+    std::string label;
+    for (const std::string &name : option->get_snames())
+        label += (label.empty() ? "-" : ", -") + name;
+    for (const std::string &name : option->get_lnames())
+        label += (label.empty() ? "--" : ", --") + name;
+    return option->get_type_name().empty() ? label : label + " " + option->get_type_name();
+}
+
+// "ls", "[PATH]", "[--json]", "[--csv]": the command words, arguments and options of a leaf
+// command, each unit kept on one line when wrapped.
+std::vector<std::string> synopsis(const CLI::App *command) {
+    std::vector<std::string> units = {command_words(command)};
+    for (const CLI::Option *option : command->get_options()) {
+        if (is_help_or_version(command, option))
+            continue;
+        const std::string label = option_label(option);
+        if (option->get_positional())
+            units.push_back(option->get_required() ? label : "[" + label + "]");
+        else if (option->get_multi_option_policy() == CLI::MultiOptionPolicy::TakeAll)
+            units.push_back("[" + label + "]...");
+        else
+            units.push_back("[" + label + "]");
+    }
+    return units;
+}
+
+std::vector<std::string> words_of(const std::string &text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
+constexpr size_t kHelpWidth = 80;
+
+// Adds `words` to `lines` (the last one goes on), one blank apart: a line shorter than
+// `column` is filled up to it first; a word that would pass kHelpWidth starts a line of
+// `indent` blanks.
+void wrap(std::vector<std::string> *lines, const std::vector<std::string> &words, size_t column,
+          size_t indent) {
+    for (const std::string &word : words) {
+        std::string &line = lines->back();
+        if (line.size() <= column)
+            line.resize(column, ' ');
+        else if (line.size() + 1 + word.size() <= kHelpWidth)
+            line += ' ';
+        else
+            lines->push_back(std::string(indent, ' '));
+        lines->back() += word;
+    }
+}
+
+std::string joined_lines(const std::vector<std::string> &lines) {
+    std::string text;
+    for (const std::string &line : lines)
+        text += line + "\n";
+    return text;
+}
+
+// "  <lead>" and its `text` from `column` on, on the next line when the lead reaches into it.
+std::string help_entry(const std::vector<std::string> &lead, const std::string &text,
+                       size_t column) {
+    std::vector<std::string> lines = {""};
+    wrap(&lines, lead, 2, 6);
+    if (lines.back().size() + 2 > column && !text.empty())
+        lines.push_back("");
+    wrap(&lines, words_of(text), column, column);
+    return joined_lines(lines);
+}
+
+// The options of `command` and the commands below it, each once, help and version last.
+std::vector<const CLI::Option *> options_below(const CLI::App *command) {
+    std::vector<const CLI::Option *> found;
+    std::vector<std::string> labels;
+    const auto add = [&](const CLI::Option *option) {
+        const std::string label = option_label(option);
+        if (option != nullptr && std::find(labels.begin(), labels.end(), label) == labels.end()) {
+            labels.push_back(label);
+            found.push_back(option);
+        }
+    };
+    std::vector<const CLI::App *> commands = {command};
+    for (size_t i = 0; i < commands.size(); ++i) {
+        for (const CLI::Option *option : commands[i]->get_options())
+            if (!option->get_positional() && !is_help_or_version(commands[i], option))
+                add(option);
+        for (const CLI::App *sub : subcommands(commands[i]))
+            commands.push_back(sub);
+    }
+    for (const CLI::Option *option : {command->get_help_ptr(), command->get_version_ptr()})
+        if (option != nullptr)
+            add(option);
+    return found;
+}
+
+// The help of the program (`command` is `app`) or of one command.
+std::string help_text(const CLI::App &app, const CLI::App *command) {
+    std::vector<const CLI::App *> leaves;
+    leaf_commands(command, &leaves);
+    std::string text;
+    if (command == &app) {
+        text = "Usage: kxadmin [--root DIR] COMMAND [ARGUMENTS] [OPTIONS]\n"
+               "       kxadmin help [COMMAND] | --help | --version\n";
+    } else {
+        for (const CLI::App *leaf : leaves) {
+            std::vector<std::string> lines = {(text.empty() ? "Usage: " : "       ") +
+                                              std::string("kxadmin [--root DIR]")};
+            wrap(&lines, synopsis(leaf), 0, 11);
+            text += joined_lines(lines);
+        }
+    }
+    std::vector<std::string> description = {""};
+    wrap(&description, words_of(command->get_description()), 0, 0);
+    text += "\n" + joined_lines(description);
+    if (leaves.front() != command) {
+        text += "\nCommands:\n";
+        for (const CLI::App *leaf : leaves)
+            text += help_entry(synopsis(leaf), leaf->get_description(), 30);
+    } else if (!command->get_options([](const CLI::Option *o) { return o->get_positional(); })
+                    .empty()) {
+        text += "\nArguments:\n";
+        for (const CLI::Option *option : command->get_options())
+            if (option->get_positional())
+                text += help_entry({option_label(option)}, option->get_description(), 18);
+    }
+    text += "\nOptions:\n";
+    for (const CLI::Option *option : options_below(command))
+        text += help_entry({option_label(option)}, option->get_description(), 18);
+    if (!command->get_footer().empty())
+        text += "\n" + command->get_footer();
+    return text;
+}
+
+// Whether any command (or the program) has an option named `name`.
+bool option_known(const CLI::App *command, const std::string &name) {
+    if (command->get_option_no_throw(name) != nullptr)
+        return true;
+    for (const CLI::App *sub : subcommands(command))
+        if (option_known(sub, name))
+            return true;
+    return false;
+}
+
+// Why the parsed line cannot run, or "" when it can: a word or option nobody took, a command
+// word or an argument missing.
+std::string refusal(const CLI::App &app, const CLI::App *command) {
+    const std::string words = command_words(command);
+    const std::vector<std::string> extras = app.remaining(true);
+    if (!extras.empty()) {
+        const std::string &word = extras.front();
+        if (word.size() > 1 && word[0] == '-') {
+            const std::string name = word.substr(0, word.find('='));
+            if (command != &app && command->get_option_no_throw(name) != nullptr)
+                return name + " belongs after '" + words + "'";
+            if (command != &app && option_known(&app, name))
+                return "'" + words + "' has no option " + name;
+            return "unknown option " + word;
+        }
+        if (command == &app)
+            return "unknown command '" + word + "'";
+        if (!subcommands(command).empty())
+            return "unknown command '" + words + " " + word + "'";
+        return "too many arguments for '" + words + "': " + word;
+    }
+    if (command != &app && !subcommands(command).empty()) {
+        std::string names;
+        for (const CLI::App *sub : subcommands(command))
+            names += (names.empty() ? "" : " or ") + sub->get_name();
+        return "'" + words + "' needs " + names;
+    }
+    for (const CLI::Option *option : command->get_options())
+        if (option->get_positional() && option->get_required() && option->count() == 0)
+            return "missing " + option_label(option) + " for '" + words + "'";
+    return "";
+}
+
+int usage_error(FILE *err, const CLI::App &app, const CLI::App *command,
+                const std::string &reason) {
+    const std::string see = command == &app ? "--help" : "help " + command_words(command);
+    fprintf(err, "kxadmin: %s (see kxadmin %s)\n", reason.c_str(), see.c_str());
+    return KXADMIN_USAGE;
+}
+
+// A parse error in our words where CLI11's are unclear.
+std::string parse_error_text(const CLI::ParseError &e) {
+    const std::string text = e.what();
+    // "--set: 1 required TEXT missing"
+    if (dynamic_cast<const CLI::ArgumentMismatch *>(&e) != nullptr && text.ends_with(" missing"))
+        return "option " + text.substr(0, text.find(':')) + " needs a value";
+    // "--csv excludes --json", whichever came first
+    const size_t excludes = text.find(" excludes ");
+    if (dynamic_cast<const CLI::ExcludesError *>(&e) != nullptr && excludes != std::string::npos)
+        return text.substr(0, excludes) + " and " + text.substr(excludes + 10) +
+               " cannot be given together";
+    return text;
+}
+
+// `help [COMMAND]`: the help of the program or of that command on `out`.
+int print_help(FILE *out, FILE *err, const CLI::App &app, const options &opt) {
+    const CLI::App *topic = &app;
+    for (const std::string &word : opt.help_topic) {
+        const std::vector<const CLI::App *> found = topic->get_subcommands(
+            [&word](const CLI::App *sub) { return sub->get_name() == word; });
+        if (found.empty())
+            return usage_error(err, app, &app,
+                               "unknown command '" +
+                                   (topic == &app ? "" : command_words(topic) + " ") + word + "'");
+        topic = found.front();
+    }
+    fputs(help_text(app, topic).c_str(), out);
+    return KXADMIN_OK;
+}
 
 } // namespace
 
@@ -835,47 +1162,63 @@ std::string kxadmin_format_table(const std::vector<std::vector<std::string>> &ro
 
 int kxadmin_main(int argc, char **argv, FILE *out, FILE *err) {
     options opt;
-    std::string reason;
-    if (!parse(argc, argv, &opt, &reason)) {
-        fprintf(err, "kxadmin: %s (see kxadmin --help)\n", reason.c_str());
-        return KXADMIN_USAGE;
-    }
-    if (opt.help) {
-        fputs(kHelp, out);
+    CLI::App app("Browse and control a Veltrane cluster through the same admin object tree as "
+                 "the console.",
+                 "kxadmin");
+    declare_commands(app, &opt);
+    std::string required;
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp &) {
+        fputs(help_text(app, chosen(app)).c_str(), out);
         return KXADMIN_OK;
+    } catch (const CLI::CallForVersion &e) {
+        fprintf(out, "%s\n", e.what());
+        return KXADMIN_OK;
+    } catch (const CLI::RequiredError &e) {
+        required = e.what(); // explained from what was parsed, below
+    } catch (const CLI::ParseError &e) {
+        return usage_error(err, app, chosen(app), parse_error_text(e));
     }
-    if (opt.words.empty()) {
-        fputs(kHelp, err);
+    const CLI::App *command = chosen(app);
+    std::string reason = refusal(app, command);
+    if (reason.empty() && !required.empty())
+        reason = required;
+    if (!reason.empty())
+        return usage_error(err, app, command, reason);
+    if (command == &app) {
+        fputs(help_text(app, &app).c_str(), err);
         return KXADMIN_USAGE;
     }
-    for (const command &cmd : kCommands) {
-        if (opt.words[0] != cmd.name)
-            continue;
-        if (opt.words.size() < cmd.min_words || opt.words.size() > cmd.max_words) {
-            fprintf(err, "kxadmin: wrong number of arguments for '%s' (see kxadmin --help)\n",
-                    cmd.name);
-            return KXADMIN_USAGE;
+    if (command->get_name() == "help")
+        return print_help(out, err, app, opt);
+
+    opt.words = {};
+    for (const CLI::App *c = command; c != &app; c = c->get_parent())
+        opt.words.insert(opt.words.begin(), c->get_name());
+    for (const CLI::Option *option : command->get_options())
+        if (option->get_positional() && option->count() > 0)
+            opt.words.push_back(option->results().front());
+    const auto *entry = std::find_if(std::begin(kCommands), std::end(kCommands),
+                                     [&opt](const auto &c) { return opt.words[0] == c.name; });
+    KX_ASSERT(entry != std::end(kCommands), "kxadmin");
+    if (entry->changes_connections) {
+        char msg[VTA_MESSAGE_SIZE] = "";
+        if (VTAObj_RecentLock(msg, sizeof msg) != VTA_OK) {
+            fprintf(err, "kxadmin: %s\n", msg);
+            return KXADMIN_FAILED;
         }
-        if (cmd.changes_connections) {
-            char msg[VTA_MESSAGE_SIZE] = "";
-            if (VTAObj_RecentLock(msg, sizeof msg) != VTA_OK) {
-                fprintf(err, "kxadmin: %s\n", msg);
-                return KXADMIN_FAILED;
-            }
-        }
-        int status = KXADMIN_FAILED;
-        {
-            session s(out, err);
-            if (s.start()) {
-                status = cmd.run(s, opt);
-                if (status == KXADMIN_OK && s.failed())
-                    status = KXADMIN_FAILED;
-            }
-        }
-        if (cmd.changes_connections)
-            VTAObj_RecentUnlock();
-        return status;
     }
-    fprintf(err, "kxadmin: unknown command '%s' (see kxadmin --help)\n", opt.words[0].c_str());
-    return KXADMIN_USAGE;
+    int status = KXADMIN_FAILED;
+    {
+        session s(out, err);
+        if (s.start()) {
+            status = entry->run(s, opt);
+            if (status == KXADMIN_OK && s.failed())
+                status = KXADMIN_FAILED;
+        }
+    }
+    if (entry->changes_connections)
+        VTAObj_RecentUnlock();
+    return status;
 }

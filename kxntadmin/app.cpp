@@ -1,8 +1,11 @@
 #include "kxntadmin/kxadmin_shell.h"
 
+#include "libutil/program_version.h"
+
 #include <QCoreApplication>
 #include <QDialogButtonBox>
 #include <QGridLayout>
+#include <QGuiApplication>
 
 // ---- About box ----
 
@@ -15,7 +18,7 @@ CAboutDlg::CAboutDlg(QWidget *parent) : QDialog(parent) {
     layout->addWidget(new QLabel(QStringLiteral("Veltrane\u00ae"), this), 0, 1);
     layout->addWidget(new QLabel(QStringLiteral("Veltrane Administration"), this), 1, 1);
     layout->addWidget(new QLabel(QStringLiteral("Version"), this), 2, 1);
-    layout->addWidget(new QLabel(QStringLiteral("5.2.0"), this), 2, 2);
+    layout->addWidget(new QLabel(QStringLiteral(KX_PROGRAM_VERSION), this), 2, 2);
     layout->addWidget(new QLabel(QStringLiteral("Zenthor\u00ae"), this), 3, 1);
     auto *buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -28,6 +31,18 @@ CKxAdminApp::CKxAdminApp() = default;
 
 CKxAdminApp::~CKxAdminApp() {
     delete main_frame_;
+}
+
+const char *CKxAdminApp::Usage() {
+    return "usage: kxntadmin [--select PATH] [--screenshot FILE [--screenshot-delay MS]]\n"
+           "       kxntadmin --help | --version\n"
+           "  --select PATH  select the tree items of PATH below \"Connections\" after "
+           "start-up,\n"
+           "                 e.g. \"localhost/File Systems\"\n"
+           "  --screenshot FILE\n"
+           "                 grab the main window into FILE after the delay, then quit\n"
+           "  --screenshot-delay MS\n"
+           "                 the delay before the screenshot (default 1500)\n";
 }
 
 bool CKxAdminApp::ParseCommandLine(const QStringList &args, KxCommandLine *line, QString *error) {
@@ -47,11 +62,7 @@ bool CKxAdminApp::ParseCommandLine(const QStringList &args, KxCommandLine *line,
             if (ok && line->screenshot_delay_ms >= 0)
                 continue;
         }
-        *error = QStringLiteral(
-            "usage: kxntadmin [--select PATH] [--screenshot FILE [--screenshot-delay MS]]\n"
-            "  --select PATH  select the tree items of PATH below "
-            "\"Connections\" after start-up,\n"
-            "                 e.g. \"localhost/File Systems\"");
+        *error = QString::fromLatin1(Usage());
         return false;
     }
     return true;
@@ -61,13 +72,16 @@ bool CKxAdminApp::InitInstance(const QStringList &args) {
     // Per-user settings (QSettings) live under the company and program names.
     QCoreApplication::setOrganizationName(QStringLiteral("Zenthor"));
     QCoreApplication::setApplicationName(QStringLiteral("kxntadmin"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KX_PROGRAM_VERSION));
+    // Lets the desktop match the window to the installed kxntadmin.desktop (its icon and name).
+    QGuiApplication::setDesktopFileName(QStringLiteral("kxntadmin"));
 
     main_frame_ = new CKxAdminFrm();
     connect(main_frame_, &CKxAdminFrm::AboutRequested, this, &CKxAdminApp::OnAppAbout);
 
     QString error;
     if (!ParseCommandLine(args, &command_line_, &error)) {
-        fprintf(stderr, "%s\n", qPrintable(error));
+        fputs(qPrintable(error), stderr);
         return false;
     }
     KxStartAdminLibrary();

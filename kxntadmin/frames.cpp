@@ -1,5 +1,7 @@
 #include "kxntadmin/kxadmin_shell.h"
 
+#include "libvtadmin/vtadminlib.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
@@ -8,9 +10,12 @@
 #include <QStyle>
 #include <QToolBar>
 
+#include <algorithm>
 #include <cstring>
 
 // ---- Main frame ----
+
+int CKxAdminFrm::progress_interval_ms = 200;
 
 CKxAdminFrm::CKxAdminFrm() : mdi_(new QMdiArea(this)), message_pane_(new QLabel(this)) {
     setCentralWidget(mdi_);
@@ -66,9 +71,11 @@ CKxAdminFrm::CKxAdminFrm() : mdi_(new QMdiArea(this)), message_pane_(new QLabel(
     setWindowTitle(QStringLiteral("Veltrane Administration"));
     setWindowIcon(QIcon(QStringLiteral(":/icons/kxntadmin.svg")));
     resize(850, 500);
+    VTAdmin_SetProgress(&CKxAdminFrm::LibraryProgress, this);
 }
 
 CKxAdminFrm::~CKxAdminFrm() {
+    VTAdmin_SetProgress(nullptr, this);
     status_ready = 0;
     // The document windows save and close while this frame is still whole.
     for (QMdiSubWindow *window : mdi_->subWindowList())
@@ -92,8 +99,42 @@ CkxAdminChildFrm *CKxAdminFrm::OpenDocumentWindow(CVTADoc *doc) {
 void CKxAdminFrm::SetMessageText(const QString &text) {
     if (status_ready == 0)
         return;
+    progress_text_ = text;
     message_pane_->setText(text);
     // Tree operations block the event loop; paint now so the running operation is visible.
+    message_pane_->repaint();
+}
+
+void CKxAdminFrm::BeginProgress() {
+    progressing_ = true;
+    library_entries_ = tree_entries_ = 0;
+    // A quick operation ends before its first count is due.
+    progress_clock_.start();
+}
+
+void CKxAdminFrm::EndProgress() {
+    progressing_ = false;
+}
+
+void CKxAdminFrm::NoteEntry() {
+    ++tree_entries_;
+    ShowProgress();
+}
+
+void CKxAdminFrm::LibraryProgress(void *frame, int entries) {
+    auto *self = static_cast<CKxAdminFrm *>(frame);
+    self->library_entries_ = std::max(self->library_entries_, entries);
+    self->ShowProgress();
+}
+
+void CKxAdminFrm::ShowProgress() {
+    if (!progressing_ || status_ready == 0 || progress_clock_.elapsed() < progress_interval_ms)
+        return;
+    progress_clock_.start();
+    message_pane_->setText(
+        progress_text_ +
+        QStringLiteral(" (%1 entries)").arg(std::max(library_entries_, tree_entries_)));
+    // The user's input waits until the operation ends, but the count is painted now.
     message_pane_->repaint();
 }
 
@@ -179,17 +220,28 @@ void CkxAdminChildFrm::OnStatusNotice(const VTAObj *notice) {
     VTAObj_GetData(notice, &data, sizeof data);
     data.VTA_Text[sizeof data.VTA_Text - 1] = '\0';
     if (data.VTA_Busy) {
-        if (++busy_count == 1)
+        if (++busy_count == 1) {
             setCursor(wait_cursor_);
-    } else {
-        if (busy_count > 0)
-            --busy_count;
-        if (busy_count == 0)
+            list_view_->BeginBatch();
+            if (main_frame_ != nullptr)
+                main_frame_->BeginProgress();
+        }
+    } else if (busy_count > 0) {
+        if (--busy_count == 0) {
             setCursor(normal_cursor_);
+            list_view_->EndBatch();
+            if (main_frame_ != nullptr)
+                main_frame_->EndProgress();
+        }
     }
     QString text = QString::fromLocal8Bit(data.VTA_Text);
     if (text.isEmpty())
         text = busy_count > 0 ? QStringLiteral("Busy") : QStringLiteral("Ready");
     if (main_frame_ != nullptr)
         main_frame_->SetMessageText(text);
+}
+
+void CkxAdminChildFrm::OnEntryNote() {
+    if (busy_count > 0 && main_frame_ != nullptr)
+        main_frame_->NoteEntry();
 }

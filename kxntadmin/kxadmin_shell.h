@@ -6,6 +6,7 @@
 
 #include <QAbstractTableModel>
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QIcon>
 #include <QLabel>
 #include <QMainWindow>
@@ -17,6 +18,8 @@
 #include <QTreeView>
 #include <QTreeWidget>
 
+#include <deque>
+#include <unordered_map>
 #include <vector>
 
 class CVTADoc;
@@ -101,6 +104,8 @@ private:
 };
 
 // Rows of the detail list: the columns of a node's header row and one row per child node.
+// A row is reached by number at once and by node in O(log n); rows leave from either end in
+// constant time.
 class CKxListModel : public QAbstractTableModel {
     Q_OBJECT
 public:
@@ -116,6 +121,13 @@ public:
     // announced together.
     void BeginFill();
     void EndFill();
+    // While a tree operation runs: the first changes are announced row by row, but once they
+    // are many (or a row leaves a long list) the rest are gathered into one model reset that
+    // EndBatch announces.
+    void BeginBatch();
+    void EndBatch();
+    // True while a reset is open: the views learn of the changes only when it closes.
+    bool Resetting() const { return resetting_; }
     // Drops every row and column, clearing the list's word of each row's node.
     void Clear();
     void SetColumns(const VTA_LV_ROW &header);
@@ -125,19 +137,35 @@ public:
     int RowOf(const VTAObj *node) const; // -1 when the node has no row
     VTAObj *NodeAt(int row) const;
 
+    // Row changes of one batch announced one by one before the rest go into a reset, and the
+    // length from which a removal goes into the reset at once.
+    static constexpr int kBatchChanges = 1000;
+    static constexpr size_t kLongList = 10000;
+
 private:
     struct Row {
-        VTAObj *node;
+        VTAObj *node; // null once removed while a reset is open
+        uint64_t seq; // rows keep the order of these numbers
         QIcon icon;
         std::vector<QString> cells;
     };
     void FillRow(Row &target, const VTA_LV_ROW &row, const QIcon &icon) const;
     uintptr_t RowMark() const { return reinterpret_cast<uintptr_t>(this); }
+    // Counts a row change of a batch and opens the reset when the batch has grown large.
+    void Changing(bool removal);
+    // Opens a reset unless one is open; true when this call opened it.
+    bool OpenReset();
+    // Closes the open reset, dropping the rows removed meanwhile.
+    void CloseReset();
 
     std::vector<QString> headers_;
     std::vector<bool> right_align_;
-    std::vector<Row> rows_;
-    bool filling_ = false;
+    std::deque<Row> rows_;
+    std::unordered_map<const VTAObj *, uint64_t> seq_of_; // rows by node
+    uint64_t next_seq_ = 0;
+    bool resetting_ = false;
+    bool in_batch_ = false;
+    int batch_changes_ = 0;
 };
 
 // Detail list: the rows of the tree's current node (list_dir).
@@ -151,6 +179,10 @@ public:
     void OnUpdate(const VTANote *note) override;
     // Shows the tree's current node unless the list already shows it.
     void ShowCurrentNode();
+    // Bracket a tree operation (the document window's busy time): its many row changes reach
+    // the view as one model reset.
+    void BeginBatch();
+    void EndBatch();
 
     CKxListModel *Model() { return &model_; }
     VTAObj *ListDir() const { return list_dir; }
@@ -158,6 +190,8 @@ public:
 
 private:
     void FillFrom(VTATree *tree, VTAObj *node);
+    // Sizes the columns to their contents once a fill has reached the view.
+    void SizeColumns();
     void UpdateChildRow(VTATree *tree, VTAObj *node);
     void OnDoubleClicked(const QModelIndex &index);
 
@@ -166,6 +200,7 @@ private:
     CKxNodeImages images_;
     uint32_t initialised = 0;
     VTAObj *list_dir = nullptr;
+    bool columns_unsized_ = false;
 };
 
 // ---- Document ----
@@ -222,6 +257,14 @@ public:
     CkxAdminChildFrm *OpenDocumentWindow(CVTADoc *doc);
     // Writes the message pane while the status bar is ready.
     void SetMessageText(const QString &text);
+    // While a tree operation runs (between BeginProgress and EndProgress) the message pane
+    // follows its text with the number of entries that have arrived so far: the larger of what
+    // the admin library reports and the rows the tree announced (NoteEntry). It is repainted
+    // when entries arrive, at most every progress_interval_ms.
+    void BeginProgress();
+    void EndProgress();
+    void NoteEntry();
+    static int progress_interval_ms; // 200; tests change it
     QString MessageText() const { return message_pane_->text(); }
     QMdiArea *MdiArea() const { return mdi_; }
     // The document window shown in front, or null.
@@ -238,9 +281,16 @@ protected:
 private:
     void OnRefresh();
     void OnHelp();
+    static void LibraryProgress(void *frame, int entries);
+    void ShowProgress();
 
     QMdiArea *mdi_;
     QLabel *message_pane_;
+    bool progressing_ = false;
+    int library_entries_ = 0;
+    int tree_entries_ = 0;
+    QString progress_text_; // the text the count follows
+    QElapsedTimer progress_clock_;
 };
 
 class CkxAdminChildFrm : public QMdiSubWindow {
@@ -251,6 +301,8 @@ public:
 
     // Status notice (a VTA_OBJ_MESSAGE node): busy count, cursor and message pane.
     void OnStatusNotice(const VTAObj *notice);
+    // A node was inserted or updated: counted as an arrived entry while busy.
+    void OnEntryNote();
     void OnInitialUpdate();
 
     CVTADoc *Document() const { return doc_; }
@@ -300,13 +352,16 @@ public:
     CKxAdminApp();
     ~CKxAdminApp() override;
 
-    // Start-up: settings, main frame, admin library and log, the first document. False when
-    // the program must end; `args` are the program's arguments, the program name first.
+    // Start-up: settings, main frame, admin library and log, the first document. False, after
+    // printing the usage, for a bad command line; `args` are the program's arguments, the
+    // program name first.
     bool InitInstance(const QStringList &args);
     // Tears the admin library down; the exit status.
     int ExitInstance();
     void OnAppAbout();
 
+    // The options; --help and --version are answered by main before the toolkit starts.
+    static const char *Usage();
     static bool ParseCommandLine(const QStringList &args, KxCommandLine *line, QString *error);
     CKxAdminFrm *MainFrame() const { return main_frame_; }
     const KxCommandLine &CommandLine() const { return command_line_; }

@@ -20,7 +20,8 @@ CKxListModel::CKxListModel(QObject *parent) : QAbstractTableModel(parent) {}
 
 CKxListModel::~CKxListModel() {
     for (Row &row : rows_)
-        row.node->VTA_ViewWords[1] = 0;
+        if (row.node != nullptr)
+            row.node->VTA_ViewWords[1] = 0;
 }
 
 int CKxListModel::rowCount(const QModelIndex &parent) const {
@@ -64,43 +65,76 @@ QVariant CKxListModel::headerData(int section, Qt::Orientation orientation, int 
     return {};
 }
 
-void CKxListModel::BeginFill() {
+bool CKxListModel::OpenReset() {
+    if (resetting_)
+        return false;
     beginResetModel();
-    filling_ = true;
+    resetting_ = true;
+    return true;
 }
 
-void CKxListModel::EndFill() {
-    filling_ = false;
+void CKxListModel::CloseReset() {
+    if (!resetting_)
+        return;
+    std::erase_if(rows_, [](const Row &row) { return row.node == nullptr; });
+    resetting_ = false;
     endResetModel();
 }
 
+void CKxListModel::BeginFill() {
+    OpenReset();
+}
+
+void CKxListModel::EndFill() {
+    // Inside a batch the reset stays open until the batch ends.
+    if (!in_batch_)
+        CloseReset();
+}
+
+void CKxListModel::BeginBatch() {
+    in_batch_ = true;
+    batch_changes_ = 0;
+}
+
+void CKxListModel::EndBatch() {
+    in_batch_ = false;
+    CloseReset();
+}
+
+void CKxListModel::Changing(bool removal) {
+    if (!in_batch_ || resetting_)
+        return;
+    if (++batch_changes_ > kBatchChanges || (removal && rows_.size() > kLongList))
+        OpenReset();
+}
+
 void CKxListModel::Clear() {
-    if (!filling_)
-        beginResetModel();
+    const bool opened = OpenReset();
     for (Row &row : rows_)
-        row.node->VTA_ViewWords[1] = 0;
+        if (row.node != nullptr)
+            row.node->VTA_ViewWords[1] = 0;
     rows_.clear();
+    seq_of_.clear();
     headers_.clear();
     right_align_.clear();
-    if (!filling_)
-        endResetModel();
+    if (opened)
+        CloseReset();
 }
 
 void CKxListModel::SetColumns(const VTA_LV_ROW &header) {
     uint32_t count = CellCount(header);
-    // Rows keep one cell per column.
-    if (!filling_)
-        beginResetModel();
+    const bool opened = OpenReset();
     headers_.clear();
     right_align_.clear();
     for (uint32_t i = 0; i < count; ++i) {
         headers_.push_back(CellText(header.VTA_Cells[i]));
         right_align_.push_back(header.VTA_Cells[i].VTA_RightAlign != 0);
     }
+    // Rows keep one cell per column.
     for (Row &row : rows_)
         row.cells.resize(count);
-    if (!filling_)
-        endResetModel();
+    if (opened)
+        CloseReset();
 }
 
 void CKxListModel::FillRow(Row &target, const VTA_LV_ROW &row, const QIcon &icon) const {
@@ -115,22 +149,24 @@ void CKxListModel::SetRow(const VTA_LV_ROW &row, const QIcon &icon) {
     VTAObj *node = row.VTA_Node;
     if (node == nullptr)
         return;
+    Changing(false);
     int index = RowOf(node);
     if (index >= 0) {
         FillRow(rows_[static_cast<size_t>(index)], row, icon);
-        if (!filling_)
+        if (!resetting_)
             emit dataChanged(this->index(index, 0),
                              this->index(index, std::max(columnCount() - 1, 0)));
         return;
     }
     int end = static_cast<int>(rows_.size());
-    if (!filling_)
+    if (!resetting_)
         beginInsertRows(QModelIndex(), end, end);
-    Row added{node, QIcon(), {}};
+    Row added{node, next_seq_++, QIcon(), {}};
     FillRow(added, row, icon);
+    seq_of_[node] = added.seq;
     rows_.push_back(std::move(added));
     node->VTA_ViewWords[1] = RowMark();
-    if (!filling_)
+    if (!resetting_)
         endInsertRows();
 }
 
@@ -138,8 +174,15 @@ void CKxListModel::RemoveNode(VTAObj *node) {
     int index = RowOf(node);
     if (index < 0)
         return;
-    beginRemoveRows(QModelIndex(), index, index);
+    Changing(true);
     node->VTA_ViewWords[1] = 0;
+    seq_of_.erase(node);
+    if (resetting_) {
+        // Dropped when the reset closes, so that the rows after it keep their places meanwhile.
+        rows_[static_cast<size_t>(index)].node = nullptr;
+        return;
+    }
+    beginRemoveRows(QModelIndex(), index, index);
     rows_.erase(rows_.begin() + index);
     endRemoveRows();
 }
@@ -149,9 +192,13 @@ int CKxListModel::RowOf(const VTAObj *node) const {
     // for every row added while the list fills.
     if (node == nullptr || node->VTA_ViewWords[1] != RowMark())
         return -1;
-    auto found = std::find_if(rows_.begin(), rows_.end(),
-                              [node](const Row &row) { return row.node == node; });
-    return found != rows_.end() ? static_cast<int>(found - rows_.begin()) : -1;
+    auto seq = seq_of_.find(node);
+    if (seq == seq_of_.end())
+        return -1;
+    auto found = std::lower_bound(rows_.begin(), rows_.end(), seq->second,
+                                  [](const Row &row, uint64_t wanted) { return row.seq < wanted; });
+    return found != rows_.end() && found->node == node ? static_cast<int>(found - rows_.begin())
+                                                       : -1;
 }
 
 VTAObj *CKxListModel::NodeAt(int row) const {

@@ -57,8 +57,26 @@ void CKxAdminListView::FillFrom(VTATree *tree, VTAObj *node) {
         }
     }
     model_.EndFill();
+    columns_unsized_ = true;
+    SizeColumns();
+}
+
+void CKxAdminListView::SizeColumns() {
+    // Within a batch the view learns of the new rows only when the batch ends.
+    if (!columns_unsized_ || model_.Resetting())
+        return;
+    columns_unsized_ = false;
     for (int column = 0; column < model_.columnCount(); ++column)
         resizeColumnToContents(column);
+}
+
+void CKxAdminListView::BeginBatch() {
+    model_.BeginBatch();
+}
+
+void CKxAdminListView::EndBatch() {
+    model_.EndBatch();
+    SizeColumns();
 }
 
 // Asks the tree for the row of one child of list_dir and finds or adds it.

@@ -139,9 +139,16 @@ void CKxAdminTreeView::OnUpdate(const VTANote *note) {
 }
 
 void CKxAdminTreeView::RewriteItem(QTreeWidgetItem *item, VTAObj *node) {
-    item->setText(0, NodeName(node));
-    item->setIcon(0, images_.Icon(node));
-    item->setData(0, kNodeRole, QVariant::fromValue(reinterpret_cast<quintptr>(node)));
+    // Each change of a shown item costs the view a search through its rows, so a refresh that
+    // finds a node unchanged leaves its item alone.
+    const QString text = NodeName(node);
+    if (item->text(0) != text)
+        item->setText(0, text);
+    const QIcon icon = images_.Icon(node);
+    if (item->icon(0).cacheKey() != icon.cacheKey())
+        item->setIcon(0, icon);
+    if (ItemNode(item) != node)
+        item->setData(0, kNodeRole, QVariant::fromValue(reinterpret_cast<quintptr>(node)));
 }
 
 void CKxAdminTreeView::InsertNodeItem(VTAObj *node) {
@@ -151,11 +158,21 @@ void CKxAdminTreeView::InsertNodeItem(VTAObj *node) {
     RewriteItem(item, node);
     QTreeWidgetItem *parent_item = NodeItem(node->VTA_Parent);
     QTreeWidgetItem *left_item = NodeItem(node->VTA_SibLeft);
+    // Folders come first among siblings and each has an item, so the left sibling's item
+    // usually sits at its child number; the search is for lists whose order changed in place.
+    const int guess = VTAObj_ChildNumber(node->VTA_SibLeft) - 1;
     if (parent_item != nullptr) {
-        int index = left_item != nullptr ? parent_item->indexOfChild(left_item) + 1 : 0;
+        int index = 0;
+        if (left_item != nullptr)
+            index =
+                (parent_item->child(guess) == left_item ? guess
+                                                        : parent_item->indexOfChild(left_item)) +
+                1;
         parent_item->insertChild(index, item);
     } else {
-        int index = left_item != nullptr ? indexOfTopLevelItem(left_item) + 1 : 0;
+        int index = 0;
+        if (left_item != nullptr)
+            index = (topLevelItem(guess) == left_item ? guess : indexOfTopLevelItem(left_item)) + 1;
         insertTopLevelItem(index, item);
     }
     node->VTA_ViewWords[0] = reinterpret_cast<uintptr_t>(item);

@@ -63,6 +63,9 @@ void CVTADoc::UpdateAllViews(const VTANote *note) {
             frame->OnStatusNotice(note->VTA_Obj);
         return;
     }
+    if (note->VTA_Code == VTA_NOTE_INSERTED || note->VTA_Code == VTA_NOTE_UPDATED)
+        for (CkxAdminChildFrm *frame : frames_)
+            frame->OnEntryNote();
     // A view may go away while a notification is handled; iterate over a copy.
     for (CKxAdminView *view : std::vector(views_))
         if (std::find(views_.begin(), views_.end(), view) != views_.end())

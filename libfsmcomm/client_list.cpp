@@ -140,6 +140,12 @@ void client_entry_widen(const client_entry_v1 *record, client_entry *entry) {
 
 int fsm_who(kx_socket socket, int current_version, client_entry **entries, int *count, char *text,
             size_t text_size) {
+    return fsm_who_reporting(socket, current_version, entries, count, text, text_size, nullptr,
+                             nullptr);
+}
+
+int fsm_who_reporting(kx_socket socket, int current_version, client_entry **entries, int *count,
+                      char *text, size_t text_size, fsm_who_progress progress, void *context) {
     if (entries != nullptr)
         *entries = nullptr;
     if (count != nullptr)
@@ -180,6 +186,8 @@ int fsm_who(kx_socket socket, int current_version, client_entry **entries, int *
             client_entry_v1_decode(message, length, index,
                                    static_cast<client_entry_v1 *>(records) + taken);
         ++taken;
+        if (progress != nullptr)
+            progress(context, static_cast<int>(taken));
     }
 
     if (!current_version && taken > 0) {

@@ -105,6 +105,12 @@ void client_entry_widen(const client_entry_v1 *record, client_entry *entry);
 int fsm_who(kx_socket socket, int current_version, client_entry **entries, int *count, char *text,
             size_t text_size);
 
+// Told the number of entries taken so far, after each one, while a list is read.
+using fsm_who_progress = void (*)(void *context, int taken);
+// fsm_who, telling `progress` (when not null) as entries arrive.
+int fsm_who_reporting(kx_socket socket, int current_version, client_entry **entries, int *count,
+                      char *text, size_t text_size, fsm_who_progress progress, void *context);
+
 // Tests only: the allocator fsm_who grows and widens its arrays with; it must return memory
 // that free() releases. Null restores realloc.
 using client_list_realloc_fn = void *(*)(void *block, size_t size);

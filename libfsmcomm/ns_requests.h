@@ -108,6 +108,11 @@ struct disk_info {
 constexpr int NS_DISK_ROOM_NEW = 8192;
 constexpr int NS_DISK_ROOM_OLD = 2000;
 constexpr int DISK_ENTRY_HEADER = 40; // fixed fields before the eight strings
+// The most entries one disk-list reply can carry, each at least its fixed fields long: callers
+// need room for no more than this per page, whatever count they ask for.
+constexpr int NS_DISK_PAGE_MAX = (NS_DISK_ROOM_NEW + 16 - PM_NAME) / DISK_ENTRY_HEADER;
+// The list index of a request is 16 bits wide: the last first index a page can start at.
+constexpr int NS_DISK_INDEX_MAX = 0xFFFF;
 
 // Walks the `disk_entry` records of a first- or second-form reply. `reply_length` is the number
 // of reply bytes received (entries lie in 40..reply_length). Takes at most min(`announced`,

@@ -134,6 +134,12 @@ int VTAdmin_CheckHandle(int handle, int expected_type, char *message, size_t mes
 
 namespace {
 
+// Copies the text of `from` (`from_size` bytes at most) into the cleared field `to`, cut so that
+// its terminator fits.
+void copy_text(char *to, size_t to_size, const char *from, size_t from_size) {
+    memcpy(to, from, std::min(strnlen(from, from_size), to_size - 1));
+}
+
 int connect_failed(int code, int *handle, char *message) {
     *handle = -1;
     if (message != nullptr && message[0] != '\0')
@@ -447,14 +453,26 @@ int VTAdmin_NSGetDisks(int handle, int first, int count, VTA_DISK *disks, int *n
         return code;
     }
     *ndisk = 0;
+    // The request's index is 16 bits: a later page would start again from the front, and a
+    // caller reading until the end would never get there.
+    if (first > NS_DISK_INDEX_MAX) {
+        bounded_format(message, VTA_MESSAGE_SIZE,
+                       "VTAdmin_NSGetDisks: disk index %d lies beyond the name server's list "
+                       "index (at most %d)\n",
+                       first, NS_DISK_INDEX_MAX);
+        vta_error_message(code, call, message);
+        return code;
+    }
     const int wanted = std::max(count, 0);
-    std::unique_ptr<disk_info[]> scratch(new (std::nothrow) disk_info[wanted > 0 ? wanted : 1]);
+    // One reply carries at most a page of disks, however many are asked for: only that much
+    // room is made and cleared.
+    const int room = std::min(wanted, NS_DISK_PAGE_MAX);
+    std::unique_ptr<disk_info[]> scratch(new (std::nothrow) disk_info[room > 0 ? room : 1]);
     if (!scratch) {
         bounded_format(message, VTA_MESSAGE_SIZE, "%s", "VTAdmin_NSGetDisks: Out of memory.\n");
         vta_error_message(code, call, message);
         return code;
     }
-    std::memset(disks, 0, sizeof(VTA_DISK) * static_cast<size_t>(wanted));
 
     vorud_slot_lock(handle);
     const int result =
@@ -468,15 +486,18 @@ int VTAdmin_NSGetDisks(int handle, int first, int count, VTA_DISK *disks, int *n
     }
     if (result == 0)
         return VTA_EOF;
+    // Only the records the page filled are cleared and written.
     for (int i = 0; i < result; ++i) {
         const disk_info &from = scratch[i];
         VTA_DISK &to = disks[i];
-        bounded_format(to.label, sizeof to.label, "%s", from.label);
-        bounded_format(to.block_device, sizeof to.block_device, "%s", from.block_device);
-        bounded_format(to.raw_device, sizeof to.raw_device, "%s", from.raw_device);
-        bounded_format(to.inquiry, sizeof to.inquiry, "%s", from.inquiry);
-        bounded_format(to.controller, sizeof to.controller, "%s", from.controller);
-        bounded_format(to.serial, sizeof to.serial, "%s", from.serial);
+        to = VTA_DISK{};
+        copy_text(to.label, sizeof to.label, from.label, sizeof from.label);
+        copy_text(to.block_device, sizeof to.block_device, from.block_device,
+                  sizeof from.block_device);
+        copy_text(to.raw_device, sizeof to.raw_device, from.raw_device, sizeof from.raw_device);
+        copy_text(to.inquiry, sizeof to.inquiry, from.inquiry, sizeof from.inquiry);
+        copy_text(to.controller, sizeof to.controller, from.controller, sizeof from.controller);
+        copy_text(to.serial, sizeof to.serial, from.serial, sizeof from.serial);
         to.size = from.size;
         to.word_a = from.word_a;
         to.word_f = from.word_f;
@@ -488,6 +509,7 @@ int VTAdmin_NSGetDisks(int handle, int first, int count, VTA_DISK *disks, int *n
         to.state = from.state;
     }
     *ndisk = result;
+    vtadmin_report_progress(first + result);
     vta_exit_ok_args(call, "pmhandle=%d ndisk=%d\n", handle, result);
     return 0;
 }

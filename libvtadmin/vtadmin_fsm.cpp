@@ -304,8 +304,9 @@ int VTAdmin_GetClientList(int handle, VTA_CLIENT **list) {
     int count = 0;
     char text[VTA_MESSAGE_SIZE];
     const int error = vtadmin_on_slot(handle, [&](kx_socket s) {
-        return fsm_who(s, static_cast<int>(vorud_slot_capability(handle) & 1), &entries, &count,
-                       text, sizeof text);
+        return fsm_who_reporting(
+            s, static_cast<int>(vorud_slot_capability(handle) & 1), &entries, &count, text,
+            sizeof text, [](void *, int taken) { vtadmin_report_progress(taken); }, nullptr);
     });
     if (error != 0 || count <= 0) {
         vta_error("VTAdmin_GetClientList: %s\n", text);

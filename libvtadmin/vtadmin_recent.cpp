@@ -6,7 +6,6 @@
 #include "libutil/install_paths.h"
 #include "libvtadmin/vtadmin_computer.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -214,35 +213,23 @@ int32_t VTAObj_LoadRecent(VTATree *tree, VTAObj *root, char *msg, size_t msg_siz
         if (hosts[static_cast<size_t>(index)] == nullptr)
             hosts[static_cast<size_t>(index)] = record->field_count > 0 ? record->fields[0] : "";
     }
-    std::vector<VTAObj *> nodes;
     for (const char *host : hosts) {
         if (host == nullptr)
             break; // a gap ends the list
         VTAObj *node = VTAObj_NewComputer(host);
         if (node == nullptr) {
-            for (VTAObj *made : nodes)
-                VTAObj_Free(&made);
             bounded_format(msg, msg_size, "Out of memory on initial load");
             cfg_close(&store, 0, nullptr, 0);
             return VTA_ERR_NO_MEMORY;
         }
-        nodes.push_back(node);
-    }
-    // In sorted order, namesakes as listed, each node goes right after the one before.
-    std::stable_sort(nodes.begin(), nodes.end(), [](const VTAObj *a, const VTAObj *b) {
-        return strncmp(a->VTA_Name, b->VTA_Name, VTA_NAME_SIZE) < 0;
-    });
-    VTAObj *previous = nullptr;
-    for (VTAObj *node : nodes) {
-        if (VTAObj_InsertAfter(tree, root, node, previous) == VTA_OK) {
-            previous = node;
-            continue;
+        if (VTAObj_Insert(tree, root, node) != VTA_OK) {
+            bounded_format(msg, msg_size, "Failed to attach recently used object %s",
+                           node->VTA_Name);
+            if (node->VTA_Parent == nullptr)
+                VTAObj_Free(&node);
+            else
+                VTAObj_Delete(tree, &node);
         }
-        bounded_format(msg, msg_size, "Failed to attach recently used object %s", node->VTA_Name);
-        if (node->VTA_Parent == nullptr)
-            VTAObj_Free(&node);
-        else
-            VTAObj_Delete(tree, &node);
     }
     g_recent_loaded = true;
     return cfg_close(&store, 0, msg, msg_size);

@@ -2,6 +2,7 @@
 
 #include "libutil/fatal.h"
 #include "libutil/size_text.h"
+#include "libvtadmin/vtadmin_child_index.h"
 
 #include <cinttypes>
 #include <cstdarg>
@@ -250,6 +251,7 @@ void VTAObj_Free(VTAObj **node) {
 void VTAObj_SetName(VTAObj *node, const char *name) {
     // Names of 256 bytes or more keep their first 255 bytes.
     bounded_format(node->VTA_Name, sizeof node->VTA_Name, "%s", name ? name : "");
+    child_index_rekey(node);
 }
 
 void VTAObj_GetData(const VTAObj *node, void *record, size_t size) {
@@ -262,22 +264,7 @@ void VTAObj_SetData(VTAObj *node, const void *record, size_t size) {
     memcpy(node->VTA_Data, record, size);
 }
 
-namespace {
-
-// True when `a` goes before `b` among siblings, or is a namesake of the same group.
-bool sorts_no_later(const VTAObj *a, const VTAObj *b) {
-    if (a->VTA_IsFolder != b->VTA_IsFolder)
-        return a->VTA_IsFolder != 0;
-    return strncmp(a->VTA_Name, b->VTA_Name, VTA_NAME_SIZE) <= 0;
-}
-
-} // namespace
-
 int32_t VTAObj_Insert(VTATree *tree, VTAObj *parent, VTAObj *node) {
-    return VTAObj_InsertAfter(tree, parent, node, nullptr);
-}
-
-int32_t VTAObj_InsertAfter(VTATree *tree, VTAObj *parent, VTAObj *node, VTAObj *hint) {
     if (tree == nullptr || node == nullptr)
         return VTA_ERR_INVALID;
     TREE_ASSERT(node->VTA_Parent == nullptr, "VTAObj->VTA_Parent == NULL");
@@ -291,19 +278,25 @@ int32_t VTAObj_InsertAfter(VTATree *tree, VTAObj *parent, VTAObj *node, VTAObj *
         VTAObj_Free(&placeholder);
     }
 
+    // A list gets its index with its first node; a list without one (memory ran out) is walked.
+    VTAChildIndex **slot = parent != nullptr ? &parent->VTA_ChildIndex : &tree->VTA_TopIndex;
+    if (*first == nullptr && *slot == nullptr)
+        *slot = child_index_create(slot);
+    VTAChildIndex *index = *slot;
     VTAObj *previous = nullptr;
     VTAObj *next = *first;
-    if (hint != nullptr && hint->VTA_Parent == parent && hint->VTA_Type != VTA_OBJ_DUMMY &&
-        sorts_no_later(hint, node)) {
-        previous = hint;
-        next = hint->VTA_SibRight;
-    }
-    for (; next != nullptr; previous = next, next = next->VTA_SibRight) {
-        if (node->VTA_IsFolder && !next->VTA_IsFolder)
-            break;
-        if ((node->VTA_IsFolder || !next->VTA_IsFolder) &&
-            strncmp(node->VTA_Name, next->VTA_Name, VTA_NAME_SIZE) < 0)
-            break;
+    uint32_t position = 0;
+    if (index != nullptr && child_index_sorted(index)) {
+        position =
+            child_index_upper_bound(index, node->VTA_IsFolder, node->VTA_Name, &previous, &next);
+    } else {
+        for (; next != nullptr; previous = next, next = next->VTA_SibRight, ++position) {
+            if (node->VTA_IsFolder && !next->VTA_IsFolder)
+                break;
+            if ((node->VTA_IsFolder || !next->VTA_IsFolder) &&
+                strncmp(node->VTA_Name, next->VTA_Name, VTA_NAME_SIZE) < 0)
+                break;
+        }
     }
 
     node->VTA_SibLeft = previous;
@@ -315,6 +308,8 @@ int32_t VTAObj_InsertAfter(VTATree *tree, VTAObj *parent, VTAObj *node, VTAObj *
     else
         *first = node;
     node->VTA_Parent = parent;
+    if (index != nullptr)
+        child_index_insert(index, position, node);
     VTATree_Notify(tree, VTA_NOTE_INSERTED, node);
 
     if (node->VTA_Type == VTA_OBJ_DUMMY || !node->VTA_IsFolder || !node->VTA_LoadOnDemand)
@@ -325,7 +320,7 @@ int32_t VTAObj_InsertAfter(VTATree *tree, VTAObj *parent, VTAObj *node, VTAObj *
     VTAObj_SetName(placeholder, kPlaceholderName);
     placeholder->VTA_Type = VTA_OBJ_DUMMY;
     placeholder->VTA_IsFolder = 1;
-    return VTAObj_InsertAfter(tree, node, placeholder, nullptr);
+    return VTAObj_Insert(tree, node, placeholder);
 }
 
 void VTAObj_Unlink(VTATree *tree, VTAObj *node) {
@@ -335,6 +330,7 @@ void VTAObj_Unlink(VTATree *tree, VTAObj *node) {
     if (tree->VTA_Current == node)
         tree->VTA_Current = nullptr;
 
+    child_index_erase(node);
     VTAObj *parent = node->VTA_Parent;
     VTAObj *left = node->VTA_SibLeft;
     VTAObj *right = node->VTA_SibRight;
@@ -372,15 +368,19 @@ int32_t VTAObj_FindChild(VTAObj *parent, VTAObj *start, const char *name, VTAObj
     // A missing name is refused even with a start node: there is nothing to compare.
     if (name == nullptr || (start == nullptr && parent == nullptr))
         return VTA_ERR_INVALID;
-    for (VTAObj *node = start != nullptr ? start : parent->VTA_Child; node != nullptr;
-         node = node->VTA_SibRight) {
-        if (strncmp(node->VTA_Name, name, VTA_NAME_SIZE) == 0) {
-            if (found != nullptr)
-                *found = node;
-            return VTA_OK;
-        }
+    VTAObj *node = start != nullptr ? start : parent->VTA_Child;
+    const VTAChildIndex *index = node != nullptr ? node->VTA_ListIndex : nullptr;
+    if (index != nullptr && child_index_sorted(index)) {
+        node = child_index_find(index, start != nullptr ? child_index_position(start) : 0, name);
+    } else {
+        while (node != nullptr && strncmp(node->VTA_Name, name, VTA_NAME_SIZE) != 0)
+            node = node->VTA_SibRight;
     }
-    return VTA_ERR_NOT_FOUND;
+    if (node == nullptr)
+        return VTA_ERR_NOT_FOUND;
+    if (found != nullptr)
+        *found = node;
+    return VTA_OK;
 }
 
 VTAObj *VTAObj_FindChildOfType(VTATree *, VTAObj *node, uint32_t kind) {
@@ -403,9 +403,24 @@ VTAObj *VTAObj_GetNthChild(VTATree *, VTAObj *node, int32_t n) {
     if (node == nullptr)
         return nullptr;
     VTAObj *child = node->VTA_Child;
+    if (n < 2 || child == nullptr)
+        return child;
+    if (node->VTA_ChildIndex != nullptr)
+        return child_index_at(node->VTA_ChildIndex, static_cast<uint32_t>(n - 1));
     for (int32_t i = 1; i < n && child != nullptr; ++i)
         child = child->VTA_SibRight;
     return child;
+}
+
+int32_t VTAObj_ChildNumber(const VTAObj *node) {
+    if (node == nullptr)
+        return 0;
+    if (node->VTA_ListIndex != nullptr)
+        return static_cast<int32_t>(child_index_position(node)) + 1;
+    int32_t number = 1;
+    for (const VTAObj *left = node->VTA_SibLeft; left != nullptr; left = left->VTA_SibLeft)
+        ++number;
+    return number;
 }
 
 void VTAObj_Touch(VTAObj *node) {
@@ -566,6 +581,9 @@ VTAObj *VTATree_GetCurrent(VTATree *tree) {
 }
 
 void VTATree_Notify(VTATree *tree, uint32_t code, VTAObj *node) {
+    // An update may have renamed the node or changed its folder flag in place.
+    if (code == VTA_NOTE_UPDATED && node != nullptr)
+        child_index_rekey(node);
     if (tree == nullptr || tree->VTA_Notify == nullptr)
         return;
     VTANote note{code, tree, node};

@@ -7,6 +7,7 @@
 
 struct VTAObj;
 struct VTATree;
+struct VTAChildIndex;
 
 // Node kinds. The display names are those of VTAObj_TypeName.
 enum : uint32_t {
@@ -105,6 +106,11 @@ struct VTAObj {
     VTAObj *VTA_SibRight;
     VTAObj_OpFunc VTA_OpFunc;   // null only for the transient message node
     uintptr_t VTA_ViewWords[2]; // owned by the views; zeroed at allocation
+    // Kept by the tree beside the sibling links (vtadmin_child_index.h): the index of the list
+    // the node is linked in and its entry there, and the index of the node's own children.
+    VTAChildIndex *VTA_ListIndex;
+    uint32_t VTA_ListEntry;
+    VTAChildIndex *VTA_ChildIndex;
 };
 static_assert(sizeof(VTAObj::VTA_Data) == 1576, "kinds copy library records into VTA_Data");
 
@@ -139,6 +145,7 @@ struct VTATree {
     VTAObj *VTA_Current; // node whose children the list view shows; null once it is unlinked
     void *VTA_Owner;     // the shell's document
     VTATree_NotifyFunc VTA_Notify; // null: no notifications are sent
+    VTAChildIndex *VTA_TopIndex;   // index of the top-level list, kept by the tree
 };
 
 constexpr int VTA_LV_MAX_COLS = 20;
@@ -198,7 +205,9 @@ int32_t VTATree_Op(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t 
 VTAObj *VTAObj_Alloc(VTAObj_OpFunc op_func);
 // Clears *node and releases an unlinked node. Linked nodes stop the process.
 void VTAObj_Free(VTAObj **node);
-// Copies `name` into VTA_Name, cut to 255 bytes.
+// Copies `name` into VTA_Name, cut to 255 bytes. A node renamed while linked keeps its place;
+// renaming it (or changing its folder flag) any other way must be announced with
+// VTA_NOTE_UPDATED (VTATree_Notify), as refreshes do, so that searches see the change.
 void VTAObj_SetName(VTAObj *node, const char *name);
 // Copy a kind's record out of / into VTA_Data (memcpy; no notification is sent).
 void VTAObj_GetData(const VTAObj *node, void *record, size_t size);
@@ -209,10 +218,6 @@ void VTAObj_SetData(VTAObj *node, const void *record, size_t size);
 // placeholder child. 0; 22 for a null tree or node; 12 when the placeholder cannot be made
 // (the node itself stays linked).
 int32_t VTAObj_Insert(VTATree *tree, VTAObj *parent, VTAObj *node);
-// VTAObj_Insert with the search for the place starting after `hint`, a child of `parent` that
-// sorts no later than `node` (otherwise, or when null, the search starts at the first child):
-// nodes inserted in sorted order, each with the one before as hint, cost one step each.
-int32_t VTAObj_InsertAfter(VTATree *tree, VTAObj *parent, VTAObj *node, VTAObj *hint);
 // Takes a childless node out of its sibling list and announces the removal.
 void VTAObj_Unlink(VTATree *tree, VTAObj *node);
 // Clears *node, then deletes the subtree, children announced and freed before their parent.
@@ -226,6 +231,9 @@ VTAObj *VTAObj_FindChildOfType(VTATree *tree, VTAObj *node, uint32_t kind);
 VTAObj *VTAObj_FindUpOfType(VTATree *tree, VTAObj *node, uint32_t kind);
 // n-th child counting from 1 (n below 2 gives the first); null when there are fewer.
 VTAObj *VTAObj_GetNthChild(VTATree *tree, VTAObj *node, int32_t n);
+// The n for which VTAObj_GetNthChild gives `node` among its siblings (1 for the first);
+// 0 for null.
+int32_t VTAObj_ChildNumber(const VTAObj *node);
 void VTAObj_Touch(VTAObj *node);
 // Display name of a kind; "" for kinds without one and above VTA_OBJ_LAST.
 const char *VTAObj_TypeName(uint32_t kind);

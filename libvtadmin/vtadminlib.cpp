@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <grp.h>
+#include <mutex>
 #include <unistd.h>
 #include <vector>
 
@@ -26,6 +27,9 @@ pthread_mutex_t g_con_list_lock;
 pthread_mutex_t g_parser_lock; // created with con_list_lock; no call of this library takes it
 std::atomic<int> g_ready{0};
 std::atomic<int> g_admin{0};
+std::mutex g_progress_lock; // guards the two below
+VTAdmin_ProgressFunc g_progress = nullptr;
+void *g_progress_context = nullptr;
 int g_log_set_up = 0;
 
 constexpr uint64_t LOG_MIN_SIZE = 1048576;
@@ -247,6 +251,26 @@ const char *VTAdmin_StrError(int code) {
     default:
         return "Unknown error.";
     }
+}
+
+void VTAdmin_SetProgress(VTAdmin_ProgressFunc func, void *context) {
+    std::lock_guard<std::mutex> hold(g_progress_lock);
+    if (func == nullptr && context != nullptr && context != g_progress_context)
+        return;
+    g_progress = func;
+    g_progress_context = func != nullptr ? context : nullptr;
+}
+
+void vtadmin_report_progress(int entries) {
+    VTAdmin_ProgressFunc func;
+    void *context;
+    {
+        std::lock_guard<std::mutex> hold(g_progress_lock);
+        func = g_progress;
+        context = g_progress_context;
+    }
+    if (func != nullptr)
+        func(context, entries);
 }
 
 int VTAdmin_IsReady() {

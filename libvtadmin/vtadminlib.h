@@ -61,7 +61,19 @@ void VTAdmin_DiskStateString(uint32_t state, char *buffer, size_t size);
 // Text of `address` copied into `buffer` (at least 256 bytes); null when there is no text.
 char *VTAdmin_AddrToString(const host_addr *address, char *buffer);
 
+// ---- Progress of long listings ----
+
+// Told, on the calling thread, how many entries of a list have arrived so far while a client
+// list or the pages of a disk list are read, so that a window can show it.
+using VTAdmin_ProgressFunc = void (*)(void *context, int entries);
+// Sets the process's progress function (null: none). A null function clears only a function
+// set with the same `context`, so that an owner going away does not remove another's.
+void VTAdmin_SetProgress(VTAdmin_ProgressFunc func, void *context);
+
 // ---- Internal to the library ----
+
+// Tells the progress function, if one is set, that `entries` entries have arrived.
+void vtadmin_report_progress(int entries);
 
 // Guards the ready flag and the connection table; taken before any slot mutex.
 pthread_mutex_t *vtadmin_con_list_lock();

@@ -5,6 +5,7 @@
 #include "kxadmin/kxadmin_cli.h"
 #include "libfsmcomm/transport.h"
 #include "libutil/install_paths.h"
+#include "libutil/program_version.h"
 #include "libvtadmin/vtadmin_fsm.h"
 #include "libvtadmin/vtadmin_recent.h"
 #include "libvtadmin/vtadminlib.h"
@@ -19,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -68,6 +70,28 @@ run_result run_program(const std::string &root, const std::vector<std::string> &
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     result.out = slurp(out);
     result.err = slurp(err);
+    return result;
+}
+
+// kxadmin_main in this process with `args`, its output and errors captured.
+run_result run_main(const std::vector<std::string> &args) {
+    std::vector<std::string> words = {"kxadmin"};
+    words.insert(words.end(), args.begin(), args.end());
+    std::vector<char *> argv;
+    for (std::string &word : words)
+        argv.push_back(word.data());
+    char *out_text = nullptr, *err_text = nullptr;
+    size_t out_size = 0, err_size = 0;
+    FILE *out = open_memstream(&out_text, &out_size);
+    FILE *err = open_memstream(&err_text, &err_size);
+    run_result result;
+    result.status = kxadmin_main(static_cast<int>(argv.size()), argv.data(), out, err);
+    fclose(out);
+    fclose(err);
+    result.out = out_text;
+    result.err = err_text;
+    free(out_text);
+    free(err_text);
     return result;
 }
 
@@ -355,6 +379,11 @@ TEST_F(Kxadmin, DebugFolderShowsCheckBoxesInTheSetColumn) {
                             [](const std::string &l) { return l.rfind("[x]", 0) == 0; }),
               1)
         << r.out;
+    const run_result csv = run({"ls", "localhost/File Systems/snfs1/Debug", "--csv"});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    EXPECT_EQ(csv.out.rfind("Set,Debug Name\r\nfalse,Administrative Tap Management\r\n", 0), 0u)
+        << csv.out;
+    EXPECT_NE(csv.out.find("\r\ntrue,Sockets\r\n"), std::string::npos) << csv.out;
 }
 
 TEST_F(Kxadmin, UnknownDebugFlagIsAUsageErrorNamingTheKeywords) {
@@ -566,6 +595,16 @@ TEST_F(Kxadmin, DirectoryQuotaSetChangeAndDelete) {
     EXPECT_EQ(data["Limit Soft"], "5G");
     EXPECT_EQ(data["Grace Period"], "   0d- 1h-30m");
 
+    // The path as the list shows it (relative to the mount point, with a leading "/") when no
+    // such directory exists on this machine.
+    ASSERT_FALSE(std::filesystem::exists("/projects"));
+    r = run({"quota", "set", "localhost", "snfs1", "data", "/projects", "--soft", "800M"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(dir_row(listed(), "/projects", "Data")["Limit Soft"], "800M");
+    ASSERT_EQ(
+        run({"quota", "set", "localhost", "snfs1", "data", "/projects", "--soft", "900M"}).status,
+        0);
+
     // Deleting one kind leaves the other; the last one goes with its name space.
     r = run({"quota", "delete", "localhost", "snfs1", "data", "tmp"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -613,6 +652,79 @@ TEST_F(Kxadmin, DirectoryQuotaSetRefusesWhatCannotBeSet) {
     const nlohmann::json rows_now = nlohmann::json::parse(run({"ls", kDirectories, "--json"}).out);
     EXPECT_TRUE(dir_row(rows_now, "/tmp", "Data").is_null()) << "nothing was set";
     EXPECT_EQ(rows_now.size(), 4u);
+}
+
+// Reads RFC 4180 text strictly: every record ends in CR LF; a quoted field may hold commas, CR,
+// LF and doubled quotes; a CR, LF or quote anywhere else is refused.
+bool read_csv(const std::string &text, std::vector<std::vector<std::string>> *records) {
+    std::vector<std::string> record;
+    std::string field;
+    bool field_start = true;
+    for (size_t i = 0; i < text.size();) {
+        const char c = text[i];
+        if (field_start && c == '"') {
+            for (++i;; ++i) {
+                if (i >= text.size())
+                    return false;
+                if (text[i] == '"' && text.compare(i, 2, "\"\"") != 0)
+                    break;
+                field += text[i];
+                i += text[i] == '"';
+            }
+            ++i;
+            field_start = false;
+            if (i < text.size() && text[i] != ',' && text[i] != '\r')
+                return false;
+        } else if (c == ',' || c == '\r') {
+            if (c == '\r' && text.compare(i, 2, "\r\n") != 0)
+                return false;
+            record.push_back(field);
+            field.clear();
+            field_start = true;
+            if (c == '\r')
+                records->push_back(std::move(record)), record.clear();
+            i += c == '\r' ? 2 : 1;
+        } else if (c == '\n' || c == '"') {
+            return false;
+        } else {
+            field += c;
+            field_start = false;
+            ++i;
+        }
+    }
+    return record.empty() && field.empty() && field_start;
+}
+
+// A directory whose name holds a comma, quotes and a line end: the CSV of the list reads back
+// as exactly the rows of --json, its header the texts of the table's header.
+TEST_F(Kxadmin, ListAsCsvReadsBackAsTheJsonRows) {
+    const std::string name = "q,\"x\"\ny";
+    std::filesystem::create_directories(root_ + "/mnt/snfs1/" + name);
+    ASSERT_EQ(run({"quota", "set", "localhost", "snfs1", "data", name, "--hard", "1G", "--soft",
+                   "1G", "--grace", "5"})
+                  .status,
+              0);
+    const run_result csv = run({"ls", kDirectories, "--csv"});
+    const run_result json = run({"ls", kDirectories, "--json"});
+    const run_result table = run({"ls", kDirectories});
+    ASSERT_EQ(run({"quota", "delete", "localhost", "snfs1", "data", name}).status, 0);
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    EXPECT_NE(csv.out.find(",\"/q,\"\"x\"\"\ny\","), std::string::npos) << csv.out;
+
+    std::vector<std::vector<std::string>> records;
+    ASSERT_TRUE(read_csv(csv.out, &records)) << csv.out;
+    const nlohmann::json rows = nlohmann::json::parse(json.out);
+    ASSERT_EQ(records.size(), rows.size() + 1) << csv.out;
+    const std::vector<std::string> &header = records[0];
+    std::string header_line;
+    for (const std::string &text : header)
+        header_line += (header_line.empty() ? "" : " +") + text;
+    EXPECT_EQ(std::regex_replace(table.lines().at(0), std::regex(" {2,}"), " +"), header_line);
+    for (size_t r = 0; r < rows.size(); ++r) {
+        ASSERT_EQ(records[r + 1].size(), header.size()) << "row " << r;
+        for (size_t c = 0; c < header.size(); ++c)
+            EXPECT_EQ(records[r + 1][c], rows[r][header[c]]) << "row " << r << " " << header[c];
+    }
 }
 
 // Each action through one host's name server, checked in what the other host lists; the
@@ -727,24 +839,9 @@ protected:
         VTAObj_RecentResetForTests(); // loaded once per process, as each program run does
         VTAdmin_Init();
         vtadmin_set_admin_for_tests(admin); // kept by the program's own VTAdmin_Init
-        std::vector<std::string> words = {"kxadmin", "--root", root_};
+        std::vector<std::string> words = {"--root", root_};
         words.insert(words.end(), args.begin(), args.end());
-        std::vector<char *> argv;
-        for (std::string &word : words)
-            argv.push_back(word.data());
-        char *out_text = nullptr, *err_text = nullptr;
-        size_t out_size = 0, err_size = 0;
-        FILE *out = open_memstream(&out_text, &out_size);
-        FILE *err = open_memstream(&err_text, &err_size);
-        run_result result;
-        result.status = kxadmin_main(static_cast<int>(argv.size()), argv.data(), out, err);
-        fclose(out);
-        fclose(err);
-        result.out = out_text;
-        result.err = err_text;
-        free(out_text);
-        free(err_text);
-        return result;
+        return run_main(words);
     }
 
     std::string state(const char *fs, const char *host) {
@@ -854,6 +951,146 @@ TEST_F(KxadminFailures, LibraryDiagnosticsGoToTheLogNotTheTerminal) {
     EXPECT_EQ(r.err.rfind("kxadmin: ", 0), 0u) << r.err;
     EXPECT_NE(r.err.find("Authentication Failed"), std::string::npos) << r.err;
     EXPECT_NE(slurp(root_ + "/debug/kxadmin.log").find("client_authenticate: "), std::string::npos);
+}
+
+// ---- The command line (nothing is contacted) ----
+
+// The option words of a help text: the first word of each entry under "Options:".
+std::set<std::string> help_options(const std::string &help) {
+    std::istringstream in(help.substr(help.find("\nOptions:\n") + 10));
+    std::set<std::string> options;
+    for (std::string line; std::getline(in, line) && !line.empty();)
+        if (line.size() > 2 && line[2] != ' ')
+            options.insert(line.substr(2, line.find_first_of(" ,", 2) - 2));
+    return options;
+}
+
+// Blanks and line ends folded to one blank: a wrapped usage compares as one line.
+std::string folded(const std::string &text) {
+    return std::regex_replace(text, std::regex("\\s+"), " ");
+}
+
+// Every command's help, the same through `help COMMAND` and `COMMAND --help`: its usage and
+// exactly the options the command takes.
+TEST(KxadminCommandLine, EveryCommandHasItsHelp) {
+    const struct {
+        std::vector<std::string> command;
+        std::string usage;
+        std::set<std::string> options;
+    } rows[] = {
+        {{"ls"}, "ls [PATH] [--json] [--csv]", {"--json", "--csv", "-h"}},
+        {{"tree"}, "tree [PATH] [--depth N] [--json]", {"--depth", "--json", "-h"}},
+        {{"connections"}, "connections [--json]", {"--json", "-h"}},
+        {{"connect"}, "connect HOST", {"-h"}},
+        {{"disconnect"}, "disconnect HOST", {"-h"}},
+        {{"start"}, "start HOST FSNAME [--on H] [--wait S]", {"--on", "--wait", "-h"}},
+        {{"stop"}, "stop HOST FSNAME [--on H] [--wait S]", {"--on", "--wait", "-h"}},
+        {{"failover"}, "failover HOST FSNAME", {"-h"}},
+        {{"activate"}, "activate HOST FSNAME [--on H]", {"--on", "-h"}},
+        {{"debug"},
+         "debug HOST FSNAME [--set FLAG]... [--clear FLAG]... [--json]",
+         {"--set", "--clear", "--json", "-h"}},
+        {{"quota", "set"},
+         "quota set HOST FSNAME user|group|data|files NAME|PATH [--hard SIZE] [--soft SIZE] "
+         "[--grace MINUTES]",
+         {"--hard", "--soft", "--grace", "-h"}},
+        {{"quota", "delete"}, "quota delete HOST FSNAME user|group|data|files NAME|PATH", {"-h"}},
+        {{"quota"},
+         "quota set HOST FSNAME user|group|data|files NAME|PATH [--hard SIZE] [--soft SIZE] "
+         "[--grace MINUTES] kxadmin [--root DIR] quota delete HOST FSNAME user|group|data|files "
+         "NAME|PATH",
+         {"--hard", "--soft", "--grace", "-h"}},
+        {{"help"}, "help [COMMAND]", {"-h"}},
+    };
+    for (const auto &row : rows) {
+        const std::string name = ::testing::PrintToString(row.command);
+        std::vector<std::string> args = {"help"};
+        args.insert(args.end(), row.command.begin(), row.command.end());
+        const run_result help = run_main(args);
+        args = row.command;
+        args.push_back("--help");
+        const run_result flag = run_main(args);
+        EXPECT_EQ(help.status, 0) << name;
+        EXPECT_EQ(help.err, "") << name;
+        EXPECT_EQ(flag.out, help.out) << name;
+        EXPECT_EQ(folded(help.out.substr(0, help.out.find("\n\n"))),
+                  "Usage: kxadmin [--root DIR] " + row.usage)
+            << name;
+        EXPECT_EQ(help_options(help.out), row.options) << name;
+    }
+    const run_result help = run_main({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(
+        help_options(help.out),
+        (std::set<std::string>{"--root", "--json", "--csv", "--depth", "--on", "--wait", "--set",
+                               "--clear", "--hard", "--soft", "--grace", "-h", "--version"}));
+    EXPECT_EQ(run_main({}).err, help.out) << "no command: the help, as an error";
+    EXPECT_EQ(run_main({}).status, 2);
+}
+
+// A bad command line ends with status 2 and one line that says why; nothing runs.
+TEST(KxadminCommandLine, UsageErrorsNameTheirReason) {
+    const struct {
+        std::vector<std::string> args;
+        std::string reason;
+    } rows[] = {
+        {{"--bogus"}, "unknown option --bogus (see kxadmin --help)"},
+        {{"frobnicate"}, "unknown command 'frobnicate' (see kxadmin --help)"},
+        {{"--json", "ls"}, "--json belongs after 'ls' (see kxadmin help ls)"},
+        {{"--root"}, "option --root needs a value (see kxadmin --help)"},
+        {{"ls", "a", "b"}, "too many arguments for 'ls': b (see kxadmin help ls)"},
+        {{"ls", "--json", "--csv"},
+         "--json and --csv cannot be given together (see kxadmin help ls)"},
+        {{"ls", "x", "--csv", "--json"},
+         "--json and --csv cannot be given together (see kxadmin help ls)"},
+        {{"ls", "--bogus=1"}, "unknown option --bogus=1 (see kxadmin help ls)"},
+        {{"tree", "--depth", "x"}, "bad number for --depth: x (see kxadmin help tree)"},
+        {{"connections", "--on", "x"},
+         "'connections' has no option --on (see kxadmin help connections)"},
+        {{"connect"}, "missing HOST for 'connect' (see kxadmin help connect)"},
+        {{"disconnect", "a", "b"},
+         "too many arguments for 'disconnect': b (see kxadmin help disconnect)"},
+        {{"start", "h", "fs", "--depth", "1"},
+         "'start' has no option --depth (see kxadmin help start)"},
+        {{"stop", "h", "fs", "--wait", "-1"}, "bad number for --wait: -1 (see kxadmin help stop)"},
+        {{"failover", "h", "fs", "--on", "x"},
+         "'failover' has no option --on (see kxadmin help failover)"},
+        {{"activate", "h"}, "missing FSNAME for 'activate' (see kxadmin help activate)"},
+        {{"debug", "h", "fs", "--set"}, "option --set needs a value (see kxadmin help debug)"},
+        {{"quota"}, "'quota' needs set or delete (see kxadmin help quota)"},
+        {{"quota", "list", "h"}, "unknown command 'quota list' (see kxadmin help quota)"},
+        {{"quota", "set", "h", "fs", "user", "x", "--json"},
+         "'quota set' has no option --json (see kxadmin help quota set)"},
+        {{"quota", "delete", "h", "fs", "user", "x", "--hard", "1G"},
+         "'quota delete' has no option --hard (see kxadmin help quota delete)"},
+        {{"quota", "delete", "h", "fs", "user"},
+         "missing NAME|PATH for 'quota delete' (see kxadmin help quota delete)"},
+        {{"help", "quota", "list"}, "unknown command 'quota list' (see kxadmin --help)"},
+    };
+    for (const auto &row : rows) {
+        const std::string name = ::testing::PrintToString(row.args);
+        const run_result r = run_main(row.args);
+        EXPECT_EQ(r.status, KXADMIN_USAGE) << name;
+        EXPECT_EQ(r.out, "") << name;
+        EXPECT_EQ(r.err, "kxadmin: " + row.reason + "\n") << name;
+    }
+}
+
+// --version wins wherever it stands; --root may be given twice (the last counts).
+TEST(KxadminCommandLine, VersionAnywhere) {
+    const char *const root = getenv("KXFSROOT");
+    const std::string saved = root != nullptr ? root : "";
+    for (const auto &args : {std::vector<std::string>{"--version"},
+                             {"ls", "--version"},
+                             {"--root", "/a", "ls", "--root", "/b", "--version"}}) {
+        const run_result r = run_main(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, "kxadmin " KX_PROGRAM_VERSION "\n");
+    }
+    if (root != nullptr)
+        setenv("KXFSROOT", saved.c_str(), 1);
+    else
+        unsetenv("KXFSROOT");
 }
 
 // ---- Path syntax and layout ----

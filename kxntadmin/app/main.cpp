@@ -1,14 +1,29 @@
 // kxntadmin: the Veltrane administration console.
 #include "kxntadmin/kxadmin_shell.h"
+#include "libutil/program_version.h"
 
 #include <QApplication>
 #include <QTimer>
 
+#include <cstdio>
+#include <cstring>
+
 int main(int argc, char **argv) {
+    // Answered before the toolkit starts, so that they work without a display.
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            std::fputs(CKxAdminApp::Usage(), stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::puts("kxntadmin " KX_PROGRAM_VERSION);
+            return 0;
+        }
+    }
     QApplication toolkit(argc, argv);
     CKxAdminApp app;
     if (!app.InitInstance(QApplication::arguments()))
-        return 1;
+        return 2;
     const KxCommandLine &line = app.CommandLine();
     bool grab_failed = false;
     if (!line.screenshot_path.isEmpty()) {

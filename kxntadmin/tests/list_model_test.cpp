@@ -1,10 +1,15 @@
-// The detail list's model: consistency under the item-model checker and row lookup by node.
+// The detail list's model: consistency under the item-model checker, row lookup by node, and
+// the changes of a tree operation gathered into one reset once they are many.
 #include "kxntadmin/tests/support_shell.h"
 
 #include "libutil/fatal.h"
 
 #include <QAbstractItemModelTester>
+#include <QSignalSpy>
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -100,6 +105,100 @@ TEST_F(ListModelTest, AnotherListsWordDoesNotCountAsARowHere) {
         gone.SetRow(make_row(&nodes_[1], {"b"}), QIcon());
     }
     EXPECT_EQ(nodes_[1].VTA_ViewWords[1], 0u);
+}
+
+TEST_F(ListModelTest, RowsLeaveFromTheFrontAndTheRestAreStillFound) {
+    CKxListModel model;
+    QAbstractItemModelTester tester(&model,
+                                    QAbstractItemModelTester::FailureReportingMode::Warning);
+    model.SetColumns(make_row(nullptr, {"Name"}));
+    for (auto &node : nodes_)
+        model.SetRow(make_row(&node, {"n"}), QIcon());
+    model.RemoveNode(&nodes_[0]);
+    model.RemoveNode(&nodes_[1]);
+    model.RemoveNode(&nodes_[3]);
+    EXPECT_EQ(model.rowCount(), 1);
+    EXPECT_EQ(model.RowOf(&nodes_[2]), 0);
+    EXPECT_EQ(model.NodeAt(0), &nodes_[2]);
+    model.SetRow(make_row(&nodes_[0], {"back"}), QIcon());
+    EXPECT_EQ(model.RowOf(&nodes_[0]), 1);
+    EXPECT_EQ(checker_warnings, 0);
+}
+
+// What the views hear of one batch of changes.
+struct batch_case {
+    const char *label;
+    size_t rows_before; // shown before the batch
+    size_t added;       // rows added in the batch
+    size_t removed;     // rows removed in the batch, from the front
+    int row_signals;    // rows inserted and removed announced one by one
+    int resets;         // model resets announced
+};
+
+TEST_F(ListModelTest, ABatchAnnouncesFewChangesRowByRowAndManyAsOneReset) {
+    const int many = CKxListModel::kBatchChanges;
+    const size_t long_list = CKxListModel::kLongList;
+    const batch_case cases[] = {
+        {"a few rows added", 2, 3, 0, 3, 0},
+        {"a few rows removed", 5, 0, 2, 2, 0},
+        {"more rows than announced one by one", 0, size_t(many) + 5, 0, many, 1},
+        {"a removal from a long list", long_list + 1, 0, 1, 0, 1},
+        {"additions, then a removal from a list grown long", long_list, 1, 1, 1, 1},
+    };
+    for (const batch_case &c : cases) {
+        SCOPED_TRACE(c.label);
+        std::vector<VTAObj> nodes(c.rows_before + c.added);
+        CKxListModel model;
+        QAbstractItemModelTester tester(&model,
+                                        QAbstractItemModelTester::FailureReportingMode::Warning);
+        model.BeginFill();
+        model.SetColumns(make_row(nullptr, {"Name"}));
+        for (size_t i = 0; i < c.rows_before; ++i)
+            model.SetRow(make_row(&nodes[i], {"before"}), QIcon());
+        model.EndFill();
+
+        QSignalSpy inserted(&model, &QAbstractItemModel::rowsInserted);
+        QSignalSpy removed(&model, &QAbstractItemModel::rowsRemoved);
+        QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
+        model.BeginBatch();
+        for (size_t i = c.rows_before; i < nodes.size(); ++i)
+            model.SetRow(make_row(&nodes[i], {"added"}), QIcon());
+        for (size_t i = 0; i < c.removed; ++i)
+            model.RemoveNode(&nodes[i]);
+        EXPECT_EQ(resets.count(), 0) << "a reset is announced when the batch ends";
+        model.EndBatch();
+
+        EXPECT_EQ(inserted.count() + removed.count(), c.row_signals);
+        EXPECT_EQ(resets.count(), c.resets);
+        ASSERT_EQ(model.rowCount(), int(nodes.size() - c.removed));
+        for (size_t i = 0; i < nodes.size(); ++i)
+            EXPECT_EQ(model.RowOf(&nodes[i]), i < c.removed ? -1 : int(i - c.removed)) << i;
+        EXPECT_EQ(model.index(model.rowCount() - 1, 0).data().toString(),
+                  c.added > 0 ? "added" : "before");
+        EXPECT_EQ(checker_warnings, 0);
+    }
+}
+
+TEST_F(ListModelTest, AFillWithinABatchReachesTheViewsWhenTheBatchEnds) {
+    CKxListModel model;
+    QAbstractItemModelTester tester(&model,
+                                    QAbstractItemModelTester::FailureReportingMode::Warning);
+    QSignalSpy resets(&model, &QAbstractItemModel::modelReset);
+    model.BeginBatch();
+    model.BeginFill();
+    model.SetColumns(make_row(nullptr, {"Name"}));
+    model.SetRow(make_row(&nodes_[0], {"a"}), QIcon());
+    model.EndFill();
+    EXPECT_TRUE(model.Resetting());
+    model.RemoveNode(&nodes_[0]);
+    model.SetRow(make_row(&nodes_[1], {"b"}), QIcon());
+    model.EndBatch();
+    EXPECT_FALSE(model.Resetting());
+    EXPECT_EQ(resets.count(), 1);
+    EXPECT_EQ(model.rowCount(), 1);
+    EXPECT_EQ(model.RowOf(&nodes_[1]), 0);
+    EXPECT_EQ(nodes_[0].VTA_ViewWords[1], 0u);
+    EXPECT_EQ(checker_warnings, 0);
 }
 
 } // namespace

@@ -285,6 +285,23 @@ TEST(NsDiskWalk, TakesNoMoreThanAskedOrAnnounced) {
     EXPECT_EQ(ns_disk_walk(reply.data(), reply.size(), 2, 10, disks.data(), text, sizeof text), 2);
 }
 
+TEST(NsDiskWalk, AFullReplyOfTheShortestEntriesFillsNoMoreThanOnePageOfRecords) {
+    bytes reply(NS_DISK_ROOM_NEW + 16, 0);
+    int entries = 0;
+    for (size_t at = PM_NAME; at + DISK_ENTRY_HEADER <= reply.size(); at += DISK_ENTRY_HEADER) {
+        put_be32(&reply[at], DISK_ENTRY_HEADER);
+        ++entries;
+    }
+    EXPECT_EQ(entries, NS_DISK_PAGE_MAX) << "as many as fit";
+    std::vector<disk_info> disks(NS_DISK_PAGE_MAX + 1);
+    disks.back().state = 0x5E47;
+    char text[NS_TEXT_SIZE];
+    EXPECT_EQ(
+        ns_disk_walk(reply.data(), reply.size(), entries, 1 << 20, disks.data(), text, sizeof text),
+        NS_DISK_PAGE_MAX);
+    EXPECT_EQ(disks.back().state, 0x5E47u) << "the record after one page stays untouched";
+}
+
 TEST(NsDiskWalk, BadLengthsEndTheWalkWithAnErrorInsteadOfReadingPastTheReply) {
     char text[NS_TEXT_SIZE];
     std::vector<disk_info> disks(4);

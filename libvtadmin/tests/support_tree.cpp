@@ -85,3 +85,15 @@ std::vector<std::string> child_names(VTATree *tree, VTAObj *parent) {
     }
     return names;
 }
+
+void TreeWithParent::SetUp() {
+    tree = VTATree_Create();
+    ASSERT_NE(tree, nullptr);
+    recorder.attach(tree);
+    parent = add_node(tree, tree->VTA_Root, "Parent", VTA_OBJ_ALL_FS, true, false);
+    recorder.clear();
+}
+
+void TreeWithParent::TearDown() {
+    VTATree_Destroy(&tree);
+}

@@ -3,6 +3,8 @@
 
 #include "libvtadmin/vtadmin_tree.h"
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <vector>
 
@@ -27,3 +29,15 @@ VTAObj *add_node(VTATree *tree, VTAObj *parent, const char *name, uint32_t kind,
 // Names of the children of `parent` (of the top level when null), in sibling order, checking
 // the back links and parent pointers on the way.
 std::vector<std::string> child_names(VTATree *tree, VTAObj *parent);
+
+// A new tree with a recorder attached and a folder "Parent" under the root; the recorder is
+// cleared after the parent's insertion.
+class TreeWithParent : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    VTATree *tree = nullptr;
+    VTAObj *parent = nullptr;
+    TreeRecorder recorder;
+};

@@ -211,6 +211,20 @@ TEST_F(Vorud, DiskPagesAndAChangedListGivesRetry) {
     EXPECT_EQ(n, 39) << "from the start again";
     EXPECT_EQ(VTAdmin_NSGetDisks(h, 0, 16, disks.data(), nullptr, nullptr, message), -1);
     EXPECT_STREQ(message, "VTAdmin_NSGetDisks: NULL ndisk value\n");
+    // The 16-bit list index cannot reach further; asking would start over from the front.
+    EXPECT_EQ(VTAdmin_NSGetDisks(h, 65535, 16, disks.data(), &n, &checksum, message), VTA_EOF);
+    EXPECT_EQ(VTAdmin_NSGetDisks(h, 65536, 16, disks.data(), &n, &checksum, message), -1);
+    EXPECT_STREQ(message, "VTAdmin_NSGetDisks: disk index 65536 lies beyond the name server's "
+                          "list index (at most 65535)\n");
+    // Room for many records: only those the page fills are cleared and written.
+    std::vector<VTA_DISK> many(NS_DISK_PAGE_MAX + 100);
+    many[3].size = many[39].size = 0x5E47;
+    ASSERT_EQ(VTAdmin_NSGetDisks(h, 0, static_cast<int>(many.size()), many.data(), &n, &checksum,
+                                 message),
+              0);
+    ASSERT_EQ(n, 39) << "one disk went above";
+    EXPECT_EQ(many[3].size, 1003u);
+    EXPECT_EQ(many[39].size, 0x5E47u);
     EXPECT_EQ(VTAdmin_NSDisconnect(h), 0);
 }
 

@@ -12,21 +12,7 @@ namespace {
 
 using Names = std::vector<std::string>;
 
-class TreeStructure : public ::testing::Test {
-protected:
-    void SetUp() override {
-        tree = VTATree_Create();
-        ASSERT_NE(tree, nullptr);
-        recorder.attach(tree);
-        parent = add_node(tree, tree->VTA_Root, "Parent", VTA_OBJ_ALL_FS, true, false);
-        recorder.clear();
-    }
-    void TearDown() override { VTATree_Destroy(&tree); }
-
-    VTATree *tree = nullptr;
-    VTAObj *parent = nullptr;
-    TreeRecorder recorder;
-};
+using TreeStructure = TreeWithParent;
 
 void set_value(VTAObj *node, const VTA_VALUE_DATA &value) {
     VTAObj_SetData(node, &value, sizeof value);
@@ -126,36 +112,6 @@ TEST_F(TreeStructure, NamesakesKeepInsertionOrderAndAreFoundOneAfterAnother) {
     // The start node itself is part of the search.
     EXPECT_EQ(VTAObj_FindChild(nullptr, second, "fs", &found), VTA_OK);
     EXPECT_EQ(found, second);
-}
-
-// A hint only shortens the search: whatever it is, the node lands where VTAObj_Insert puts it.
-TEST_F(TreeStructure, InsertAfterAHintPlacesTheNodeAsInsertWould) {
-    VTAObj *folder_b = add_node(tree, parent, "b", VTA_OBJ_DISK, true, false);
-    VTAObj *value_a = add_node(tree, parent, "a", VTA_OBJ_VALUE, false, false);
-    VTAObj *value_m = add_node(tree, parent, "m", VTA_OBJ_VALUE, false, false);
-    VTAObj *elsewhere = add_node(tree, nullptr, "other", VTA_OBJ_DISK, true, false);
-    const struct {
-        const char *row;
-        const char *name;
-        bool folder;
-        VTAObj *hint;
-    } cases[] = {
-        {"value after an earlier value", "k", false, value_a},
-        {"namesake after its hint", "m", false, value_m},
-        {"hint that sorts later", "c", false, value_m},
-        {"folder with a value as hint", "a", true, value_a},
-        {"value with a folder as hint", "z", false, folder_b},
-        {"hint of another parent", "d", false, elsewhere},
-        {"no hint", "e", true, nullptr},
-    };
-    for (const auto &c : cases) {
-        VTAObj *node = make_node(c.name, c.folder ? VTA_OBJ_DISK : VTA_OBJ_VALUE, c.folder, false);
-        ASSERT_EQ(VTAObj_InsertAfter(tree, parent, node, c.hint), VTA_OK) << c.row;
-    }
-    EXPECT_EQ(child_names(tree, parent), (Names{"a", "b", "e", "a", "c", "d", "k", "m", "m", "z"}));
-    VTAObj *second_m = value_m->VTA_SibRight;
-    ASSERT_NE(second_m, nullptr);
-    EXPECT_STREQ(second_m->VTA_Name, "m");
 }
 
 TEST_F(TreeStructure, FindChildReportsMissingNamesAndArguments) {
