@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -273,19 +274,55 @@ std::vector<uint8_t> who(const std::vector<uint8_t> &request, const sim_filesyst
     return reply;
 }
 
+std::vector<uint8_t> fsm_reply_locked(sim_filesystem &fs, sim_manager &m,
+                                      const std::vector<uint8_t> &request, bool *tapped) {
+    uint8_t type = request[9];
+    if (request[8] != 2 || (!*tapped && type != FSM_ADMIN_TAP))
+        return error_reply(request, 1, error_invalid);
+    switch (type) {
+    case FSM_ADMIN_TAP: {
+        *tapped = true;
+        std::vector<uint8_t> reply = frame_reply(request, 32);
+        put_be32(&reply[24], fs.tap_capability);
+        return reply;
+    }
+    case FSM_STATUS:
+        return status(request, fs);
+    case FSM_SG_STATUS_OLD:
+        return stripe_group(request, fs, false);
+    case FSM_SG_STATUS:
+        return fs.status.capability_flags & capability_current_sg ? stripe_group(request, fs, true)
+                                                                  : error_reply(request, 255, 1);
+    case FSM_DEBUG:
+        return debug(request, fs.debug_settable, m.debug_flags);
+    case FSM_QOS:
+        return qos(request, fs);
+    case FSM_QUOTA_STATE:
+        return quota_state(request, fs);
+    case FSM_QUOTA_OP:
+        return quota_op(request, fs);
+    case FSM_WHO_V1:
+        return who(request, fs, false);
+    case FSM_WHO:
+        return fs.tap_capability & tap_current_who ? who(request, fs, true)
+                                                   : error_reply(request, 255, 1);
+    default:
+        return error_reply(request, 255, 1);
+    }
+}
+
 } // namespace
 
 void fsm_serve(sim_world &world, int fs_index, int manager_index, int socket) {
     bool tapped = false;
     while (!world.stopping) {
         std::vector<uint8_t> request(frame_header_size);
-        if (!sim_recv_exact(socket, request.data(), frame_header_size) ||
-            !frame_has_magic(request.data()))
+        if (!sim_recv_exact(socket, request.data(), frame_header_size))
             return;
-        size_t length = frame_length(request.data());
-        if (length < frame_header_size || length > frame_max_request)
+        size_t length = fsm_request_length(request.data());
+        if (length == 0)
             return;
-        request.resize(std::max<size_t>(length, 320), 0);
+        request.resize(std::max<size_t>(length, fsm_request_room), 0);
         if (!sim_recv_exact(socket, request.data() + frame_header_size, length - frame_header_size))
             return;
         uint8_t type = request[9];
@@ -298,53 +335,27 @@ void fsm_serve(sim_world &world, int fs_index, int manager_index, int socket) {
             if (m.state != SIM_ACTIVE)
                 return; // a manager that is not running drops its connections
             fault = m.fault;
-            if (request[8] != 2 || (!tapped && type != FSM_ADMIN_TAP)) {
-                reply = error_reply(request, 1, error_invalid);
-            } else {
-                switch (type) {
-                case FSM_ADMIN_TAP:
-                    tapped = true;
-                    reply = frame_reply(request, 32);
-                    put_be32(&reply[24], fs.tap_capability);
-                    break;
-                case FSM_STATUS:
-                    reply = status(request, fs);
-                    break;
-                case FSM_SG_STATUS_OLD:
-                    reply = stripe_group(request, fs, false);
-                    break;
-                case FSM_SG_STATUS:
-                    reply = fs.status.capability_flags & capability_current_sg
-                                ? stripe_group(request, fs, true)
-                                : error_reply(request, 255, 1);
-                    break;
-                case FSM_DEBUG:
-                    reply = debug(request, fs.debug_settable, m.debug_flags);
-                    break;
-                case FSM_QOS:
-                    reply = qos(request, fs);
-                    break;
-                case FSM_QUOTA_STATE:
-                    reply = quota_state(request, fs);
-                    break;
-                case FSM_QUOTA_OP:
-                    reply = quota_op(request, fs);
-                    break;
-                case FSM_WHO_V1:
-                    reply = who(request, fs, false);
-                    break;
-                case FSM_WHO:
-                    reply = fs.tap_capability & tap_current_who ? who(request, fs, true)
-                                                                : error_reply(request, 255, 1);
-                    break;
-                default:
-                    reply = error_reply(request, 255, 1);
-                }
-            }
+            reply = fsm_reply_locked(fs, m, request, &tapped);
         }
         sim_fault none;
         if (fault_send(socket, fault_applies(fault, type) ? fault : none, true, reply,
                        world_wait_ms, &world) != SIM_SEND_OK)
             return;
     }
+}
+
+size_t fsm_request_length(const uint8_t *header) {
+    if (!frame_has_magic(header))
+        return 0;
+    size_t length = frame_length(header);
+    return length < frame_header_size || length > frame_max_request ? 0 : length;
+}
+
+std::vector<uint8_t> fsm_reply(sim_world &world, int fs_index, int manager_index,
+                               const std::vector<uint8_t> &request, bool *tapped) {
+    std::vector<uint8_t> whole = request;
+    whole.resize(std::max<size_t>(whole.size(), fsm_request_room), 0);
+    std::lock_guard<std::mutex> hold(world.lock);
+    sim_filesystem &fs = world.scenario.filesystems[size_t(fs_index)];
+    return fsm_reply_locked(fs, fs.managers[size_t(manager_index)], whole, tapped);
 }

@@ -4,7 +4,9 @@
 
 #include "clustersim/world.h"
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // FSM request types (byte 9 of the message header).
 enum fsm_request_type : uint8_t {
@@ -31,3 +33,19 @@ constexpr uint32_t quota_result_no_name = 22;   // no such user or group
 // that manager is active, until the peer closes, a fault closes it or the world stops.
 // The fault filter matches the request type.
 void fsm_serve(sim_world &world, int fs_index, int manager_index, int socket);
+
+// ---- One request, without a socket (the connection loop uses these; so do tests and fuzzing)
+
+// Requests are read into at least this many bytes (zero-filled), so that every field a
+// request type reads lies inside.
+constexpr size_t fsm_request_room = 320;
+
+// The length of the request whose first 24 bytes are `header`: 24 to 65536, or 0 when it is no
+// framed message and the connection ends.
+size_t fsm_request_length(const uint8_t *header);
+
+// The reply of manager `manager_index` of file system `fs_index` to `request` (padded to
+// fsm_request_room), under the world's lock, whatever the manager's state. `tapped` is the
+// connection's state: false until it registered as an administration tap (which it sets).
+std::vector<uint8_t> fsm_reply(sim_world &world, int fs_index, int manager_index,
+                               const std::vector<uint8_t> &request, bool *tapped);

@@ -5,8 +5,10 @@
 #include "libfsmcomm/auth.h"
 #include "libfsmcomm/wire.h"
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <random>
 #include <string>
 
@@ -118,15 +120,10 @@ public:
             std::vector<uint8_t> request(frame_header_size);
             if (!sim_recv_exact(socket_, request.data(), frame_header_size))
                 return;
-            bool framed = frame_has_magic(request.data());
-            size_t length = pm_message_size;
-            if (framed) {
-                length = frame_length(request.data());
-                if (length < frame_header_size || length > frame_max_request)
-                    return;
-            } else if (get_be64(request.data()) != 0) {
-                return; // neither a framed message nor an unframed record
-            }
+            bool framed = false;
+            size_t length = name_server_request_length(request.data(), &framed);
+            if (length == 0)
+                return;
             request.resize(std::max(length, pm_message_size), 0);
             if (!sim_recv_exact(socket_, request.data() + frame_header_size,
                                 length - frame_header_size))
@@ -134,6 +131,16 @@ public:
             if (!answer(request, framed))
                 return;
         }
+    }
+
+    // The reply to `request` (at least pm_message_size bytes); the world's lock is held.
+    std::vector<uint8_t> reply_locked(const std::vector<uint8_t> &request, bool framed) {
+        uint8_t form = request[24], command = request[25];
+        // Activate and the authentication query travel unframed, everything else framed.
+        bool wants_unframed = command == 10 || command == 19;
+        if (framed == wants_unframed || !name_server_knows(host(), form, command))
+            return unsupported(request, framed);
+        return dispatch(request, framed, command);
     }
 
 private:
@@ -146,7 +153,7 @@ private:
     }
 
     bool answer(const std::vector<uint8_t> &request, bool framed) {
-        uint8_t form = request[24], command = request[25];
+        uint8_t command = request[25];
         bool auth_query = !framed && command == 19;
         std::vector<uint8_t> reply;
         sim_fault fault;
@@ -159,12 +166,7 @@ private:
             if (auth_required && !authenticated_ && !auth_query)
                 return false; // a host that wants authentication serves nobody else
             auth_key_from_line(host().auth_secret.c_str(), host().auth_secret.size(), key);
-            // Activate and the authentication query travel unframed, everything else framed.
-            bool wants_unframed = command == 10 || command == 19;
-            if (framed == wants_unframed || !name_server_knows(host(), form, command))
-                reply = unsupported(request, framed);
-            else
-                reply = dispatch(request, framed, command);
+            reply = reply_locked(request, framed);
         }
         sim_fault none;
         if (fault_send(socket_, fault_applies(fault, command) ? fault : none, framed, reply,
@@ -345,7 +347,7 @@ private:
             return single_disk(request, framed, all[first]);
         size_t room = std::min<size_t>(get_be16(&request[26]), 8192 - 40);
         size_t wanted = get_be32(&request[36]);
-        std::vector<uint8_t> body;
+        std::vector<uint8_t> body; // stays empty for a request of 0 entries
         uint16_t taken = 0;
         for (size_t i = first; i < all.size() && taken < wanted; ++i) {
             std::vector<uint8_t> entry = disk_entry(all[i]);
@@ -359,7 +361,7 @@ private:
         put_be16(&reply[26], taken);
         put_be16(&reply[30], uint16_t(first));
         put_be32(&reply[32], disk_list_checksum(world_, host_index_));
-        std::memcpy(&reply[40], body.data(), body.size());
+        std::copy(body.begin(), body.end(), reply.begin() + 40);
         return reply;
     }
 
@@ -544,4 +546,21 @@ private:
 
 void name_server_serve(sim_world &world, int host_index, int socket) {
     session(world, host_index, socket).run();
+}
+
+size_t name_server_request_length(const uint8_t *header, bool *framed) {
+    *framed = frame_has_magic(header);
+    if (*framed) {
+        size_t length = frame_length(header);
+        return length < frame_header_size || length > frame_max_request ? 0 : length;
+    }
+    return get_be64(header) == 0 ? pm_message_size : 0; // else neither framed nor unframed
+}
+
+std::vector<uint8_t> name_server_reply(sim_world &world, int host_index,
+                                       const std::vector<uint8_t> &request, bool framed) {
+    std::vector<uint8_t> whole = request;
+    whole.resize(std::max(whole.size(), pm_message_size), 0);
+    std::lock_guard<std::mutex> hold(world.lock);
+    return session(world, host_index, -1).reply_locked(whole, framed);
 }

@@ -26,6 +26,7 @@
 #include <strings.h>
 #include <unistd.h>
 #include <unordered_map>
+#include <utility>
 
 namespace {
 
@@ -34,7 +35,8 @@ const char *const kPathNote =
     R"(PATH: node names joined by "/", starting below "Connections", for example
   localhost/File Systems/snfs1/Stripe Groups
 Namesakes are told apart with "#2", "#3"... in tree order ("snfs1#2" is the second
-snfs1). An empty PATH or "/" is the "Connections" root.
+snfs1); a name that itself ends in "#" and a number is written with its number
+("a#2#1"). An empty PATH or "/" is the "Connections" root.
 )";
 
 const char *const kFlagNote =
@@ -136,8 +138,17 @@ public:
     bool start() {
         if (tree_ == nullptr)
             return fail("out of memory");
-        VTAObj *root = tree_->VTA_Root;
-        return op(VTA_OP_REDISPLAY, root) && op(VTA_OP_REFRESH, root);
+        for (uint32_t code : {VTA_OP_REDISPLAY, VTA_OP_REFRESH}) {
+            char msg[VTA_MESSAGE_SIZE] = "";
+            if (VTATree_Op(tree_, code, tree_->VTA_Root, nullptr, 0, msg, sizeof msg) == VTA_OK)
+                continue;
+            // A recent-connections file that could not be read has been kept aside and the
+            // list starts empty: reported (once), it stops no command.
+            if (!VTAObj_RecentLoaded())
+                return fail(msg);
+            fprintf(err_, "kxadmin: %s\n", msg);
+        }
+        return true;
     }
 
     bool op(uint32_t code, VTAObj *node, void *data = nullptr, size_t size = 0) {
@@ -171,9 +182,7 @@ public:
                 op(VTA_OP_REFRESH, node);
             VTAObj *child = find_child(node, part);
             if (child == nullptr) {
-                fail("no node '" + part.name +
-                     (part.occurrence > 1 ? "#" + std::to_string(part.occurrence) : "") + "' in '" +
-                     node->VTA_Name + "'");
+                fail("no node '" + part.text + "' in '" + node->VTA_Name + "'");
                 return nullptr;
             }
             node = child;
@@ -182,10 +191,17 @@ public:
     }
 
     static VTAObj *find_child(VTAObj *parent, const kxadmin_path_part &part) {
+        if (VTAObj *found = find_namesake(parent, part.name, part.occurrence))
+            return found;
+        // "a#2" with no second "a": a node named "a#2" itself.
+        return part.text != part.name ? find_namesake(parent, part.text, 1) : nullptr;
+    }
+
+    static VTAObj *find_namesake(VTAObj *parent, const std::string &name, int occurrence) {
         VTAObj *found = nullptr;
         VTAObj *start = nullptr;
-        for (int seen = 0; VTAObj_FindChild(parent, start, part.name.c_str(), &found) == VTA_OK;) {
-            if (++seen == part.occurrence)
+        for (int seen = 0; VTAObj_FindChild(parent, start, name.c_str(), &found) == VTA_OK;) {
+            if (++seen == occurrence)
                 return found;
             start = found->VTA_SibRight;
             if (start == nullptr)
@@ -215,11 +231,10 @@ private:
     bool failed_ = false;
 };
 
-// The name under which a child is reached in a PATH: "#n" added for the n-th namesake, where
-// `occurrence` counts the child and its namesakes to its left.
+// The name under which a child is reached in a PATH, where `occurrence` counts the child and
+// its namesakes to its left.
 std::string path_name(const VTAObj *child, int occurrence) {
-    std::string name = child->VTA_Name;
-    return occurrence > 1 ? name + "#" + std::to_string(occurrence) : name;
+    return kxadmin_path_name(child->VTA_Name, occurrence);
 }
 
 bool is_shown_folder(const VTAObj *node) {
@@ -369,7 +384,7 @@ int cmd_control(session &s, const options &opt) {
     if (folder == nullptr)
         return KXADMIN_FAILED;
     s.set_current(folder);
-    VTAObj *target = session::find_child(folder, {fs_name, 1});
+    VTAObj *target = session::find_child(folder, {fs_name, 1, fs_name});
     if (target == nullptr && code != VTA_OP_START) {
         s.fail("no file system '" + fs_name + "' on '" + host + "'");
         return KXADMIN_FAILED;
@@ -629,18 +644,21 @@ int cmd_quota(session &s, const options &opt) {
 const struct {
     const char *name;
     int (*run)(session &, const options &);
+    // Loads, changes and saves the recent connections: the file stays locked from the load
+    // to the save, so that programs doing the same at once lose none of each other's hosts.
+    bool changes_connections;
 } kCommands[] = {
-    {"ls", cmd_ls},
-    {"tree", cmd_tree},
-    {"connections", cmd_connections},
-    {"connect", cmd_connect},
-    {"disconnect", cmd_disconnect},
-    {"start", cmd_control},
-    {"stop", cmd_control},
-    {"failover", cmd_control},
-    {"activate", cmd_control},
-    {"debug", cmd_debug},
-    {"quota", cmd_quota},
+    {"ls", cmd_ls, false},
+    {"tree", cmd_tree, false},
+    {"connections", cmd_connections, false},
+    {"connect", cmd_connect, true},
+    {"disconnect", cmd_disconnect, true},
+    {"start", cmd_control, false},
+    {"stop", cmd_control, false},
+    {"failover", cmd_control, false},
+    {"activate", cmd_control, false},
+    {"debug", cmd_debug, false},
+    {"quota", cmd_quota, false},
 };
 
 // ---- The command line ----
@@ -1073,6 +1091,27 @@ int print_help(FILE *out, FILE *err, const CLI::App &app, const options &opt) {
 
 } // namespace
 
+namespace {
+
+constexpr int kMaxOccurrence = 1000000;
+
+// The part of `component` before a namesake suffix "#<n>" and n, or n = 0 when there is none.
+std::pair<std::string, int> namesake_suffix(const std::string &component) {
+    const size_t hash = component.rfind('#');
+    if (hash == std::string::npos || hash == 0 || hash + 1 >= component.size())
+        return {component, 0};
+    const std::string digits = component.substr(hash + 1);
+    if (digits.size() > 7 || digits[0] == '0' ||
+        digits.find_first_not_of("0123456789") != std::string::npos)
+        return {component, 0};
+    const int number = std::stoi(digits);
+    if (number > kMaxOccurrence)
+        return {component, 0};
+    return {component.substr(0, hash), number};
+}
+
+} // namespace
+
 std::vector<kxadmin_path_part> kxadmin_split_path(const std::string &path) {
     std::vector<kxadmin_path_part> parts;
     size_t begin = 0;
@@ -1080,20 +1119,20 @@ std::vector<kxadmin_path_part> kxadmin_split_path(const std::string &path) {
         size_t end = path.find('/', begin);
         if (end == std::string::npos)
             end = path.size();
-        std::string name = path.substr(begin, end - begin);
+        std::string text = path.substr(begin, end - begin);
         begin = end + 1;
-        if (name.empty())
+        if (text.empty())
             continue;
-        int occurrence = 1;
-        const size_t hash = name.rfind('#');
-        if (hash != std::string::npos && hash + 1 < name.size() &&
-            name.find_first_not_of("0123456789", hash + 1) == std::string::npos) {
-            occurrence = atoi(name.c_str() + hash + 1);
-            name.resize(hash);
-        }
-        parts.push_back({name, occurrence});
+        auto [name, occurrence] = namesake_suffix(text);
+        parts.push_back({name, occurrence > 0 ? occurrence : 1, text});
     }
     return parts;
+}
+
+std::string kxadmin_path_name(const std::string &name, int occurrence) {
+    if (occurrence > 1 || namesake_suffix(name).second > 0)
+        return name + "#" + std::to_string(occurrence);
+    return name;
 }
 
 std::string kxadmin_format_table(const std::vector<std::vector<std::string>> &rows,
@@ -1163,9 +1202,23 @@ int kxadmin_main(int argc, char **argv, FILE *out, FILE *err) {
     const auto *entry = std::find_if(std::begin(kCommands), std::end(kCommands),
                                      [&opt](const auto &c) { return opt.words[0] == c.name; });
     KX_ASSERT(entry != std::end(kCommands), "kxadmin");
-    session s(out, err);
-    if (!s.start())
-        return KXADMIN_FAILED;
-    const int status = entry->run(s, opt);
-    return status == KXADMIN_OK && s.failed() ? KXADMIN_FAILED : status;
+    if (entry->changes_connections) {
+        char msg[VTA_MESSAGE_SIZE] = "";
+        if (VTAObj_RecentLock(msg, sizeof msg) != VTA_OK) {
+            fprintf(err, "kxadmin: %s\n", msg);
+            return KXADMIN_FAILED;
+        }
+    }
+    int status = KXADMIN_FAILED;
+    {
+        session s(out, err);
+        if (s.start()) {
+            status = entry->run(s, opt);
+            if (status == KXADMIN_OK && s.failed())
+                status = KXADMIN_FAILED;
+        }
+    }
+    if (entry->changes_connections)
+        VTAObj_RecentUnlock();
+    return status;
 }

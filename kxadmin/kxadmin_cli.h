@@ -13,12 +13,19 @@ enum kxadmin_status { KXADMIN_OK = 0, KXADMIN_FAILED = 1, KXADMIN_USAGE = 2 };
 int kxadmin_main(int argc, char **argv, FILE *out, FILE *err);
 
 // One path component: the node name and which namesake (1 = the first) it means. "fs1#2" is
-// the second child named fs1; a "#" not followed by digits only is part of the name.
+// the second child named fs1. Only "#" and a number from 1 to 1000000 without a leading zero
+// at the end of a component count; otherwise the "#" is part of the name. `text` is the
+// component as written: a node whose own name ends that way is found by it when there is no
+// such namesake, and is printed with its number ("a#2#1") so that the path is unambiguous.
 struct kxadmin_path_part {
     std::string name;
     int occurrence;
+    std::string text;
 };
 std::vector<kxadmin_path_part> kxadmin_split_path(const std::string &path);
+
+// The path component that reaches the `occurrence`-th child named `name`.
+std::string kxadmin_path_name(const std::string &name, int occurrence);
 
 // Lays out a table: columns padded to their widest cell, two blanks apart, right-aligned where
 // `right` says so; trailing blanks are dropped.

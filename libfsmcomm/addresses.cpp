@@ -1,10 +1,10 @@
 #include "libfsmcomm/addresses.h"
 
+#include "libfsmcomm/hosts_file.h"
 #include "libfsmcomm/poll_set.h"
 
 #include "libfsmcomm/platform_error.h"
 #include "libutil/fatal.h"
-#include "libutil/install_paths.h"
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -166,40 +166,6 @@ void set_loopback6(host_addr *address) {
     address->bytes[15] = 1;
 }
 
-// Addresses of `name` listed in the "hosts" file of the configuration directory.
-int lookup_hosts_file(const char *name, int family, host_addr *results, int capacity) {
-    char path[512];
-    bounded_format(path, sizeof path, "%s/%s", config_dir(), "hosts");
-    FILE *file = fopen(path, "r");
-    if (file == nullptr)
-        return 0;
-    int count = 0;
-    char line[1024];
-    while (count < capacity && fgets(line, sizeof line, file) != nullptr) {
-        line[strcspn(line, "#\r\n")] = '\0';
-        char *rest = nullptr;
-        const char *address_text = strtok_r(line, " \t", &rest);
-        if (address_text == nullptr)
-            continue;
-        host_addr address;
-        uint8_t ipv4[4];
-        const bool is_ipv4 = inet_pton(AF_INET, address_text, ipv4) == 1;
-        if (is_ipv4)
-            host_addr_set_ipv4(&address, ipv4);
-        else if (family != AF_UNSPEC || inet_pton(AF_INET6, address_text, address.bytes) != 1)
-            continue;
-        for (const char *alias = strtok_r(nullptr, " \t", &rest); alias != nullptr;
-             alias = strtok_r(nullptr, " \t", &rest)) {
-            if (strcasecmp(alias, name) == 0) {
-                results[count++] = address;
-                break;
-            }
-        }
-    }
-    fclose(file);
-    return count;
-}
-
 int fail_resolution(int code) {
     errno = code;
     set_last_system_error(errno_to_win32(code));
@@ -301,7 +267,11 @@ int is_ipv4_compatible(const host_addr *address) {
 }
 
 int host_lookup(const char *name, int family, host_addr *results, int capacity, int *count) {
-    *count = lookup_hosts_file(name, family, results, capacity);
+    *count = hosts_file_lookup(name, family, results, capacity);
+    if (*count < 0) {
+        *count = 0;
+        return 22; // a hosts file that cannot be used is no reason to ask someone else
+    }
     if (*count > 0)
         return 0;
     addrinfo hints{};

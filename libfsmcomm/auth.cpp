@@ -3,14 +3,17 @@
 #include "libfsmcomm/transport.h"
 #include "libfsmcomm/wire.h"
 #include "libutil/fatal.h"
-#include "libutil/install_paths.h"
+#include "libutil/file_read.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 int network_auth_enabled = 0;
 int auth_secret_loaded = 0;
@@ -21,8 +24,9 @@ namespace {
 constexpr int AUTH_LOG_CODE = 6;
 constexpr size_t SECRET_LINE_CHARS = 64;
 
-void secret_path(char *path, size_t size) {
-    bounded_format(path, size, "%s/.auth_secret", config_dir());
+// False when the path does not fit: the file is then as good as missing.
+bool secret_path(char *path, size_t size) {
+    return config_file_path(".auth_secret", path, size);
 }
 
 bool ends_with(const char *text, const char *suffix) {
@@ -71,13 +75,14 @@ uint32_t rotate_left(uint32_t v, int bits) {
 } // namespace
 
 int auth_secret_present() {
-    char path[512];
-    secret_path(path, sizeof path);
+    char path[4096];
     auth_secret_loaded = 0;
-    FILE *file = fopen(path, "r");
-    if (file == nullptr)
+    // Without blocking: a FIFO there must not hold up the library's start.
+    const int fd =
+        secret_path(path, sizeof path) ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    if (fd < 0)
         return 0;
-    fclose(file);
+    close(fd);
     if (ends_with(module_name(), "vorud"))
         syslog_hook(AUTH_LOG_CODE,
                     "Info: A .auth_secret file has been found. Enabling Network Authentication.");
@@ -85,10 +90,9 @@ int auth_secret_present() {
 }
 
 int auth_secret_load() {
-    char path[512];
-    secret_path(path, sizeof path);
+    char path[4096];
     struct stat status;
-    if (stat(path, &status) != 0) {
+    if (!secret_path(path, sizeof path) || stat(path, &status) != 0) {
         syslog_hook(AUTH_LOG_CODE, "failed to access secret file: %s", path);
         return -1;
     }
@@ -96,23 +100,40 @@ int auth_secret_load() {
         syslog_hook(AUTH_LOG_CODE, "invalid secret file: %s", path);
         return -1;
     }
-    FILE *file = fopen(path, "r");
-    if (file == nullptr) {
+    // Only the first line's first characters count; the rest of the file is never read.
+    std::string head;
+    switch (read_regular_file(path, SECRET_LINE_CHARS, true, &head, nullptr)) {
+    case FILE_READ_OK:
+        break;
+    case FILE_READ_NOT_REGULAR: // replaced since the check above
+        syslog_hook(AUTH_LOG_CODE, "invalid secret file: %s", path);
+        return -1;
+    default:
         syslog_hook(AUTH_LOG_CODE, "failed to open secret file: %s", path);
         return -1;
     }
-    memset(auth_key_block, 0, sizeof auth_key_block);
-    char line[SECRET_LINE_CHARS + 1] = {};
-    if (fgets(line, sizeof line, file) == nullptr) {
+    if (!auth_key_from_secret_text(head.data(), head.size(), auth_key_block)) {
         syslog_hook(AUTH_LOG_CODE, "failed to read secret file");
-        fclose(file);
         return -1;
     }
-    // Every position of the buffer counts, bytes after an embedded NUL included.
-    auth_key_from_line(line, SECRET_LINE_CHARS, auth_key_block);
-    fclose(file);
     auth_secret_loaded = 1;
     return 0;
+}
+
+bool auth_key_from_secret_text(const char *text, size_t length, uint32_t key[AUTH_KEY_WORDS]) {
+    memset(key, 0, AUTH_KEY_WORDS * sizeof key[0]);
+    if (length == 0)
+        return false;
+    // The first line as a line read of at most 64 characters takes it: up to and with its
+    // line end; every position after it counts as zero.
+    char line[SECRET_LINE_CHARS] = {};
+    size_t taken = length < SECRET_LINE_CHARS ? length : SECRET_LINE_CHARS;
+    const void *newline = memchr(text, '\n', taken);
+    if (newline != nullptr)
+        taken = static_cast<size_t>(static_cast<const char *>(newline) - text) + 1;
+    memcpy(line, text, taken);
+    auth_key_from_line(line, SECRET_LINE_CHARS, key);
+    return true;
 }
 
 void auth_key_from_line(const char *line, size_t length, uint32_t key[AUTH_KEY_WORDS]) {

@@ -46,6 +46,11 @@ int auth_secret_present();
 // (reported through syslog_hook with code 6).
 int auth_secret_load();
 
+// The key block of a secret file that holds `length` bytes of `text`: only its first line
+// counts, up to and with its line end and at most 64 characters (auth_key_from_line of them,
+// later positions zero). False, with an all-zero key, for an empty text: nothing to read.
+bool auth_key_from_secret_text(const char *text, size_t length, uint32_t key[AUTH_KEY_WORDS]);
+
 // Derives a key block from the first `length` bytes of `line` (at most 64 count; positions
 // past `length` count as zero). Only ASCII letters and digits contribute: the byte at
 // position i adds (byte << i/4) to word i % 16. Other bytes still occupy their position.

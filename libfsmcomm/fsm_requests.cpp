@@ -51,31 +51,26 @@ void fsm_status_decode(const uint8_t *reply, fsm_status *status) {
 
 void sg_status_decode(const uint8_t *reply, size_t reply_length, int type, sg_status *status) {
     std::memset(status, 0, sizeof *status);
+    // Fields past the received bytes read as 0: the rest of the buffer still holds the request.
+    const reply_reader r{reply, reply_length};
     // The older form lacks the reserved-blocks word; everything after it sits 8 bytes earlier.
     const bool current = type == FSM_REQ_SG_STATUS;
-    const int shift = current ? 0 : 8;
-    status->flags = get_be32(reply + 24);
-    status->word = get_be32(reply + 28);
-    status->total_blocks = get_be64(reply + 32);
-    status->reserved_blocks = current ? get_be64(reply + 40) : 0;
-    status->free_blocks = get_be64(reply + 48 - shift);
-    status->counter1 = get_be64(reply + 56 - shift);
-    status->counter2 = get_be64(reply + 64 - shift);
-    status->counter3 = get_be64(reply + 72 - shift);
-    status->disks = get_be32(reply + 80 - shift);
-    status->access = get_be32(reply + 88 - shift);
-    status->multipath = get_be16(reply + 92 - shift);
-    status->breadth = get_be32(reply + 96 - shift);
-    status->affinity_count = get_be32(reply + 100 - shift);
-    status->word2 = get_be32(reply + 104 - shift);
-    const size_t name_at = static_cast<size_t>(112 - shift);
-    if (reply_length > name_at) {
-        const size_t n = std::min(reply_length - name_at, sizeof status->name - 1);
-        const void *nul = std::memchr(reply + name_at, 0, n);
-        const size_t length =
-            nul ? static_cast<size_t>(static_cast<const uint8_t *>(nul) - (reply + name_at)) : n;
-        std::memcpy(status->name, reply + name_at, length);
-    }
+    const size_t shift = current ? 0 : 8;
+    status->flags = r.be32(24);
+    status->word = r.be32(28);
+    status->total_blocks = r.be64(32);
+    status->reserved_blocks = current ? r.be64(40) : 0;
+    status->free_blocks = r.be64(48 - shift);
+    status->counter1 = r.be64(56 - shift);
+    status->counter2 = r.be64(64 - shift);
+    status->counter3 = r.be64(72 - shift);
+    status->disks = r.be32(80 - shift);
+    status->access = r.be32(88 - shift);
+    status->multipath = r.be16(92 - shift);
+    status->breadth = r.be32(96 - shift);
+    status->affinity_count = r.be32(100 - shift);
+    status->word2 = r.be32(104 - shift);
+    r.text(112 - shift, status->name, sizeof status->name);
 }
 
 void qos_status_decode(const uint8_t *reply, qos_status *status) {

@@ -77,6 +77,7 @@ struct reply_reader {
     bool holds(size_t offset, size_t width) const {
         return offset <= length && width <= length - offset;
     }
+    uint16_t be16(size_t offset) const { return holds(offset, 2) ? get_be16(bytes + offset) : 0; }
     uint32_t be32(size_t offset) const { return holds(offset, 4) ? get_be32(bytes + offset) : 0; }
     uint64_t be64(size_t offset) const { return holds(offset, 8) ? get_be64(bytes + offset) : 0; }
     void copy(size_t offset, void *out, size_t width) const {

@@ -1,14 +1,19 @@
 #include "libutil/cfg_store.h"
 
 #include "libutil/fatal.h"
+#include "libutil/file_read.h"
 #include "libutil/size_text.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <mutex>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 // Writes a message into the caller's buffer when there is one.
@@ -18,22 +23,25 @@
             bounded_format((msg), (msglen), __VA_ARGS__);                                          \
     } while (0)
 
+struct cfg_lock {
+    int fd; // open on the locked file; the flock belongs to this descriptor's open file
+    dev_t device;
+    ino_t inode;
+    int holds; // nested acquires within this process
+    cfg_lock *next;
+};
+
 struct cfg_store {
     char path[CFG_PATH_MAX + 1];
     uint32_t mode;
-    int file;
+    int file; // -1 for a store read from a text
     uint32_t style;
     cfg_line *head;
     cfg_line *tail;
+    cfg_lock *lock; // with CFG_MODE_LOCK
 };
 
 namespace {
-
-// Lines are served from a window of the file so that reading costs one system call per window,
-// not one per line; the result is the same as reading each line at its own offset.
-constexpr size_t kReadWindow = 64 * 1024;
-// Output is gathered and written in blocks of this size.
-constexpr size_t kWriteBlock = 64 * 1024;
 
 int open_flags(uint32_t mode) {
     int flags = (mode & CFG_MODE_WRITE) ? O_RDWR : O_RDONLY;
@@ -42,7 +50,7 @@ int open_flags(uint32_t mode) {
         if (mode & CFG_MODE_EXCLUSIVE)
             flags |= O_EXCL;
     }
-    return flags | O_CLOEXEC;
+    return flags;
 }
 
 // System error numbers in the store's own code table where they mean the same thing; the
@@ -73,16 +81,63 @@ bool is_blank(unsigned char c) {
     return c == ' ' || c == '\t' || c == '\v' || c == '\f';
 }
 
-cfg_line *new_line() {
-    return static_cast<cfg_line *>(calloc(1, sizeof(cfg_line)));
+// A line while it is scanned: its bytes (CFG_LINE_MAX, a terminator and one spare byte, so that
+// a comment written right after a token can be split off with its own terminator) and the
+// texts found in them.
+struct line_scan {
+    char text[CFG_LINE_MAX + 2];
+    char *key;
+    char *fields[CFG_MAX_FIELDS];
+    char *comment;
+    int field_count;
+    uint32_t marked;
+    uint32_t cut_at_limit;
+};
+
+// Puts `n` bytes (at most CFG_LINE_MAX) into a cleared scan.
+void scan_start(line_scan *scan, const char *bytes, size_t n) {
+    scan->key = scan->comment = nullptr;
+    scan->field_count = 0;
+    scan->marked = scan->cut_at_limit = 0;
+    memcpy(scan->text, bytes, n);
+    scan->text[n] = '\0';
+    scan->text[n + 1] = '\0';
 }
 
 void fill_numbers(cfg_line *rec) {
-    for (int i = 0; i < CFG_MAX_FIELDS && rec->fields[i] != nullptr; ++i) {
+    for (int i = 0; i < rec->field_count; ++i) {
         int64_t value = 0;
         rec->is_number[i] = static_cast<uint32_t>(size_parse(rec->fields[i], &value));
         rec->number[i] = value;
     }
+}
+
+// A record holding the texts of `scan` that lie in its first `text_size` bytes, in one block:
+// the record, its field, number and flag arrays (one slot more than fields), then the texts.
+cfg_line *make_record(const line_scan &scan, size_t text_size) {
+    const size_t slots = static_cast<size_t>(scan.field_count) + 1;
+    const size_t size = sizeof(cfg_line) + slots * (sizeof(char *) + sizeof(int64_t)) +
+                        slots * sizeof(uint32_t) + text_size;
+    auto *rec = static_cast<cfg_line *>(calloc(1, size));
+    if (rec == nullptr)
+        return nullptr;
+    rec->fields = reinterpret_cast<char **>(rec + 1);
+    rec->number = reinterpret_cast<int64_t *>(rec->fields + slots);
+    rec->is_number = reinterpret_cast<uint32_t *>(rec->number + slots);
+    rec->text = reinterpret_cast<char *>(rec->is_number + slots);
+    memcpy(rec->text, scan.text, text_size);
+    auto moved = [&](const char *p) {
+        return p != nullptr ? rec->text + (p - scan.text) : nullptr;
+    };
+    rec->key = moved(scan.key);
+    rec->comment = moved(scan.comment);
+    for (int i = 0; i < scan.field_count; ++i)
+        rec->fields[i] = moved(scan.fields[i]);
+    rec->field_count = scan.field_count;
+    rec->marked = scan.marked;
+    rec->cut_at_limit = scan.cut_at_limit;
+    fill_numbers(rec);
+    return rec;
 }
 
 void link_before(cfg_store *s, cfg_line *rec, cfg_line *before) {
@@ -117,6 +172,115 @@ void unlink_line(cfg_store *s, cfg_line *rec) {
     rec->next = rec->prev = nullptr;
 }
 
+// ---- locks ------------------------------------------------------------------------------------
+
+// The locks this process holds; flock locks belong to an open file, so a second open of a file
+// this process has locked would wait for itself.
+std::mutex g_lock_table;
+cfg_lock *g_locks = nullptr;
+
+cfg_lock *held_lock(dev_t device, ino_t inode) {
+    for (cfg_lock *l = g_locks; l != nullptr; l = l->next)
+        if (l->device == device && l->inode == inode)
+            return l;
+    return nullptr;
+}
+
+bool same_file(const struct stat &a, dev_t device, ino_t inode) {
+    return a.st_dev == device && a.st_ino == inode;
+}
+
+// Locks the file at `path`: opens it (creating it when `create`), waits for the lock, and
+// tries again when the path was replaced meanwhile by the writer it waited for.
+int lock_path(const char *path, bool create, cfg_lock **out, char *msg, size_t msglen) {
+    *out = nullptr;
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(CFG_LOCK_WAIT_MS);
+    for (;;) {
+        file_read_result opened = FILE_READ_OK;
+        int error = 0;
+        int fd = open_regular_file(path, O_RDONLY | (create ? O_CREAT : 0), 0666, SIZE_MAX, &opened,
+                                   &error);
+        if (fd < 0) {
+            int code = opened == FILE_READ_NOT_REGULAR ? CFG_NOT_REGULAR : result_from_errno(error);
+            CFG_REPORT(msg, msglen, "VTFS Cfg: Error(%d) locking '%s'", code, path);
+            return code;
+        }
+        struct stat mine;
+        fstat(fd, &mine);
+        {
+            std::lock_guard<std::mutex> hold(g_lock_table);
+            if (cfg_lock *l = held_lock(mine.st_dev, mine.st_ino)) {
+                ++l->holds;
+                close(fd);
+                *out = l;
+                return CFG_OK;
+            }
+        }
+        int refused = 0;
+        while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            refused = errno;
+            if ((refused != EWOULDBLOCK && refused != EINTR) ||
+                std::chrono::steady_clock::now() >= deadline)
+                break;
+            refused = 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        if (refused != 0) {
+            int code = refused == EWOULDBLOCK ? CFG_BUSY : result_from_errno(refused);
+            close(fd);
+            if (code == CFG_BUSY)
+                CFG_REPORT(msg, msglen, "VTFS Cfg: '%s' is locked by another program", path);
+            else
+                CFG_REPORT(msg, msglen, "VTFS Cfg: Error(%d) locking '%s'", code, path);
+            return code;
+        }
+        struct stat now;
+        if (stat(path, &now) != 0 || !same_file(now, mine.st_dev, mine.st_ino)) {
+            close(fd); // replaced while we waited: lock the new file
+            continue;
+        }
+        auto *l = static_cast<cfg_lock *>(calloc(1, sizeof(cfg_lock)));
+        if (l == nullptr) {
+            close(fd);
+            CFG_REPORT(msg, msglen, "%s", "VTFS Cfg: Out of memory");
+            return CFG_NO_MEMORY;
+        }
+        *l = {fd, mine.st_dev, mine.st_ino, 1, nullptr};
+        std::lock_guard<std::mutex> hold(g_lock_table);
+        l->next = g_locks;
+        g_locks = l;
+        *out = l;
+        return CFG_OK;
+    }
+}
+
+void unlock(cfg_lock *l) {
+    std::lock_guard<std::mutex> hold(g_lock_table);
+    if (--l->holds > 0)
+        return;
+    for (cfg_lock **link = &g_locks; *link != nullptr; link = &(*link)->next) {
+        if (*link == l) {
+            *link = l->next;
+            break;
+        }
+    }
+    close(l->fd);
+    free(l);
+}
+
+// After a rewrite replaced the locked file: the lock moves to the new file (already locked
+// through `fd`), with no moment in which neither is locked.
+void move_lock(cfg_lock *l, int fd) {
+    struct stat st;
+    fstat(fd, &st);
+    std::lock_guard<std::mutex> hold(g_lock_table);
+    close(l->fd);
+    l->fd = fd;
+    l->device = st.st_dev;
+    l->inode = st.st_ino;
+}
+
 void release_store(cfg_store *s) {
     for (cfg_line *rec = s->head; rec != nullptr;) {
         cfg_line *next = rec->next;
@@ -125,70 +289,18 @@ void release_store(cfg_store *s) {
     }
     if (s->file >= 0)
         close(s->file);
+    if (s->lock != nullptr)
+        unlock(s->lock);
     free(s);
 }
 
 // ---- reading ---------------------------------------------------------------------------------
 
-struct line_reader {
-    int file;
-    char *window;
-    off_t start;
-    size_t length;
-    bool at_end; // the window reaches the end of the file
-};
-
-int refill(line_reader &r, off_t offset, char *msg, size_t msglen) {
-    if (lseek(r.file, offset, SEEK_SET) == static_cast<off_t>(-1)) {
-        int code = result_from_errno(errno);
-        CFG_REPORT(msg, msglen, "VTFS Cfg: Internal Error: seek failed (%d)", code);
-        return code;
-    }
-    r.start = offset;
-    r.length = 0;
-    r.at_end = false;
-    while (r.length < kReadWindow) {
-        ssize_t n = read(r.file, r.window + r.length, kReadWindow - r.length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            int code = result_from_errno(errno);
-            CFG_REPORT(msg, msglen, "VTFS Cfg: Internal error reading cfg file (%d)", code);
-            return code;
-        }
-        if (n == 0) {
-            r.at_end = true;
-            break;
-        }
-        r.length += static_cast<size_t>(n);
-    }
-    return CFG_OK;
-}
-
-// Copies up to CFG_LINE_MAX bytes found at `offset` into `dest` and terminates them.
-int read_line_bytes(line_reader &r, off_t offset, char *dest, size_t *count, char *msg,
-                    size_t msglen) {
-    off_t window_end = r.start + static_cast<off_t>(r.length);
-    bool inside = offset >= r.start && offset <= window_end;
-    bool whole_line = r.at_end || offset + static_cast<off_t>(CFG_LINE_MAX) <= window_end;
-    if (!inside || !whole_line) {
-        int code = refill(r, offset, msg, msglen);
-        if (code != CFG_OK)
-            return code;
-        window_end = r.start + static_cast<off_t>(r.length);
-    }
-    size_t available = static_cast<size_t>(window_end - offset);
-    size_t n = available < CFG_LINE_MAX ? available : CFG_LINE_MAX;
-    memcpy(dest, r.window + (offset - r.start), n);
-    dest[n] = '\0';
-    *count = n;
-    return CFG_OK;
-}
-
 enum class scan_state { expect_key, in_key, expect_field, in_field, comment };
 
-// Parses the `n` bytes in rec->text into key, fields and comment. `consumed` receives the bytes
-// that belong to this line, its line end included.
+// Parses the `n` bytes in rec->text (terminated, with a spare byte after the terminator) into
+// key, fields and comment. `consumed` receives the bytes that belong to this line, its line end
+// included.
 //
 // Where the format leaves room, the reading favours a lossless rewrite:
 //  - "# @" marks a line only at the very start of the line (elsewhere "#" starts a comment);
@@ -197,13 +309,13 @@ enum class scan_state { expect_key, in_key, expect_field, in_field, comment };
 //    is not also kept as the tail of the token (which each rewrite would duplicate).
 //  - Text inside quotes is literal from its first byte on: "" is an empty text, and a quoted
 //    text may begin with "#" or "=".
-int parse_line(cfg_line *rec, size_t n, uint32_t style, size_t *consumed, char *msg,
+int parse_line(line_scan *rec, size_t n, uint32_t style, size_t *consumed, char *msg,
                size_t msglen) {
     char *t = rec->text;
     bool keyed = style == CFG_STYLE_KEY_VALUE || style == CFG_STYLE_KEY_FIELDS;
     scan_state state = keyed ? scan_state::expect_key : scan_state::expect_field;
     bool quoted = false;
-    int field_count = 0;
+    int &field_count = rec->field_count;
     bool line_ended = false;
     size_t i = 0;
 
@@ -322,81 +434,67 @@ int parse_line(cfg_line *rec, size_t n, uint32_t style, size_t *consumed, char *
     return CFG_OK;
 }
 
-int read_lines(cfg_store *s, char *msg, size_t msglen) {
-    line_reader reader{s->file, static_cast<char *>(malloc(kReadWindow)), 0, 0, false};
-    if (reader.window == nullptr) {
-        CFG_REPORT(msg, msglen, "%s", "VTFS Cfg: Out of memory");
-        return CFG_NO_MEMORY;
-    }
-    int code = CFG_OK;
-    off_t offset = 0;
-    for (;;) {
-        cfg_line *rec = new_line();
-        if (rec == nullptr) {
-            CFG_REPORT(msg, msglen, "%s", "VTFS Cfg: Out of memory");
-            code = CFG_NO_MEMORY;
-            break;
-        }
-        size_t n = 0;
-        code = read_line_bytes(reader, offset, rec->text, &n, msg, msglen);
-        if (code != CFG_OK || n == 0) {
-            free(rec);
-            break;
-        }
-        if (rec->text[0] == '\0') {
-            free(rec);
+// Reads every line of `text` into records; a line is what the file reading would take from
+// its offset: at most CFG_LINE_MAX bytes up to and with its line end.
+int read_lines(cfg_store *s, const char *text, size_t length, char *msg, size_t msglen) {
+    line_scan scan;
+    for (size_t offset = 0; offset < length;) {
+        const size_t n = length - offset < CFG_LINE_MAX ? length - offset : CFG_LINE_MAX;
+        scan_start(&scan, text + offset, n);
+        if (scan.text[0] == '\0') {
             CFG_REPORT(msg, msglen, "%s", "Invalid character in file.");
-            code = CFG_BAD_ARGUMENT;
-            break;
+            return CFG_BAD_ARGUMENT;
         }
         size_t consumed = 0;
-        code = parse_line(rec, n, s->style, &consumed, msg, msglen);
-        if (code != CFG_OK) {
-            free(rec);
-            break;
+        int code = parse_line(&scan, n, s->style, &consumed, msg, msglen);
+        if (code != CFG_OK)
+            return code;
+        // Every text lies before the line's end; the comment split may use one byte past it.
+        cfg_line *rec = make_record(scan, consumed + 2 < n + 2 ? consumed + 2 : n + 2);
+        if (rec == nullptr) {
+            CFG_REPORT(msg, msglen, "%s", "VTFS Cfg: Out of memory");
+            return CFG_NO_MEMORY;
         }
-        fill_numbers(rec);
         link_before(s, rec, nullptr);
-        offset += static_cast<off_t>(consumed);
+        offset += consumed;
     }
-    free(reader.window);
-    return code;
+    return CFG_OK;
+}
+
+int read_file(cfg_store *s, char *msg, size_t msglen) {
+    struct stat st;
+    if (fstat(s->file, &st) != 0) {
+        int code = result_from_errno(errno);
+        CFG_REPORT(msg, msglen, "VTFS Cfg: Internal error reading cfg file (%d)", code);
+        return code;
+    }
+    // One byte more than the limit tells a file that grew after the open.
+    size_t capacity = static_cast<size_t>(st.st_size) < CFG_FILE_MAX
+                          ? static_cast<size_t>(st.st_size) + 1
+                          : CFG_FILE_MAX + 1;
+    std::string text(capacity, '\0');
+    size_t used = 0;
+    while (used < capacity) {
+        ssize_t n = pread(s->file, text.data() + used, capacity - used, static_cast<off_t>(used));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            int code = result_from_errno(errno);
+            CFG_REPORT(msg, msglen, "VTFS Cfg: Internal error reading cfg file (%d)", code);
+            return code;
+        }
+        if (n == 0)
+            break;
+        used += static_cast<size_t>(n);
+    }
+    if (used > CFG_FILE_MAX) {
+        CFG_REPORT(msg, msglen, "VTFS Cfg: '%s' is larger than %zu bytes", s->path, CFG_FILE_MAX);
+        return CFG_TOO_LARGE;
+    }
+    return read_lines(s, text.data(), used, msg, msglen);
 }
 
 // ---- writing --------------------------------------------------------------------------------
-
-struct block_writer {
-    int file;
-    char *block;
-    size_t used;
-};
-
-// Returns 0 or the result code of the failed write.
-int flush(block_writer &w) {
-    size_t done = 0;
-    while (done < w.used) {
-        ssize_t n = write(w.file, w.block + done, w.used - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return result_from_errno(n < 0 ? errno : EIO);
-        done += static_cast<size_t>(n);
-    }
-    w.used = 0;
-    return CFG_OK;
-}
-
-int put(block_writer &w, const char *text, size_t length) {
-    KX_ASSERT(length <= kWriteBlock, "cfg_store");
-    if (w.used + length > kWriteBlock) {
-        int code = flush(w);
-        if (code != CFG_OK)
-            return code;
-    }
-    memcpy(w.block + w.used, text, length);
-    w.used += length;
-    return CFG_OK;
-}
 
 // The key-and-fields line under construction; `length` counts what the full text would take.
 struct line_builder {
@@ -438,25 +536,45 @@ void append_token(line_builder &b, const char *text, bool split_blanks) {
         append(b, "\"", 1);
 }
 
-int write_record(block_writer &w, const cfg_line *rec, uint32_t style, const char *temp_name,
-                 char *msg, size_t msglen) {
+bool same_text(const char *wanted, const char *held) {
+    return held != nullptr && strcmp(wanted, held) == 0;
+}
+
+bool same_optional(const char *a, const char *b) {
+    return a == nullptr ? b == nullptr : same_text(a, b);
+}
+
+// True when `line` (without its line end) reads back as the key, fields and marker of `rec`
+// that a rewrite keeps (in key=value style only the first field is written).
+bool reads_back(const char *line, size_t length, const cfg_line *rec, uint32_t style) {
+    line_scan scan;
+    scan_start(&scan, line, length);
+    size_t consumed = 0;
+    if (parse_line(&scan, length, style, &consumed, nullptr, 0) != CFG_OK || consumed != length ||
+        scan.comment != nullptr || scan.marked != rec->marked || !same_optional(rec->key, scan.key))
+        return false;
+    int kept = style == CFG_STYLE_KEY_VALUE && rec->field_count > 1 ? 1 : rec->field_count;
+    if (scan.field_count != kept)
+        return false;
+    for (int i = 0; i < kept; ++i)
+        if (strcmp(rec->fields[i], scan.fields[i]) != 0)
+            return false;
+    return true;
+}
+
+int write_record(std::string &out, const cfg_line *rec, uint32_t style, char *msg, size_t msglen) {
     if (rec->comment != nullptr) {
         const char *c = rec->comment;
         bool hashed = c[0] == '#';
         // A comment line that begins with "# @" would read back as a marked record; a leading
         // "=" keeps it a comment (the "=" ends an absent key in every style).
         bool looks_marked = hashed ? strncmp(c, "# @", 3) == 0 : c[0] == '@';
-        int code = looks_marked ? put(w, "=", 1) : CFG_OK;
-        if (code == CFG_OK && !hashed)
-            code = put(w, "# ", 2);
-        if (code == CFG_OK)
-            code = put(w, rec->comment, strlen(rec->comment));
-        if (code == CFG_OK)
-            code = put(w, "\r\n", 2);
-        if (code != CFG_OK) {
-            CFG_REPORT(msg, msglen, "VTFS Cfg: Error writing %s", temp_name);
-            return code;
-        }
+        if (looks_marked)
+            out += "=";
+        if (!hashed)
+            out += "# ";
+        out += c;
+        out += "\r\n";
     }
 
     line_builder line{};
@@ -465,16 +583,18 @@ int write_record(block_writer &w, const cfg_line *rec, uint32_t style, const cha
         append(line, "# ", 2);
     if (rec->key != nullptr)
         append_token(line, rec->key, split_blanks);
+    else if (split_blanks && rec->field_count > 0)
+        append(line, " ", 1); // a blank before the first field: it is no key
     if (style == CFG_STYLE_KEY_VALUE) {
-        if (rec->fields[0] != nullptr) {
+        if (rec->field_count > 0) {
             append(line, "=", 1);
             append_token(line, rec->fields[0], split_blanks);
         }
     } else {
         // Fields are parted by blanks where blanks separate; elsewhere (no key style, marked
         // lines) only "=" keeps them apart when the line is read again.
-        for (int i = 0; i < CFG_MAX_FIELDS && rec->fields[i] != nullptr; ++i) {
-            if (line.length > 0)
+        for (int i = 0; i < rec->field_count; ++i) {
+            if (line.length > 0 && !(i == 0 && rec->key == nullptr && split_blanks))
                 append(line, split_blanks ? " " : "=", 1);
             append_token(line, rec->fields[i], split_blanks);
         }
@@ -486,12 +606,41 @@ int write_record(block_writer &w, const cfg_line *rec, uint32_t style, const cha
     }
     if (line.length == 0)
         return CFG_OK;
-    int code = put(w, line.text, line.length);
-    if (code == CFG_OK)
-        code = put(w, "\r\n", 2);
-    if (code != CFG_OK)
-        CFG_REPORT(msg, msglen, "VTFS Cfg: Error writing to the configuration file (%d)", code);
-    return code;
+    if (!reads_back(line.text, line.length, rec, style)) {
+        CFG_REPORT(msg, msglen, "VTFS Cfg: Line would not read back as written '%s'", line.text);
+        return CFG_TOO_LONG;
+    }
+    out.append(line.text, line.length);
+    out += "\r\n";
+    return CFG_OK;
+}
+
+int format_records(const cfg_store *s, std::string &out, char *msg, size_t msglen) {
+    out.clear();
+    for (const cfg_line *rec = s->head; rec != nullptr; rec = rec->next) {
+        int code = write_record(out, rec, s->style, msg, msglen);
+        if (code != CFG_OK)
+            return code;
+        if (out.size() > CFG_FILE_MAX) {
+            CFG_REPORT(msg, msglen, "VTFS Cfg: '%s' would be larger than %zu bytes", s->path,
+                       CFG_FILE_MAX);
+            return CFG_TOO_LARGE;
+        }
+    }
+    return CFG_OK;
+}
+
+int write_text(int fd, const std::string &text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return result_from_errno(n < 0 ? errno : EIO);
+        done += static_cast<size_t>(n);
+    }
+    return CFG_OK;
 }
 
 // Any answer other than "not found" counts as existing (a dangling link too).
@@ -500,43 +649,60 @@ bool name_taken(const char *name) {
     return lstat(name, &st) == 0 || errno != ENOENT;
 }
 
-int write_all(cfg_store *s, int temp, const char *temp_name, char *msg, size_t msglen) {
-    block_writer w{temp, static_cast<char *>(malloc(kWriteBlock)), 0};
-    if (w.block == nullptr) {
-        CFG_REPORT(msg, msglen, "%s", "VTFS Cfg: Out of memory");
-        return CFG_NO_MEMORY;
+// The names a rewrite of `path` may write to: "<path>~", then "<path>~a" to "<path>~z".
+void temp_name(const char *path, int candidate, char *out, size_t size) {
+    if (candidate == 0)
+        bounded_format(out, size, "%s~", path);
+    else
+        bounded_format(out, size, "%s~%c", path, 'a' + candidate - 1);
+}
+constexpr int kTempNames = 27;
+
+// Under the lock no other writer of the file is at work, so every temporary file beside it
+// was left by a writer that died; they go (links themselves, never what they point to).
+void remove_leftovers(const char *path) {
+    char name[CFG_PATH_MAX + 3];
+    for (int candidate = 0; candidate < kTempNames; ++candidate) {
+        temp_name(path, candidate, name, sizeof name);
+        struct stat st;
+        if (lstat(name, &st) == 0 && (S_ISREG(st.st_mode) || S_ISLNK(st.st_mode)))
+            unlink(name);
     }
-    int code = CFG_OK;
-    for (const cfg_line *rec = s->head; rec != nullptr && code == CFG_OK; rec = rec->next)
-        code = write_record(w, rec, s->style, temp_name, msg, msglen);
-    if (code == CFG_OK) {
-        code = flush(w);
-        if (code != CFG_OK)
-            CFG_REPORT(msg, msglen, "VTFS Cfg: Error writing to the configuration file (%d)", code);
+}
+
+// Creates the temporary file of a rewrite: the first free name, else the last name, whose
+// old entry (a leftover, or a link planted there) is removed first. Created exclusively and
+// never through a link, so no other file can be written in its place.
+int create_temp(const cfg_store *s, char *temp, size_t size) {
+    for (int candidate = 0; candidate < kTempNames; ++candidate) {
+        temp_name(s->path, candidate, temp, size);
+        if (!name_taken(temp))
+            break;
+        if (candidate == kTempNames - 1)
+            unlink(temp);
     }
-    free(w.block);
-    return code;
+    return open(temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
 }
 
 // Writes the records to a temporary file beside the store's file and moves it into place.
 // rename() replaces the old file in one step, so unlike a remove-then-rename there is no moment
 // without a file, and every failure before the rename leaves the old file untouched.
 int rewrite(cfg_store *s, char *msg, size_t msglen) {
-    char temp[CFG_PATH_MAX + 1];
-    bounded_format(temp, sizeof temp, "%.253s~", s->path);
-    size_t letter_at = strlen(temp);
-    if (name_taken(temp)) {
-        for (char letter = 'a'; letter <= 'z'; ++letter) {
-            temp[letter_at] = letter;
-            temp[letter_at + 1] = '\0';
-            if (letter == 'z' || !name_taken(temp))
-                break;
-        }
+    if (s->file < 0) {
+        CFG_REPORT(msg, msglen, "%s", "VTFS Cfg: No file to write");
+        return CFG_BAD_ARGUMENT;
     }
+    std::string text;
+    int code = format_records(s, text, msg, msglen);
+    if (code != CFG_OK)
+        return code;
 
-    int tf = open(temp, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (s->lock != nullptr)
+        remove_leftovers(s->path);
+    char temp[CFG_PATH_MAX + 3];
+    int tf = create_temp(s, temp, sizeof temp);
     if (tf < 0) {
-        int code = result_from_errno(errno);
+        code = result_from_errno(errno);
         CFG_REPORT(msg, msglen, "VTFS Cfg: Error opening %s", temp);
         return code;
     }
@@ -546,10 +712,22 @@ int rewrite(cfg_store *s, char *msg, size_t msglen) {
         int kept = fchmod(tf, old_status.st_mode & 07777);
         (void)kept;
     }
-
-    int code = write_all(s, tf, temp, msg, msglen);
-    if (code != CFG_OK) {
+    // The new file is locked before it takes the old one's place, so that a writer waiting
+    // for the old file's lock finds the new file locked too.
+    int new_lock = -1;
+    if (s->lock != nullptr && (flock(tf, LOCK_EX | LOCK_NB) != 0 || (new_lock = dup(tf)) < 0)) {
+        code = result_from_errno(errno);
         close(tf);
+        CFG_REPORT(msg, msglen, "VTFS Cfg: Error(%d) locking %s", code, temp);
+        return code;
+    }
+
+    code = write_text(tf, text);
+    if (code != CFG_OK) {
+        CFG_REPORT(msg, msglen, "VTFS Cfg: Error writing to the configuration file (%d)", code);
+        close(tf);
+        if (new_lock >= 0)
+            close(new_lock);
         return code;
     }
     int sync_error = fsync(tf) == 0 ? 0 : errno;
@@ -557,6 +735,8 @@ int rewrite(cfg_store *s, char *msg, size_t msglen) {
     if (sync_error != 0 || close_error != 0) {
         code = result_from_errno(sync_error != 0 ? sync_error : close_error);
         CFG_REPORT(msg, msglen, "VTFS Cfg: Error closing temp configuration file (%d)", code);
+        if (new_lock >= 0)
+            close(new_lock);
         return code;
     }
     int old_file = s->file;
@@ -564,21 +744,37 @@ int rewrite(cfg_store *s, char *msg, size_t msglen) {
     if (close(old_file) != 0) {
         code = result_from_errno(errno);
         CFG_REPORT(msg, msglen, "VTFS Cfg: Error closing configuration file (%d)", code);
+        if (new_lock >= 0)
+            close(new_lock);
         return code;
     }
     if (rename(temp, s->path) != 0) {
         code = result_from_errno(errno);
         CFG_REPORT(msg, msglen, "VTFS Cfg: Error renaming new copy of cfg file (%d)", code);
+        if (new_lock >= 0)
+            close(new_lock);
         return code;
     }
+    if (new_lock >= 0)
+        move_lock(s->lock, new_lock);
     // The file now exists by our own doing: an exclusive-create mode must not refuse it.
-    s->file = open(s->path, open_flags(s->mode & ~CFG_MODE_EXCLUSIVE));
+    s->file = open(s->path, open_flags(s->mode & ~CFG_MODE_EXCLUSIVE) | O_CLOEXEC);
     if (s->file < 0) {
         code = result_from_errno(errno);
         CFG_REPORT(msg, msglen, "VTFS Cfg: Error reopening new copy of cfg file (%d)", code);
         return code;
     }
     return CFG_OK;
+}
+
+cfg_store *new_store(uint32_t mode, uint32_t style) {
+    auto *s = static_cast<cfg_store *>(calloc(1, sizeof(cfg_store)));
+    if (s != nullptr) {
+        s->mode = mode;
+        s->style = style;
+        s->file = -1;
+    }
+    return s;
 }
 
 } // namespace
@@ -595,28 +791,64 @@ int cfg_open(const char *path, uint32_t mode, uint32_t style, cfg_store **store,
                    path != nullptr ? path : "");
         return CFG_BAD_ARGUMENT;
     }
-    cfg_store *s = static_cast<cfg_store *>(calloc(1, sizeof(cfg_store)));
+    cfg_store *s = new_store(mode, style);
     if (s == nullptr) {
         CFG_REPORT(msg, msglen, "%s", "VTFS Cfg: Out of memory");
         return CFG_NO_MEMORY;
     }
     bounded_format(s->path, sizeof s->path, "%s", path);
-    s->mode = mode;
-    s->style = style;
-    s->file = open(path, open_flags(mode), 0666);
-    if (s->file < 0) {
-        int code = result_from_errno(errno);
-        CFG_REPORT(msg, msglen, "VTFS Cfg: Error(%d) opening '%s'", code, path);
-        release_store(s);
-        return code;
+    int code = CFG_OK;
+    // The lock comes first: what is read under it is what the rewrite replaces.
+    if (mode & CFG_MODE_LOCK)
+        code = lock_path(path, (mode & CFG_MODE_CREATE) != 0 && !(mode & CFG_MODE_EXCLUSIVE),
+                         &s->lock, msg, msglen);
+    if (code == CFG_OK) {
+        file_read_result opened = FILE_READ_OK;
+        int error = 0;
+        s->file = open_regular_file(path, open_flags(mode), 0666, SIZE_MAX, &opened, &error);
+        if (s->file < 0) {
+            code = opened == FILE_READ_NOT_REGULAR ? CFG_NOT_REGULAR : result_from_errno(error);
+            if (code == CFG_NOT_REGULAR)
+                CFG_REPORT(msg, msglen, "VTFS Cfg: '%s' is not a regular file", path);
+            else
+                CFG_REPORT(msg, msglen, "VTFS Cfg: Error(%d) opening '%s'", code, path);
+        }
     }
-    int code = read_lines(s, msg, msglen);
+    if (code == CFG_OK)
+        code = read_file(s, msg, msglen);
     if (code != CFG_OK) {
         release_store(s);
         return code;
     }
     *store = s;
     return CFG_OK;
+}
+
+int cfg_parse(const char *text, size_t length, uint32_t style, cfg_store **store, char *msg,
+              size_t msglen) {
+    if (store == nullptr || (text == nullptr && length > 0))
+        return CFG_BAD_ARGUMENT;
+    *store = nullptr;
+    cfg_store *s = new_store(CFG_MODE_READ, style);
+    if (s == nullptr) {
+        CFG_REPORT(msg, msglen, "%s", "VTFS Cfg: Out of memory");
+        return CFG_NO_MEMORY;
+    }
+    int code = length > CFG_FILE_MAX ? CFG_TOO_LARGE : read_lines(s, text, length, msg, msglen);
+    if (code == CFG_TOO_LARGE && length > CFG_FILE_MAX)
+        CFG_REPORT(msg, msglen, "VTFS Cfg: text is larger than %zu bytes", CFG_FILE_MAX);
+    if (code != CFG_OK) {
+        release_store(s);
+        return code;
+    }
+    *store = s;
+    return CFG_OK;
+}
+
+int cfg_format(const cfg_store *store, std::string *out, char *msg, size_t msglen) {
+    if (store == nullptr || out == nullptr)
+        return CFG_BAD_ARGUMENT;
+    return format_records(store, *out, msg, msglen);
 }
 
 int cfg_close(cfg_store **store, int write_back, char *msg, size_t msglen) {
@@ -631,11 +863,23 @@ int cfg_close(cfg_store **store, int write_back, char *msg, size_t msglen) {
     return code;
 }
 
-namespace {
-
-bool same_text(const char *wanted, const char *held) {
-    return held != nullptr && strcmp(wanted, held) == 0;
+int cfg_lock_acquire(const char *path, cfg_lock **lock, char *msg, size_t msglen) {
+    if (lock == nullptr)
+        return CFG_BAD_ARGUMENT;
+    *lock = nullptr;
+    if (path == nullptr)
+        return CFG_BAD_ARGUMENT;
+    return lock_path(path, true, lock, msg, msglen);
 }
+
+void cfg_lock_release(cfg_lock **lock) {
+    if (lock == nullptr || *lock == nullptr)
+        return;
+    unlock(*lock);
+    *lock = nullptr;
+}
+
+namespace {
 
 bool matches(const cfg_line *rec, const char *key, const char *const *fields, const char *comment) {
     if (key != nullptr && !same_text(key, rec->key))
@@ -643,10 +887,13 @@ bool matches(const cfg_line *rec, const char *key, const char *const *fields, co
     if (comment != nullptr && !same_text(comment, rec->comment))
         return false;
     if (fields != nullptr) {
-        for (int i = 0; i < CFG_MAX_FIELDS; ++i) {
+        // Slot by slot up to the record's end slot, which must meet the wanted list's end.
+        for (int i = 0; i <= rec->field_count && i < CFG_MAX_FIELDS; ++i) {
             if ((fields[i] == nullptr) != (rec->fields[i] == nullptr))
                 return false;
-            if (fields[i] != nullptr && strcmp(fields[i], rec->fields[i]) != 0)
+            if (fields[i] == nullptr)
+                return true;
+            if (strcmp(fields[i], rec->fields[i]) != 0)
                 return false;
         }
     }
@@ -710,40 +957,41 @@ int cfg_insert(cfg_store *store, int index, const char *key, const char *const *
         return CFG_TOO_LONG;
     }
 
-    cfg_line *rec = new_line();
-    if (rec == nullptr) {
-        CFG_REPORT(msg, msglen, "%s", "VTFS Cfg: Out of memory");
-        return CFG_NO_MEMORY;
-    }
+    line_scan scan;
+    scan_start(&scan, "", 0);
     size_t used = 0;
     // Each text and its terminator must fit before the buffer's last byte.
     auto copy_text = [&](const char *text, char **slot) {
         size_t length = strlen(text);
         if (length >= CFG_LINE_MAX - used)
             return false;
-        memcpy(rec->text + used, text, length + 1);
-        *slot = rec->text + used;
+        memcpy(scan.text + used, text, length + 1);
+        *slot = scan.text + used;
         used += length + 1;
         return true;
     };
     const char *failure = nullptr;
-    if (comment != nullptr && !copy_text(comment, &rec->comment))
+    if (comment != nullptr && !copy_text(comment, &scan.comment))
         failure = "VTFS Cfg: Line is too long to insert into config file";
-    else if (key != nullptr && !copy_text(key, &rec->key))
+    else if (key != nullptr && !copy_text(key, &scan.key))
         failure = "VTFS Cfg: : Line is too long to insert into config file (2)";
     for (int i = 0; failure == nullptr && fields != nullptr && i < CFG_MAX_FIELDS &&
                     fields[i] != nullptr && used < CFG_LINE_MAX;
          ++i) {
-        if (!copy_text(fields[i], &rec->fields[i]))
+        if (!copy_text(fields[i], &scan.fields[i]))
             failure = "VTFS Cfg: Line is too long to insert into config file(3)";
+        else
+            scan.field_count = i + 1;
     }
     if (failure != nullptr) {
-        free(rec);
         CFG_REPORT(msg, msglen, "%s", failure);
         return CFG_TOO_LONG;
     }
-    fill_numbers(rec);
-
+    cfg_line *rec = make_record(scan, used);
+    if (rec == nullptr) {
+        CFG_REPORT(msg, msglen, "%s", "VTFS Cfg: Out of memory");
+        return CFG_NO_MEMORY;
+    }
     cfg_line *before = nullptr;
     if (index >= 0 && cfg_get(store, index, &before) != CFG_OK)
         before = nullptr;
@@ -756,7 +1004,13 @@ int cfg_delete(cfg_store *store, int index) {
     int code = cfg_get(store, index, &rec);
     if (code != CFG_OK)
         return code;
-    unlink_line(store, rec);
-    free(rec);
+    return cfg_remove(store, rec);
+}
+
+int cfg_remove(cfg_store *store, cfg_line *record) {
+    if (store == nullptr || record == nullptr)
+        return CFG_BAD_ARGUMENT;
+    unlink_line(store, record);
+    free(record);
     return CFG_OK;
 }

@@ -7,17 +7,18 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 
 namespace {
 
-constexpr size_t kPathMax = 256; // 255 characters and the terminator
-
+// Paths are kept whole, however long: a path cut short names another file. Whoever builds a
+// file name from them checks that it fits (config_file_path).
 struct install_entry {
     const char *env;
     const char *default_path;
     int parent; // -1: none
     const char *subdir;
-    char path[kPathMax];
+    std::string path;
     bool resolved;
 };
 
@@ -39,8 +40,8 @@ install_entry g_table[INSTALL_PATH_COUNT] = {
 std::mutex g_lock;
 std::atomic<bool> g_resolved{false};
 
-void copy_path(install_entry &e, const char *value) {
-    bounded_format(e.path, sizeof e.path, "%s", value);
+void copy_path(install_entry &e, const std::string &value) {
+    e.path = value;
     e.resolved = true;
 }
 
@@ -50,22 +51,15 @@ void resolve_locked() {
     for (auto &e : g_table) {
         if (e.resolved)
             continue;
+        // An empty variable names no directory; it counts as not set.
         const char *env = e.env ? getenv(e.env) : nullptr;
-        if (env != nullptr) {
+        if (env != nullptr && env[0] != '\0') {
             copy_path(e, env);
         } else if (e.default_path != nullptr) {
             copy_path(e, e.default_path);
         } else if (e.parent >= 0 && g_table[e.parent].resolved) {
-            const char *parent = g_table[e.parent].path;
-            if (e.subdir != nullptr) {
-                size_t full = bounded_format(e.path, sizeof e.path, "%s/%s", parent, e.subdir);
-                if (full >= sizeof e.path)
-                    fprintf(stderr, "Pathname too long: %s/%s: truncated to %s\n", parent,
-                            e.subdir, e.path);
-                e.resolved = true;
-            } else {
-                copy_path(e, parent);
-            }
+            const std::string &parent = g_table[e.parent].path;
+            copy_path(e, e.subdir != nullptr ? parent + "/" + e.subdir : parent);
         }
         bool has_path = e.resolved;
         if (!has_path)
@@ -81,18 +75,26 @@ const char *install_path(install_path_index index) {
         std::lock_guard<std::mutex> lock(g_lock);
         resolve_locked();
     }
-    return g_table[index].path;
+    return g_table[index].path.c_str();
 }
 
-const char *config_dir() { return install_path(INSTALL_CONFIG_DIR); }
-const char *debug_dir() { return install_path(INSTALL_DEBUG_DIR); }
-const char *help_dir() { return install_path(INSTALL_HELP_DIR); }
-const char *oem_dir() { return install_path(INSTALL_OEM_DIR); }
+const char *config_dir() {
+    return install_path(INSTALL_CONFIG_DIR);
+}
+const char *debug_dir() {
+    return install_path(INSTALL_DEBUG_DIR);
+}
+const char *help_dir() {
+    return install_path(INSTALL_HELP_DIR);
+}
+const char *oem_dir() {
+    return install_path(INSTALL_OEM_DIR);
+}
 
 void install_paths_reset_for_tests() {
     std::lock_guard<std::mutex> lock(g_lock);
     for (auto &e : g_table) {
-        e.path[0] = '\0';
+        e.path.clear();
         e.resolved = false;
     }
     g_resolved.store(false, std::memory_order_release);

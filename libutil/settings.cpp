@@ -3,6 +3,7 @@
 #include "libutil/cfg_store.h"
 #include "libutil/fatal.h"
 #include "libutil/install_paths.h"
+#include "libutil/logging.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -57,39 +58,55 @@ const settings_entry *find_entry(const settings_entry *list, const char *name, s
     return nullptr;
 }
 
-void emit(char *out, size_t &length, const char *text, size_t n) {
-    if (out != nullptr)
-        memcpy(out + length, text, n);
-    length += n;
+// Appends up to `n` bytes of `text` to `out`, which holds at most SETTINGS_VALUE_MAX bytes.
+// False when something had to be left out.
+bool emit(char *out, size_t &length, const char *text, size_t n) {
+    const size_t room = SETTINGS_VALUE_MAX - length;
+    const size_t taken = n < room ? n : room;
+    memcpy(out + length, text, taken);
+    length += taken;
+    return taken == n;
 }
 
 // Replaces each ${NAME} in `value` by the value of the entry NAME loaded so far, or by nothing.
 // A "${" without a closing "}" is kept as it is, with the rest of the text. Writes into `out`
-// when given; returns the length of the result either way.
-size_t expand(const settings_entry *loaded, const char *value, char *out) {
+// (SETTINGS_VALUE_MAX + 1 bytes) and returns false when the result had to be cut there: each
+// value stays within the line limit, so values that refer to each other cannot grow without
+// bound.
+bool expand(const settings_entry *loaded, const char *value, char *out) {
     size_t length = 0;
+    bool whole = true;
     const char *p = value;
     for (;;) {
         const char *ref = strstr(p, "${");
         const char *close = ref != nullptr ? strchr(ref + 2, '}') : nullptr;
         if (close == nullptr) {
-            emit(out, length, p, strlen(p));
+            whole = emit(out, length, p, strlen(p)) && whole;
             break;
         }
-        emit(out, length, p, static_cast<size_t>(ref - p));
+        whole = emit(out, length, p, static_cast<size_t>(ref - p)) && whole;
         const settings_entry *e = find_entry(loaded, ref + 2, static_cast<size_t>(close - ref - 2));
         if (e != nullptr)
-            emit(out, length, e->value, strlen(e->value));
+            whole = emit(out, length, e->value, strlen(e->value)) && whole;
         p = close + 1;
     }
-    if (out != nullptr)
-        out[length] = '\0';
-    return length;
+    out[length] = '\0';
+    return whole;
 }
 
-settings_entry *new_entry(const settings_entry *loaded, const char *name, const char *raw) {
+settings_entry *new_entry(const settings_entry *loaded, const char *name, const char *raw,
+                          const char *path) {
+    char value[SETTINGS_VALUE_MAX + 1];
+    if (!expand(loaded, raw, value)) {
+        char text[512];
+        bounded_format(text, sizeof text,
+                       "settings: the value of %s in %s is longer than %zu bytes once expanded "
+                       "and was cut there",
+                       name, path, SETTINGS_VALUE_MAX);
+        message_report(2, text);
+    }
     size_t name_size = strlen(name) + 1;
-    size_t value_size = expand(loaded, raw, nullptr) + 1;
+    size_t value_size = strlen(value) + 1;
     auto *e =
         static_cast<settings_entry *>(malloc(sizeof(settings_entry) + name_size + value_size));
     if (e == nullptr)
@@ -99,7 +116,7 @@ settings_entry *new_entry(const settings_entry *loaded, const char *name, const 
     e->name = reinterpret_cast<char *>(e + 1);
     e->value = e->name + name_size;
     memcpy(e->name, name, name_size);
-    expand(loaded, raw, e->value);
+    memcpy(e->value, value, value_size);
     return e;
 }
 
@@ -133,6 +150,24 @@ file_stamp stamp_of(const struct stat &st) {
             static_cast<uint64_t>(st.st_dev)};
 }
 
+// Adds an entry per keyed record of `store`, in order, until one cannot be allocated.
+void load_entries(settings *s, const cfg_store *store) {
+    cfg_line *rec = nullptr;
+    while (cfg_next(store, &rec) == CFG_OK) {
+        if (rec->key == nullptr)
+            continue;
+        settings_entry *e =
+            new_entry(s->entries, rec->key, rec->field_count > 0 ? rec->fields[0] : "", s->path);
+        if (e == nullptr)
+            break;
+        if (s->entries_tail != nullptr)
+            s->entries_tail->next = e;
+        else
+            s->entries = e;
+        s->entries_tail = e;
+    }
+}
+
 // Reads the file again when it changed since the last read. A missing file empties the
 // object; a file that cannot be read leaves it as it was.
 void read_settings(settings *s) {
@@ -152,20 +187,7 @@ void read_settings(settings *s) {
         return;
     s->modified = now;
     drop_entries(s);
-    cfg_line *rec = nullptr;
-    while (cfg_next(store, &rec) == CFG_OK) {
-        if (rec->key == nullptr)
-            continue;
-        settings_entry *e =
-            new_entry(s->entries, rec->key, rec->fields[0] != nullptr ? rec->fields[0] : "");
-        if (e == nullptr)
-            break;
-        if (s->entries_tail != nullptr)
-            s->entries_tail->next = e;
-        else
-            s->entries = e;
-        s->entries_tail = e;
-    }
+    load_entries(s, store);
     cfg_close(&store, 0, nullptr, 0);
 }
 
@@ -246,4 +268,21 @@ void settings_close(settings *s) {
     free_list(s->retired);
     free(s->path);
     free(s);
+}
+
+std::vector<std::pair<std::string, std::string>> settings_parse_text(const char *text,
+                                                                     size_t length) {
+    std::vector<std::pair<std::string, std::string>> result;
+    cfg_store *store = nullptr;
+    if (cfg_parse(text, length, CFG_STYLE_KEY_VALUE, &store, nullptr, 0) != CFG_OK)
+        return result;
+    settings s{};
+    char path[] = "(text)";
+    s.path = path;
+    load_entries(&s, store);
+    cfg_close(&store, 0, nullptr, 0);
+    for (const settings_entry *e = s.entries; e != nullptr; e = e->next)
+        result.emplace_back(e->name, e->value);
+    free_list(s.entries);
+    return result;
 }

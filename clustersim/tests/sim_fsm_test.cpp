@@ -2,6 +2,9 @@
 // debug flags, QoS, quotas and both client-list versions.
 #include "support.h"
 
+#include "clustersim/fsm_server.h"
+#include "clustersim/world.h"
+
 #include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
@@ -291,6 +294,30 @@ TEST_F(SimFsm, StoppedManagerDropsConnectionsAndRefusesNewOnes) {
     ASSERT_GE(fd, 0);
     EXPECT_EQ(round_trip(fd, framed(24, 2, 2)).size(), 96u);
     ::close(fd);
+}
+
+} // namespace
+
+namespace {
+
+// The request handling without a socket: a connection must register as a tap first.
+TEST(SimFsmRequests, TapFirstThenRequestsAreAnswered) {
+    sim_world world;
+    world.scenario = default_scenario();
+    bool tapped = false;
+    bytes status = framed(32, 2, 2);
+    EXPECT_EQ(fsm_reply(world, 0, 0, status, &tapped)[11], 1) << "before the tap";
+    EXPECT_FALSE(tapped);
+    EXPECT_EQ(fsm_reply(world, 0, 0, framed(32, 2, 7), &tapped)[11], 0);
+    EXPECT_TRUE(tapped);
+    bytes reply = fsm_reply(world, 0, 0, status, &tapped);
+    EXPECT_EQ(reply[11], 0);
+    EXPECT_EQ(be(reply, 0, 8) & 0xFFFFFF, reply.size());
+    EXPECT_EQ(fsm_reply(world, 0, 0, framed(24, 2, 99), &tapped)[11], 255) << "unknown type";
+    EXPECT_EQ(fsm_reply(world, 0, 0, framed(24, 0, 2), &tapped)[11], 1) << "wrong class";
+    const bytes header = framed(70000, 2, 2);
+    EXPECT_EQ(fsm_request_length(header.data()), 0u);
+    EXPECT_EQ(fsm_request_length(status.data()), 32u);
 }
 
 } // namespace

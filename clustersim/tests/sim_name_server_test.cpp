@@ -2,6 +2,9 @@
 // generation, state changes by start/stop/fail-over/activate.
 #include "support.h"
 
+#include "clustersim/name_server.h"
+#include "clustersim/world.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -226,6 +229,23 @@ TEST_F(SimNameServer, DiskListPagesWithAStableChecksum) {
     EXPECT_NE(be(changed, 32, 4), be(page1, 32, 4));
 }
 
+// A page of no entries (asked for 0, or with no room) is an empty page, not a failure.
+TEST_F(SimNameServer, DiskListOfNoEntriesIsAnEmptyPage) {
+    const struct {
+        const char *row;
+        uint32_t count;
+        uint16_t room;
+    } cases[] = {{"0 entries wanted", 0, 8152}, {"no room", 16, 0}};
+    for (const auto &c : cases) {
+        bytes reply = ask(alpha, disk_request(8, 14, 0, c.count, c.room));
+        ASSERT_GE(reply.size(), 1024u) << c.row;
+        EXPECT_EQ(reply[11], 0) << c.row;
+        EXPECT_EQ(be(reply, 26, 2), 0u) << c.row;
+        EXPECT_EQ(be(reply, 28, 2), 0u) << c.row;
+        EXPECT_EQ(be(reply, 40, 4), 0u) << c.row;
+    }
+}
+
 TEST_F(SimNameServer, OldestDiskListCarriesOneDiskAtFixedOffsets) {
     sim_scenario s = default_scenario();
     s.hosts[1].disks[1].label = std::string(300, 'L');
@@ -342,6 +362,49 @@ TEST_F(SimNameServer, ActivateIsUnframedAndFallsBackOnOlderHosts) {
     EXPECT_EQ(reply[14], 1); // code least significant byte first
     EXPECT_EQ(reply[15], 0);
     EXPECT_EQ(be(ask(alpha, named(0, 10, "snfs1", false), 1024), 28, 2), 6u);
+}
+
+} // namespace
+
+namespace {
+
+// The request handling without a socket: what the connection loop reads, and the same replies.
+TEST(SimNameServerRequests, RequestLengthFromTheHeader) {
+    const struct {
+        const char *row;
+        bytes header;
+        size_t length;
+        bool framed;
+    } cases[] = {
+        {"framed", framed(1024, 0, 0), 1024, true},
+        {"framed header only", framed(24, 0, 0), 24, true},
+        {"framed too short", framed(23, 0, 0), 0, true},
+        {"framed too long", framed(65537, 0, 0), 0, true},
+        {"unframed record", bytes(24, 0), 1024, false},
+        {"neither", bytes{1, 2, 3, 4, 5, 6, 7, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+         0, false},
+    };
+    for (const auto &c : cases) {
+        bool is_framed = !c.framed;
+        EXPECT_EQ(name_server_request_length(c.header.data(), &is_framed), c.length) << c.row;
+        EXPECT_EQ(is_framed, c.framed) << c.row;
+    }
+}
+
+TEST(SimNameServerRequests, ReplyWithoutASocket) {
+    sim_world world;
+    world.scenario = default_scenario();
+    bytes list = pm_request(0, 36);
+    bytes reply = name_server_reply(world, 0, list, true);
+    ASSERT_GE(reply.size(), 1024u);
+    EXPECT_EQ(be(reply, 24, 2), 1u) << "an FSM entry";
+    EXPECT_EQ(reply[11], 0);
+    bytes unknown = pm_request(0, 99);
+    reply = name_server_reply(world, 0, unknown, true);
+    EXPECT_EQ(reply[11], 255);
+    // Shorter than a record: read as if padded with zeros.
+    reply = name_server_reply(world, 0, bytes(list.begin(), list.begin() + 26), true);
+    EXPECT_EQ(reply[11], 0);
 }
 
 } // namespace

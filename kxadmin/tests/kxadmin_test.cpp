@@ -25,6 +25,7 @@
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -214,6 +215,80 @@ TEST_F(Kxadmin, ConnectionsAreTheConsolesRecentList) {
     EXPECT_NE(file.find("RecentConn1=localhost"), std::string::npos) << file;
     ASSERT_EQ(run({"disconnect", "beta"}).status, 0);
     EXPECT_EQ(run({"connections", "--json"}).out, "[\n  \"localhost\"\n]\n");
+}
+
+// A host text the file cannot hold is refused before anything is written: the saved list
+// stays whole.
+TEST_F(Kxadmin, ConnectRefusesHostsTheFileCannotHold) {
+    ASSERT_EQ(run({"connect", "beta"}).status, 0);
+    const std::string before = slurp(root_ + "/config/cfg.kxntadmin");
+    const struct {
+        std::string host;
+        std::string message;
+    } cases[] = {
+        {"a\nb", "kxadmin: Invalid host name: it contains a line break\n"},
+        {"a\rb", "kxadmin: Invalid host name: it contains a line break\n"},
+        {std::string(256, 'h'), "kxadmin: Host name too long: 256 bytes (at most 255)\n"},
+    };
+    for (const auto &c : cases) {
+        const run_result r = run({"connect", c.host});
+        EXPECT_EQ(r.status, 1) << c.host;
+        EXPECT_EQ(r.err, c.message) << c.host;
+        EXPECT_EQ(slurp(root_ + "/config/cfg.kxntadmin"), before) << c.host;
+    }
+}
+
+// Connects run at the same time each add their host: none is lost.
+TEST_F(Kxadmin, ParallelConnectsKeepEveryHost) {
+    constexpr int kPrograms = 5;
+    std::string command;
+    for (int i = 0; i < kPrograms; ++i)
+        command += "TIMEDWAIT_VALUE=5 timeout 60 " + quote(KX_KXADMIN_PROGRAM) + " --root " +
+                   quote(root_) + " connect beta >/dev/null 2>&1 & ";
+    command += "wait";
+    ASSERT_EQ(system(command.c_str()), 0);
+    const run_result r = run({"connections"});
+    const std::vector<std::string> lines = r.lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "beta"), kPrograms) << r.out;
+}
+
+// A damaged recent-connections file is reported once and kept aside; the commands go on.
+TEST_F(Kxadmin, DamagedRecentConnectionsFileIsReportedOnceAndKeptAside) {
+    const std::string file = root_ + "/config/cfg.kxntadmin";
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << std::string("RecentConn0=x\0", 14);
+    run_result r = run({"connections"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("could not be read (Invalid character in file.); it was kept as " + file +
+                         ".damaged"),
+              std::string::npos)
+        << r.err;
+    r = run({"connect", "beta"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(run({"connections"}).out, "beta\n");
+    EXPECT_EQ(slurp(file + ".damaged"), std::string("RecentConn0=x\0", 14));
+    std::filesystem::remove(file + ".damaged");
+}
+
+// Browsing needs no write access to the configuration directory.
+TEST_F(Kxadmin, ReadOnlyConfigurationDirectoryStillBrowses) {
+    const std::string config = root_ + "/config";
+    std::filesystem::permissions(root_, std::filesystem::perms(0755));
+    std::filesystem::create_directories(root_ + "/debug");
+    std::filesystem::permissions(root_ + "/debug", std::filesystem::perms(0777));
+    std::filesystem::permissions(config, std::filesystem::perms(0555));
+    std::filesystem::permissions(config + "/cfg.kxntadmin", std::filesystem::perms(0444));
+    const std::string reader =
+        std::string("TIMEDWAIT_VALUE=5") +
+        (geteuid() == 0 ? " setpriv --reuid=65534 --regid=65534 --clear-groups" : "");
+    const run_result r = run_program(root_, {"ls", "localhost/File Systems"}, reader);
+    const run_result save = run_program(root_, {"connect", "beta"}, reader);
+    std::filesystem::permissions(config, std::filesystem::perms(0755));
+    std::filesystem::permissions(config + "/cfg.kxntadmin", std::filesystem::perms(0644));
+    std::filesystem::permissions(root_, std::filesystem::perms(0700));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("snfs1"), std::string::npos) << r.out;
+    EXPECT_EQ(save.status, 1) << "saving needs write access";
 }
 
 TEST_F(Kxadmin, ErrorsGoToStandardErrorWithNonZeroStatus) {
@@ -1021,16 +1096,55 @@ TEST(KxadminCommandLine, VersionAnywhere) {
 // ---- Path syntax and layout ----
 
 TEST(KxadminPath, NamesakeSuffixesAndEmptyParts) {
+    const struct {
+        const char *text;
+        const char *name;
+        int occurrence;
+    } cases[] = {
+        {"fs#2", "fs", 2},
+        {"a#b", "a#b", 1},
+        {"#3x", "#3x", 1},
+        {"#2", "#2", 1},
+        {"fs#0", "fs#0", 1},
+        {"fs#02", "fs#02", 1},
+        {"fs#", "fs#", 1},
+        {"fs#1000000", "fs", 1000000},
+        {"fs#1000001", "fs#1000001", 1},
+        {"fs#99999999999999999999", "fs#99999999999999999999", 1},
+        {"a#2#1", "a#2", 1},
+        {"x#-1", "x#-1", 1},
+    };
+    for (const auto &c : cases) {
+        const std::vector<kxadmin_path_part> parts = kxadmin_split_path(c.text);
+        ASSERT_EQ(parts.size(), 1u) << c.text;
+        EXPECT_EQ(parts[0].name, c.name) << c.text;
+        EXPECT_EQ(parts[0].occurrence, c.occurrence) << c.text;
+        EXPECT_EQ(parts[0].text, c.text) << c.text;
+    }
     const std::vector<kxadmin_path_part> parts =
-        kxadmin_split_path("/localhost//File Systems/fs#2/a#b/#3x/");
-    ASSERT_EQ(parts.size(), 5u);
+        kxadmin_split_path("/localhost//File Systems/fs#2/");
+    ASSERT_EQ(parts.size(), 3u);
     EXPECT_EQ(parts[1].name, "File Systems");
-    EXPECT_EQ(parts[2].name, "fs");
-    EXPECT_EQ(parts[2].occurrence, 2);
-    EXPECT_EQ(parts[3].name, "a#b");
-    EXPECT_EQ(parts[3].occurrence, 1);
-    EXPECT_EQ(parts[4].name, "#3x");
     EXPECT_TRUE(kxadmin_split_path("/").empty());
+}
+
+// What tree prints reads back as the same node.
+TEST(KxadminPath, PrintedNamesReadBackAsTheSameNode) {
+    const struct {
+        const char *name;
+        int occurrence;
+        const char *printed;
+    } cases[] = {
+        {"fs", 1, "fs"},     {"fs", 2, "fs#2"}, {"a#2", 1, "a#2#1"},
+        {"a#2", 3, "a#2#3"}, {"a#b", 1, "a#b"}, {"fs#0", 1, "fs#0"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(kxadmin_path_name(c.name, c.occurrence), c.printed) << c.name;
+        const std::vector<kxadmin_path_part> parts = kxadmin_split_path(c.printed);
+        ASSERT_EQ(parts.size(), 1u);
+        EXPECT_EQ(parts[0].name, c.name) << c.printed;
+        EXPECT_EQ(parts[0].occurrence, c.occurrence) << c.printed;
+    }
 }
 
 TEST(KxadminPath, TableHonoursRightAlignment) {

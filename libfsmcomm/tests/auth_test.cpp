@@ -4,6 +4,7 @@
 #include "libfsmcomm/wire.h"
 #include "libutil/fatal.h"
 #include "libutil/install_paths.h"
+#include "libutil/tests/bounded_child.h"
 #include "support_peer.h"
 
 #include <gtest/gtest.h>
@@ -289,6 +290,39 @@ TEST_F(Auth, SecretPresenceFollowsTheFileAndForgetsTheLoadedKey) {
     EXPECT_EQ(g_logged, std::vector<std::string>{"Info: A .auth_secret file has been found. "
                                                  "Enabling Network Authentication."});
     EXPECT_EQ(g_logged_codes, std::vector<int>{6});
+}
+
+// The secret file's text over a byte buffer gives the key that loading the file gives.
+TEST_F(Auth, SecretTextGivesTheKeyOfTheSameFile) {
+    const std::string texts[] = {
+        "ab",  "ab\ncd\n",  std::string(70, 'q'), "x\r\ny", std::string("a\0b\n", 4),
+        "!!!", "\nsecret\n"};
+    for (const std::string &text : texts) {
+        Key from_text{};
+        ASSERT_TRUE(auth_key_from_secret_text(text.data(), text.size(), from_text.data()));
+        EXPECT_EQ(from_text, key_of_file(text)) << text;
+    }
+    Key empty{};
+    empty[0] = 5;
+    EXPECT_FALSE(auth_key_from_secret_text("", 0, empty.data()));
+    EXPECT_EQ(empty, Key{});
+}
+
+// A FIFO at the secret's place neither holds up the presence test nor the load: the load
+// reports it as no regular file. Run in a child that is killed if it blocks.
+TEST_F(Auth, FifoAsSecretFileIsRefusedWithoutBlocking) {
+    ASSERT_EQ(mkfifo(secret_path_.c_str(), 0600), 0);
+    const int outcome = run_bounded_child(
+        [&] {
+            if (auth_secret_present() != 1)
+                return 1;
+            if (auth_secret_load() != -1)
+                return 2;
+            return g_logged == std::vector<std::string>{"invalid secret file: " + secret_path_} ? 0
+                                                                                                : 3;
+        },
+        5000);
+    EXPECT_EQ(outcome, 0);
 }
 
 // --- the exchange ---------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -28,7 +29,7 @@ using bytes = std::vector<uint8_t>;
 fsdrv_frame frame_of(uint32_t word, const bytes &buffer, const std::string &path) {
     fsdrv_frame f{};
     f.word = word;
-    std::memcpy(f.buffer, buffer.data(), buffer.size());
+    std::copy(buffer.begin(), buffer.end(), f.buffer); // an empty buffer has no data pointer
     f.buffer_size = buffer.size();
     std::snprintf(f.path, sizeof f.path, "%s", path.c_str());
     return f;

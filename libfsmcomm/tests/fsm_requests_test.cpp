@@ -273,6 +273,27 @@ TEST(FsmSgStat, NameStopsAtTheEndOfTheReply) {
     EXPECT_EQ(std::string(sg.name), std::string(8, 'N'));
 }
 
+// A reply that ended early (the fuzzing finding: 35 bytes) leaves the fields past its end 0,
+// whatever the rest of the buffer still holds from the request.
+TEST(FsmSgStat, FieldsPastAShortReplyReadAsZero) {
+    for (int type : {FSM_REQ_SG_STATUS, FSM_REQ_SG_STATUS_OLD}) {
+        bytes buffer(4096, 0xEE);
+        const bytes received = {0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0, 0, 0x23, 2, 18, 0, 0,
+                                0,    0,    0,    0,    0,    0, 0, 0,    0, 0,  0, 0,
+                                0,    0,    0,    7,    0,    0, 0, 9,    1, 2,  3};
+        std::copy(received.begin(), received.end(), buffer.begin());
+        sg_status sg;
+        sg_status_decode(buffer.data(), received.size(), type, &sg);
+        EXPECT_EQ(sg.flags, 7u) << type;
+        EXPECT_EQ(sg.word, 9u) << type;
+        EXPECT_EQ(sg.total_blocks, 0u) << type << ": 3 of its 8 bytes arrived";
+        EXPECT_EQ(sg.free_blocks, 0u) << type;
+        EXPECT_EQ(sg.breadth, 0u) << type;
+        EXPECT_EQ(sg.multipath, 0u) << type;
+        EXPECT_STREQ(sg.name, "") << type;
+    }
+}
+
 TEST(FsmDebug, SetAnsweredWithOtherFlagsFailsWith40) {
     fsm_peer p(2, [](int fd, const bytes &, int) {
         bytes reply(64, 0);

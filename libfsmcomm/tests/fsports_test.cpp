@@ -1,13 +1,17 @@
 #include "libfsmcomm/fsports.h"
 #include "libutil/fatal.h"
 #include "libutil/logging.h"
+#include "libutil/tests/bounded_child.h"
 #include "support_peer.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdarg>
 #include <cstdio>
+#include <functional>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -54,8 +58,8 @@ protected:
 
 // The port found and every report (code 2 through the message hook). The directive ignores
 // case, values take any base, the last valid "altpmap" wins, range lines only validate,
-// comments and empty lines count as lines, and the rest of a line past 254 characters is read
-// as the next line.
+// comments and empty lines count as lines, and only the first 254 characters of a line count:
+// the rest of a longer line is skipped with it (a commented-out line stays a comment).
 TEST_F(Fsports, PortAndReportsForEachKindOfLine) {
     const auto invalid = [](const char *value, int line) {
         return std::make_pair(2, "fsports: Invalid value (" + std::string(value) +
@@ -84,8 +88,10 @@ TEST_F(Fsports, PortAndReportsForEachKindOfLine) {
           {2, "fsports: No value recognized on line 2 - ignored.\n"},
           unsupported("portmap", 3),
           invalid("-4", 4)}},
-        {std::string(254, ' ') + "altpmap 4242\n", 4242, {}},
-        {"altpmap 1" + std::string(245, ' ') + "bogus 7\n", 1, {unsupported("bogus", 2)}},
+        {std::string(254, ' ') + "altpmap 4242\n", 0, {}},
+        {"altpmap 1" + std::string(245, ' ') + "bogus 7\nx\n", 1, {unsupported("x", 2)}},
+        {"#" + std::string(260, ' ') + "altpmap 99\n", 0, {}},
+        {"altpmap 5\r\naltpmap 6\r\n", 6, {}},
     };
     for (const auto &c : cases) {
         g_messages.clear();
@@ -102,6 +108,46 @@ TEST_F(Fsports, WithoutAMessageHookReportsGoToTheSystemLogWithCode4) {
     EXPECT_EQ(g_syslog[0].first, 4);
     EXPECT_EQ(g_syslog[0].second,
               "fsports: Invalid value (70000) specified on line 1 - ignored.\n");
+}
+
+// A FIFO or a device in place of the file is reported, never read (a read would block or
+// never end); so is a file beyond the size limit.
+TEST_F(Fsports, OnlyARegularFileOfLimitedSizeIsRead) {
+    const std::string path = root_.config_dir() + "/fsports";
+    const struct {
+        const char *name;
+        std::function<void()> make;
+        std::string report;
+    } cases[] = {
+        {"fifo", [&] { mkfifo(path.c_str(), 0600); }, path + " is not a regular file"},
+        {"device", [&] { symlink("/dev/zero", path.c_str()); }, path + " is not a regular file"},
+        {"too large",
+         [&] { root_.write_config("fsports", std::string(FSPORTS_FILE_MAX + 1, '#')); },
+         path + " is larger than 65536 bytes"},
+    };
+    for (const auto &c : cases) {
+        unlink(path.c_str());
+        c.make();
+        const int outcome = run_bounded_child(
+            [] {
+                std::string seen;
+                static std::string *sink;
+                sink = &seen;
+                message_hook = [](int, const char *text) { *sink += text; };
+                int altpmap = -1;
+                read_fsports(&altpmap);
+                return altpmap == 0 ? (seen.find(" - ignored.") != std::string::npos ? 0 : 2) : 1;
+            },
+            5000);
+        EXPECT_EQ(outcome, 0) << c.name;
+        g_messages.clear();
+        int altpmap = -1;
+        if (std::string(c.name) != "fifo") {
+            read_fsports(&altpmap);
+            ASSERT_EQ(g_messages.size(), 1u) << c.name;
+            EXPECT_EQ(g_messages[0].second, "fsports: " + c.report + " - ignored.\n") << c.name;
+        }
+    }
 }
 
 TEST_F(Fsports, MissingFileIsSilent) {

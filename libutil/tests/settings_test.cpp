@@ -1,15 +1,22 @@
 #include "libutil/settings.h"
 
 #include "libutil/install_paths.h"
+#include "libutil/logging.h"
+#include "libutil/tests/bounded_child.h"
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -158,6 +165,109 @@ TEST_F(Settings, UnreadableFileKeepsThePreviousEntries) {
     std::ofstream(file_, std::ios::binary | std::ios::trunc) << std::string("A=x\0", 4);
     settings_close(settings_open(file_.c_str(), false));
     EXPECT_STREQ(settings_get(settings_, "A"), "kept");
+}
+
+// 583 bytes of lines that each double the one before would expand to 2^54 bytes: every value
+// stops at the line limit, and the cut is reported. Run in a child with little memory, where
+// an unbounded expansion fails instead of filling the machine.
+TEST_F(Settings, ExpansionStopsAtTheLineLimitAndIsReported) {
+    // Names A..Z, a..z: each line doubles the one before.
+    std::string names;
+    for (char c = 'A'; c <= 'Z'; ++c)
+        names += c;
+    for (char c = 'a'; c <= 'z'; ++c)
+        names += c;
+    std::string text = "A=12345678\n";
+    for (size_t i = 1; i < names.size(); ++i)
+        text += std::string(1, names[i]) + "=${" + names[i - 1] + "}${" + names[i - 1] + "}\n";
+    ASSERT_LE(text.size(), 654u);
+    write_file(text, 1000);
+    static int reports;
+    reports = 0;
+    const int outcome = run_bounded_child(
+        [&] {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+            // (The sanitizers reserve far more address space than this for themselves.)
+            struct rlimit little = {512u << 20, 512u << 20};
+            setrlimit(RLIMIT_AS, &little);
+#endif
+            message_hook = [](int, const char *report) {
+                if (std::string(report).find("longer than 1023 bytes") != std::string::npos)
+                    ++reports;
+            };
+            settings *s = settings_open(file_.c_str(), false);
+            const char *last = settings_get(s, "z");
+            const char *seventh = settings_get(s, "H");
+            if (last == nullptr || seventh == nullptr)
+                return 1;
+            if (strlen(last) != SETTINGS_VALUE_MAX || strlen(seventh) != 1023)
+                return 2;
+            if (std::string(seventh).find("123456781234") != 0)
+                return 3;
+            return reports == 45 ? 0 : 4;
+        },
+        10000);
+    EXPECT_EQ(outcome, 0);
+}
+
+// A FIFO or a device as the settings file gives no entries at once (a read would block or
+// never end). Run in a child that is killed if it blocks.
+TEST_F(Settings, FifoOrDeviceAsSettingsFileGivesNoEntries) {
+    for (bool fifo : {true, false}) {
+        fs::remove(file_);
+        if (fifo)
+            ASSERT_EQ(mkfifo(file_.c_str(), 0600), 0);
+        else
+            fs::create_symlink("/dev/zero", file_);
+        const int outcome = run_bounded_child(
+            [&] {
+                settings *s = settings_open(file_.c_str(), false);
+                return s != nullptr && settings_get(s, "A") == nullptr ? 0 : 1;
+            },
+            5000);
+        EXPECT_EQ(outcome, 0) << (fifo ? "fifo" : "device");
+    }
+}
+
+TEST(SettingsText, ParsesLikeAFileOfTheSameBytes) {
+    const std::string text = "A=x\r\nB=${A}/y\nA=second\n#note\n=nokey\nC\n";
+    const auto entries = settings_parse_text(text.data(), text.size());
+    const std::vector<std::pair<std::string, std::string>> expected = {
+        {"A", "x"}, {"B", "x/y"}, {"A", "second"}, {"C", ""}};
+    EXPECT_EQ(entries, expected);
+    const std::string nul("A=x\0y\n", 6);
+    EXPECT_TRUE(settings_parse_text(nul.data(), nul.size()).empty());
+}
+
+// Threads open, read and close the same settings file while it changes; values handed out
+// stay readable until their close. Meant for the thread sanitizer run.
+TEST_F(Settings, ThreadsShareOneObjectWhileTheFileChanges) {
+    write_file("V=first\n", 1000);
+    std::vector<std::thread> readers;
+    std::atomic<int> bad{0};
+    for (int t = 0; t < 4; ++t)
+        readers.emplace_back([&] {
+            for (int round = 0; round < 200; ++round) {
+                settings *s = settings_open(file_.c_str(), false);
+                const char *value = settings_get(s, "V");
+                if (value == nullptr ||
+                    (strcmp(value, "first") != 0 && strcmp(value, "second") != 0))
+                    ++bad;
+                settings_close(s);
+            }
+        });
+    // Each version replaces the file in one step, as the configuration store writes it.
+    const std::string next = dir_ + "/next.conf";
+    for (int round = 0; round < 50; ++round) {
+        std::ofstream(next, std::ios::binary | std::ios::trunc)
+            << (round % 2 ? "V=first\n" : "V=second\n");
+        struct timespec times[2] = {{2000 + round, 0}, {2000 + round, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, next.c_str(), times, 0), 0);
+        ASSERT_EQ(rename(next.c_str(), file_.c_str()), 0);
+    }
+    for (std::thread &t : readers)
+        t.join();
+    EXPECT_EQ(bad.load(), 0);
 }
 
 } // namespace
