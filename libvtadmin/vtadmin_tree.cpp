@@ -2,6 +2,7 @@
 
 #include "libutil/fatal.h"
 #include "libutil/size_text.h"
+#include "libvtadmin/vtadmin_block_pool.h"
 #include "libvtadmin/vtadmin_child_index.h"
 
 #include <cinttypes>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 // Broken link invariants are programming errors; the report names the invariant as written
 // here rather than the local variable names.
@@ -18,6 +20,10 @@
 namespace {
 
 const char *const kPlaceholderName = "_NEED_REFRESH_";
+
+// VTAObj_Free clears a node before it goes back, so the pool need not clear it again.
+block_pool g_node_pool(sizeof(VTAObj), VTA_NODE_MEMORY_KEPT / BLOCK_POOL_SLAB_SIZE, false);
+bool g_pooled_nodes = true;
 
 const char *const kTypeNames[VTA_OBJ_LAST + 1] = {
     "<Invalid>",
@@ -190,6 +196,11 @@ int32_t prepare_operation(uint32_t op, VTAObj *node, void *data, size_t data_siz
         return VTA_OK;
     }
     case VTA_OP_REFRESH:
+        if (node->VTA_ChildIndex != nullptr) {
+            child_index_each(
+                node->VTA_ChildIndex, [](VTAObj *child, void *) { child->VTA_Stale = 1; }, nullptr);
+            return VTA_OK;
+        }
         for (VTAObj *child = node->VTA_Child; child != nullptr; child = child->VTA_SibRight)
             child->VTA_Stale = 1;
         return VTA_OK;
@@ -205,13 +216,27 @@ int32_t prepare_operation(uint32_t op, VTAObj *node, void *data, size_t data_siz
 }
 
 void prune_stale_children(VTATree *tree, VTAObj *node) {
-    VTAObj *child = node->VTA_Child;
-    while (child != nullptr) {
-        VTAObj *next = child->VTA_SibRight;
-        if (child->VTA_Stale)
-            VTAObj_Delete(tree, &child);
-        child = next;
+    if (node->VTA_ChildIndex == nullptr) {
+        VTAObj *child = node->VTA_Child;
+        while (child != nullptr) {
+            VTAObj *next = child->VTA_SibRight;
+            if (child->VTA_Stale)
+                VTAObj_Delete(tree, &child);
+            child = next;
+        }
+        return;
     }
+    // Gathered first, as deleting changes the index; deleted in list order as found.
+    std::vector<VTAObj *> stale;
+    child_index_each(
+        node->VTA_ChildIndex,
+        [](VTAObj *child, void *list) {
+            if (child->VTA_Stale)
+                static_cast<std::vector<VTAObj *> *>(list)->push_back(child);
+        },
+        &stale);
+    for (VTAObj *child : stale)
+        VTAObj_Delete(tree, &child);
 }
 
 void set_progress(VTAObj *message, uint8_t busy, const char *format, const char *progress,
@@ -227,7 +252,18 @@ void set_progress(VTAObj *message, uint8_t busy, const char *format, const char 
 // ---- Nodes ----
 
 VTAObj *VTAObj_Alloc(VTAObj_OpFunc op_func) {
-    VTAObj *node = new (std::nothrow) VTAObj();
+    VTAObj *node = nullptr;
+    if (g_pooled_nodes) {
+        // A block is zero when new, else what VTAObj_Free left of a node: zero but for its kind.
+        void *block = g_node_pool.allocate();
+        if (block != nullptr) {
+            node = new (block) VTAObj;
+            node->VTA_Type = VTA_OBJ_INVALID;
+            node->VTA_Pooled = 1;
+        }
+    } else {
+        node = new (std::nothrow) VTAObj();
+    }
     if (node != nullptr)
         node->VTA_OpFunc = op_func;
     return node;
@@ -243,9 +279,19 @@ void VTAObj_Free(VTAObj **node) {
     TREE_ASSERT(obj->VTA_SibLeft == nullptr, "VTAObj->VTA_SibLeft == NULL");
     TREE_ASSERT(obj->VTA_SibRight == nullptr, "VTAObj->VTA_SibRight == NULL");
     // Leave a recognisable corpse for anything that still holds the pointer.
+    const bool pooled = obj->VTA_Pooled != 0;
     memset(obj, 0, sizeof *obj);
     obj->VTA_Type = VTA_OBJ_FREE;
-    delete obj;
+    if (pooled)
+        g_node_pool.release(obj);
+    else
+        delete obj;
+}
+
+void VTAObj_SetNodeMemory(bool pooled, size_t keep_empty_bytes) {
+    g_pooled_nodes = pooled;
+    g_node_pool.keep_empty_slabs(keep_empty_bytes / BLOCK_POOL_SLAB_SIZE);
+    child_index_keep_empty_slabs(keep_empty_bytes / BLOCK_POOL_SLAB_SIZE);
 }
 
 void VTAObj_SetName(VTAObj *node, const char *name) {

@@ -390,10 +390,15 @@ void make_items(size_t n) {
 }
 
 // Node memory: fresh from the system, as the first listing of a process gets it, or reused from
-// an earlier listing (glibc gives freed memory at the top of its heap back at once; a trim
-// threshold above the folder's size keeps it).
+// an earlier listing. The tree's pool keeps no emptied slab, or every one; glibc, for the rest
+// of what a listing allocates, trims its heap at once (and at the end of each run), or never.
 enum memory { fresh = 0, reused = 1 };
 constexpr int kDefaultTrimThreshold = 128 * 1024;
+
+void use_memory(memory kind) {
+    VTAObj_SetNodeMemory(true, kind == reused ? SIZE_MAX : 0);
+    mallopt(M_TRIM_THRESHOLD, kind == reused ? INT_MAX : kDefaultTrimThreshold);
+}
 
 // Creates a tree with one list folder, refreshes it twice (inserting, then finding every
 // child again) and destroys it; false when the folder does not end up holding every child.
@@ -419,19 +424,21 @@ bool insert_and_refresh(size_t n, double *insert_ms, double *refresh_ms) {
 
 void TreeInsertAndRefresh(benchmark::State &state) {
     const size_t n = size_t(state.range(0));
-    const bool reuse = state.range(1) == reused;
+    const memory kind = memory(state.range(1));
     make_items(n);
     double insert_ms = 0, refresh_ms = 0;
-    mallopt(M_TRIM_THRESHOLD, reuse ? INT_MAX : kDefaultTrimThreshold);
-    if (reuse)
+    use_memory(kind);
+    if (kind == reused)
         insert_and_refresh(n, &insert_ms, &refresh_ms);
     for (auto _ : state) {
         if (!insert_and_refresh(n, &insert_ms, &refresh_ms))
             state.SkipWithError("the folder does not hold every child");
         state.SetIterationTime((insert_ms + refresh_ms) / 1000);
-        malloc_trim(0);
+        if (kind == fresh)
+            malloc_trim(0);
     }
-    mallopt(M_TRIM_THRESHOLD, kDefaultTrimThreshold);
+    use_memory(fresh);
+    VTAObj_SetNodeMemory(true, VTA_NODE_MEMORY_KEPT);
     malloc_trim(0);
     state.counters["insert_ms"] = insert_ms;
     state.counters["refresh_ms"] = refresh_ms;

@@ -219,4 +219,72 @@ TEST_F(TreeIndex, RandomEditsAgreeWithWalkingTheList) {
     }
 }
 
+// Orders two siblings as the list rules do: -1, 0 or 1.
+int list_order(const VTAObj *a, const VTAObj *b) {
+    if (a->VTA_IsFolder != b->VTA_IsFolder)
+        return a->VTA_IsFolder ? -1 : 1;
+    const int c = strncmp(a->VTA_Name, b->VTA_Name, VTA_NAME_SIZE);
+    return (c > 0) - (c < 0);
+}
+
+// Lists of tens of thousands of nodes make an index several levels deep, whose blocks split as
+// the list grows and merge as it shrinks. Every insertion must land after its namesakes and
+// before the first greater node; positions, numbers and searches must match the list at each
+// stage, down to a single node.
+TEST_F(TreeIndex, DeepListsGrowAndShrinkInStep) {
+    std::mt19937 random(29);
+    std::vector<std::string> names;
+    for (int i = 0; i < 6000; ++i) // long alike names share the 16 bytes the index keeps
+        names.push_back((i % 3 == 0 ? "a-long-shared-prefix-" : "n") + std::to_string(i % 4000));
+    auto check = [&](const std::string &stage) {
+        const std::vector<VTAObj *> nodes = children(parent);
+        for (size_t i = 0; i < nodes.size(); ++i) {
+            ASSERT_EQ(VTAObj_GetNthChild(tree, parent, static_cast<int32_t>(i + 1)), nodes[i])
+                << stage << ": child " << i + 1;
+            ASSERT_EQ(VTAObj_ChildNumber(nodes[i]), static_cast<int32_t>(i + 1))
+                << stage << ": number of " << nodes[i]->VTA_Name;
+        }
+        ASSERT_EQ(VTAObj_GetNthChild(tree, parent, static_cast<int32_t>(nodes.size() + 1)), nullptr)
+            << stage;
+        for (size_t i = 0; i < names.size(); i += 97) {
+            const char *name = names[i].c_str();
+            VTAObj *found = nullptr;
+            VTAObj_FindChild(parent, nullptr, name, &found);
+            ASSERT_EQ(found, walk_find(parent->VTA_Child, name)) << stage << ": " << name;
+            if (found != nullptr) {
+                VTAObj_FindChild(parent, found->VTA_SibRight, name, &found);
+                ASSERT_EQ(found, found ? walk_find(found, name) : nullptr) << stage << ": " << name;
+            }
+        }
+    };
+    const struct {
+        const char *stage;
+        int insertions, deletions;
+    } stages[] = {
+        {"grown to 24,000", 24000, 0}, {"shrunk to 6,000", 0, 18000}, {"churned", 8000, 8000},
+        {"shrunk to 20", 0, 5980},     {"shrunk to 1", 0, 19},
+    };
+    uint32_t count = 0;
+    for (const auto &stage : stages) {
+        for (int i = 0; i < stage.insertions; ++i, ++count) {
+            const std::string &name = names[random() % names.size()];
+            VTAObj *node =
+                add_node(tree, parent, name.c_str(), VTA_OBJ_VALUE, random() % 4 == 0, false);
+            ASSERT_TRUE(node->VTA_SibLeft == nullptr || list_order(node->VTA_SibLeft, node) <= 0)
+                << stage.stage << ": " << name << " after " << node->VTA_SibLeft->VTA_Name;
+            ASSERT_TRUE(node->VTA_SibRight == nullptr || list_order(node, node->VTA_SibRight) < 0)
+                << stage.stage << ": " << name << " before " << node->VTA_SibRight->VTA_Name;
+        }
+        for (int i = 0; i < stage.deletions; ++i, --count) {
+            VTAObj *node =
+                VTAObj_GetNthChild(tree, parent, static_cast<int32_t>(random() % count + 1));
+            VTAObj_Delete(tree, &node);
+        }
+        check(stage.stage);
+    }
+    VTAObj *last = parent->VTA_Child;
+    VTAObj_Delete(tree, &last);
+    EXPECT_EQ(parent->VTA_ChildIndex, nullptr);
+}
+
 } // namespace
