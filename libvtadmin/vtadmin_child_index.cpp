@@ -1,10 +1,11 @@
 #include "libvtadmin/vtadmin_child_index.h"
 
-#include "libvtadmin/vtadmin_block_pool.h"
+#include "libvtadmin/vtadmin_memory.h"
 #include "libvtadmin/vtadmin_tree.h"
 
 #include <algorithm>
 #include <cstring>
+#include <endian.h>
 #include <new>
 
 // The index is a B+ tree that counts: leaves hold the list's nodes in list order with their
@@ -28,10 +29,9 @@ struct VTAChildKey {
 namespace {
 
 uint64_t big_endian_word(const unsigned char *bytes) {
-    uint64_t word = 0;
-    for (int i = 0; i < 8; ++i)
-        word = word << 8 | bytes[i];
-    return word;
+    uint64_t word;
+    memcpy(&word, bytes, sizeof word);
+    return be64toh(word);
 }
 
 VTAChildKey make_key(bool folder, const char *name) {

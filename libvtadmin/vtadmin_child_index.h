@@ -11,7 +11,7 @@
 struct VTAObj;
 struct VTAChildIndex;
 
-// How many emptied slabs of memory the indexes keep for reuse (vtadmin_block_pool.h).
+// How many emptied slabs of memory the indexes keep for reuse (vtadmin_memory.h).
 void child_index_keep_empty_slabs(size_t count);
 
 // A new, empty index whose owner keeps it in `*slot` (a parent's VTA_ChildIndex or the tree's

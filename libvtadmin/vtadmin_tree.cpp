@@ -2,8 +2,8 @@
 
 #include "libutil/fatal.h"
 #include "libutil/size_text.h"
-#include "libvtadmin/vtadmin_block_pool.h"
 #include "libvtadmin/vtadmin_child_index.h"
+#include "libvtadmin/vtadmin_memory.h"
 
 #include <cinttypes>
 #include <cstdarg>
@@ -70,14 +70,11 @@ void set_message(char *msg, size_t msg_size, const char *format, ...) {
     va_end(args);
 }
 
-void set_cell(VTA_LV_ROW *row, int col, const char *text) {
-    bounded_format(row->VTA_Cells[col].VTA_Text, VTA_LV_TEXT_SIZE, "%s", text);
-}
-
-// Texts of VTA_Data records may fill their whole array without a NUL.
-void set_cell_bounded(VTA_LV_ROW *row, int col, const char *text, size_t size) {
-    bounded_format(row->VTA_Cells[col].VTA_Text, VTA_LV_TEXT_SIZE, "%.*s",
-                   static_cast<int>(strnlen(text, size)), text);
+// Copies at most `size` - 1 bytes of `text`, up to its NUL, and terminates the copy.
+void copy_bounded(char *to, size_t size, const char *text) {
+    const size_t length = strnlen(text, size - 1);
+    memcpy(to, text, length);
+    to[length] = '\0';
 }
 
 const char *progress_name(uint32_t op) {
@@ -118,12 +115,12 @@ bool sends_progress(uint32_t op) {
 void fill_default_row(VTA_LV_ROW *row, const VTAObj *node) {
     row->VTA_ColCount = 2;
     if (row->VTA_RowNbr == 0) {
-        set_cell(row, 0, "Name");
-        set_cell(row, 1, "Type");
+        VTAObj_SetCell(row, 0, "Name");
+        VTAObj_SetCell(row, 1, "Type");
         return;
     }
-    set_cell_bounded(row, 0, node->VTA_Name, sizeof node->VTA_Name);
-    set_cell(row, 1, VTAObj_TypeName(node->VTA_Type));
+    VTAObj_SetCell(row, 0, node->VTA_Name);
+    VTAObj_SetCell(row, 1, VTAObj_TypeName(node->VTA_Type));
 }
 
 int32_t default_handling(VTATree *tree, uint32_t op, VTAObj *node, void *data, char *msg,
@@ -296,8 +293,12 @@ void VTAObj_SetNodeMemory(bool pooled, size_t keep_empty_bytes) {
 
 void VTAObj_SetName(VTAObj *node, const char *name) {
     // Names of 256 bytes or more keep their first 255 bytes.
-    bounded_format(node->VTA_Name, sizeof node->VTA_Name, "%s", name ? name : "");
+    copy_bounded(node->VTA_Name, sizeof node->VTA_Name, name ? name : "");
     child_index_rekey(node);
+}
+
+void VTAObj_SetCell(VTA_LV_ROW *row, uint32_t column, const char *text) {
+    copy_bounded(row->VTA_Cells[column].VTA_Text, VTA_LV_TEXT_SIZE, text);
 }
 
 void VTAObj_GetData(const VTAObj *node, void *record, size_t size) {
@@ -482,22 +483,22 @@ void VTAObj_ValueRow(VTA_LV_ROW *row) {
     row->VTA_ColCount = 2;
     const VTAObj *node = row->VTA_Node;
     if (node == nullptr || node->VTA_Type != VTA_OBJ_VALUE) {
-        set_cell(row, 0, "<No Object>");
-        set_cell(row, 1, "????");
+        VTAObj_SetCell(row, 0, "<No Object>");
+        VTAObj_SetCell(row, 1, "????");
         return;
     }
-    set_cell_bounded(row, 0, node->VTA_Name, sizeof node->VTA_Name);
+    VTAObj_SetCell(row, 0, node->VTA_Name);
     VTA_VALUE_DATA value;
     VTAObj_GetData(node, &value, sizeof value);
     char *cell = row->VTA_Cells[1].VTA_Text;
     if (value.VTA_Text[0] != '\0')
-        set_cell_bounded(row, 1, value.VTA_Text, sizeof value.VTA_Text);
+        VTAObj_SetCell(row, 1, value.VTA_Text);
     else if (value.VTA_HasSize)
         size_format(value.VTA_Size, cell, VTA_LV_TEXT_SIZE);
     else if (value.VTA_HasNumber)
         bounded_format(cell, VTA_LV_TEXT_SIZE, "0x%" PRIx64, value.VTA_Number);
     else
-        set_cell(row, 1, "<Not Initialized>");
+        VTAObj_SetCell(row, 1, "<Not Initialized>");
 }
 
 int32_t VTAObj_SetMessage(VTATree *tree, VTAObj *parent, const char *name, const char *text,
@@ -565,8 +566,8 @@ int32_t VTAObj_CheckboxOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *da
             return VTA_ERR_INVALID;
         }
         row->VTA_ColCount = 2;
-        set_cell(row, 0, "");
-        set_cell_bounded(row, 1, row->VTA_Node->VTA_Name, sizeof row->VTA_Node->VTA_Name);
+        VTAObj_SetCell(row, 0, "");
+        VTAObj_SetCell(row, 1, row->VTA_Node->VTA_Name);
         return VTA_OK;
     }
     if (op == VTA_OP_ALLOW_MENU)

@@ -209,7 +209,7 @@ VTAObj *VTAObj_Alloc(VTAObj_OpFunc op_func);
 // Clears *node and releases an unlinked node. Linked nodes stop the process.
 void VTAObj_Free(VTAObj **node);
 // Where nodes allocated from now on come from. By default from a pool of 2 MiB slabs that ask
-// for huge pages (vtadmin_block_pool.h), so that a large folder costs few page faults; a slab
+// for huge pages (vtadmin_memory.h), so that a large folder costs few page faults; a slab
 // whose nodes are all freed is kept for reuse while the kept slabs hold no more than
 // `keep_empty_bytes` (VTA_NODE_MEMORY_KEPT at start), else it goes back to the system; the same
 // holds for the blocks of the child indexes. With `pooled` false every node is allocated on its own
@@ -249,6 +249,9 @@ int32_t VTAObj_ChildNumber(const VTAObj *node);
 void VTAObj_Touch(VTAObj *node);
 // Display name of a kind; "" for kinds without one and above VTA_OBJ_LAST.
 const char *VTAObj_TypeName(uint32_t kind);
+// Writes `text` into cell `column` of the row, cut to 80 characters; no more than 80 bytes of it
+// are read, so a text array of 80 bytes or more need not end in a NUL.
+void VTAObj_SetCell(VTA_LV_ROW *row, uint32_t column, const char *text);
 // Two columns for the value node in row->VTA_Node: name, then the value text, the size, the
 // number or "<Not Initialized>"; "<No Object>", "????" when it is not a value node.
 void VTAObj_ValueRow(VTA_LV_ROW *row);

@@ -1,7 +1,9 @@
-// Equal-sized blocks carved from 2 MiB slabs that ask the kernel for transparent huge pages,
-// for the admin tree's nodes and the pieces of its child index. A large folder is tens of
-// thousands of such blocks; taken one by one from the C heap, every 4 KiB page they cover costs
-// a page fault on first touch (10 us and more on a virtual machine), where a slab costs one.
+// Memory for large listings, asking the kernel for transparent huge pages: equal-sized blocks
+// carved from 2 MiB slabs, for the admin tree's nodes and the pieces of its child index, and
+// arrays in mappings of their own, for the records a listing collects. A large folder is tens
+// of thousands of nodes and as many records; taken from the C heap, every 4 KiB page they cover
+// costs a page fault on first touch (10 us and more on a virtual machine), where a huge page
+// costs one.
 #pragma once
 
 #include <cstddef>
@@ -48,3 +50,13 @@ private:
     size_t empty_slabs_ = 0;
     size_t keep_empty_;
 };
+
+// A zeroed array of `bytes` in a mapping of its own (of whole huge pages from 1 MiB on); null
+// when memory runs out.
+void *large_array_alloc(size_t bytes);
+// The array grown to `bytes` (a smaller size leaves it as it is), its contents kept and what is
+// added zeroed; null when memory runs out, the array then staying as it was. A null array is
+// allocated.
+void *large_array_resize(void *array, size_t bytes);
+// Unmaps the array; null is ignored.
+void large_array_free(void *array);

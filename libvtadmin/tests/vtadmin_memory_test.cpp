@@ -1,6 +1,8 @@
-// The block pool behind the tree's nodes and indexes: blocks apart and zeroed across slabs,
-// released blocks used again before a new slab, emptied slabs kept only up to the limit.
-#include "libvtadmin/vtadmin_block_pool.h"
+// Memory for large listings. The block pool behind the tree's nodes and indexes: blocks apart
+// and zeroed across slabs, released blocks used again before a new slab, emptied slabs kept only
+// up to the limit. Large arrays: zeroed, contents kept through growth from small pages to huge
+// ones and between huge mappings.
+#include "libvtadmin/vtadmin_memory.h"
 
 #include <gtest/gtest.h>
 
@@ -104,6 +106,43 @@ TEST(BlockPool, EmptiedSlabsAreKeptUpToTheLimit) {
         EXPECT_EQ(pool.slabs(), std::max<size_t>(c.remaining, 1)) << "keep " << c.keep;
         pool.release(block);
     }
+}
+
+// A pattern that tells every 8-byte word of an array from every other.
+uint64_t word_at(size_t i) {
+    return 0x9E3779B97F4A7C15u * (i + 1);
+}
+
+TEST(LargeArray, GrowthKeepsTheContentsAndZeroesWhatIsAdded) {
+    // Doubling as a listing does, across the size from which mappings are huge pages, and a
+    // request smaller than the array.
+    const size_t sizes[] = {100, 24 * 1024, 700 * 1024, 1536 * 1024, 5 << 20, 1 << 20, 9 << 20};
+    auto *words = static_cast<uint64_t *>(large_array_alloc(sizes[0]));
+    ASSERT_NE(words, nullptr);
+    ASSERT_EQ(reinterpret_cast<uintptr_t>(words) % 64, 0u);
+    size_t filled = 0; // words written so far
+    size_t size = sizes[0];
+    for (size_t wanted : sizes) {
+        words = static_cast<uint64_t *>(large_array_resize(words, wanted));
+        ASSERT_NE(words, nullptr) << wanted;
+        size = std::max(size, wanted);
+        for (size_t i = 0; i < filled; ++i)
+            ASSERT_EQ(words[i], word_at(i)) << "word " << i << " after growing to " << wanted;
+        for (size_t i = filled; i < size / 8; ++i)
+            ASSERT_EQ(words[i], 0u) << "word " << i << " after growing to " << wanted;
+        for (; filled < size / 8; ++filled)
+            words[filled] = word_at(filled);
+    }
+    large_array_free(words);
+    large_array_free(nullptr);
+}
+
+TEST(LargeArray, ANullArrayIsAllocatedByGrowing) {
+    auto *bytes = static_cast<unsigned char *>(large_array_resize(nullptr, 3000));
+    ASSERT_NE(bytes, nullptr);
+    for (size_t i = 0; i < 3000; ++i)
+        ASSERT_EQ(bytes[i], 0) << i;
+    large_array_free(bytes);
 }
 
 } // namespace
