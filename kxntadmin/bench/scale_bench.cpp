@@ -537,6 +537,9 @@ struct BigFolderWindow {
             fprintf(stderr, "cannot show %s: %s\n", node->VTA_Name, msg);
     }
     CKxAdminListView *list() const { return child->ListView(); }
+    // Paints the list's visible rows. The offscreen platform never exposes the window, so
+    // repaint() would skip the painting; rendering the viewport into a pixmap does it all.
+    void paint() const { list()->viewport()->grab(); }
 
     QApplication &app = application(); // before any widget
     CKxAdminFrm frame;
@@ -551,7 +554,7 @@ void ListViewFill(benchmark::State &state) {
     VTAObj *root = window.doc->Tree()->VTA_Root;
     for (auto _ : state) {
         window.show(window.big);
-        window.list()->viewport()->repaint();
+        window.paint();
         state.PauseTiming();
         if (window.list()->model()->rowCount() != state.range(0))
             state.SkipWithError("the list does not hold every child");
@@ -571,7 +574,7 @@ void ListViewScroll(benchmark::State &state) {
         for (int step = 0; step <= 100; ++step) {
             const auto start = clock_type::now();
             bar->setValue(bar->maximum() * step / 100);
-            window.list()->viewport()->repaint();
+            window.paint();
             slowest = std::max(slowest, ms_since(start));
         }
     }
@@ -659,7 +662,7 @@ void print_summary(const SummaryReporter &r) {
     printf("\nDetail list (medians, ms)\n");
     printf("%10s %10s %18s\n", "rows", "fill", "slowest scroll");
     for (int64_t n : {10000, 100000}) {
-        printf("%10lld %10.1f %18.1f\n", (long long)n,
+        printf("%10lld %10.1f %18.2f\n", (long long)n,
                r.median("ListViewFill/" + std::to_string(n)),
                r.counter("ListViewScroll/" + std::to_string(n), "slowest_step_ms"));
     }
