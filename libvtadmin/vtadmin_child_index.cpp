@@ -250,18 +250,48 @@ void renumber(VTAChildInner *inner, uint32_t level, uint32_t from) {
         set_place(inner->children[i], level - 1, inner, i);
 }
 
-void move_inner_entries(VTAChildInner *to, uint32_t to_at, VTAChildInner *from, uint32_t from_at,
-                        uint32_t n) {
+void move_entries(VTAChildInner *to, uint32_t to_at, VTAChildInner *from, uint32_t from_at,
+                  uint32_t n) {
     memmove(to->sizes + to_at, from->sizes + from_at, n * sizeof to->sizes[0]);
     memmove(to->firsts + to_at, from->firsts + from_at, n * sizeof to->firsts[0]);
     memmove(to->first_nodes + to_at, from->first_nodes + from_at, n * sizeof to->first_nodes[0]);
     memmove(to->children + to_at, from->children + from_at, n * sizeof to->children[0]);
 }
 
-void move_leaf_entries(VTAChildLeaf *to, uint32_t to_at, VTAChildLeaf *from, uint32_t from_at,
-                       uint32_t n) {
+void move_entries(VTAChildLeaf *to, uint32_t to_at, VTAChildLeaf *from, uint32_t from_at,
+                  uint32_t n) {
     memmove(to->keys + to_at, from->keys + from_at, n * sizeof to->keys[0]);
     memmove(to->nodes + to_at, from->nodes + from_at, n * sizeof to->nodes[0]);
+}
+
+template <typename Block>
+uint32_t append_entries(Block *to, Block *from, uint32_t from_at) {
+    const uint32_t n = from->count - from_at;
+    move_entries(to, to->count, from, from_at, n);
+    to->count += n;
+    from->count = from_at;
+    return n;
+}
+
+// Moves the entries of `from` (at `level`) from `from_at` on to the end of `to`; the number moved.
+uint32_t append_entries(void *to, void *from, uint32_t from_at, uint32_t level) {
+    if (level == 0)
+        return append_entries(static_cast<VTAChildLeaf *>(to), static_cast<VTAChildLeaf *>(from),
+                              from_at);
+    return append_entries(static_cast<VTAChildInner *>(to), static_cast<VTAChildInner *>(from),
+                          from_at);
+}
+
+// Makes `block` (at `level`) the home of its entries from `from` on: of their nodes, or of
+// their child blocks.
+void adopt_entries(void *block, uint32_t level, uint32_t from) {
+    if (level > 0) {
+        renumber(static_cast<VTAChildInner *>(block), level, from);
+        return;
+    }
+    auto *leaf = static_cast<VTAChildLeaf *>(block);
+    for (uint32_t i = from; i < leaf->count; ++i)
+        leaf->nodes[i]->VTA_ListLeaf = leaf;
 }
 
 // Every node below `block` in list order, to `visit`.
@@ -306,7 +336,7 @@ void drop(VTAChildIndex *index) {
 // Puts `child` (at `level` - 1, holding `size` nodes) at `slot` of `inner` (at `level`), which
 // has room.
 void put_child(VTAChildInner *inner, uint32_t level, uint32_t slot, void *child, uint32_t size) {
-    move_inner_entries(inner, slot + 1, inner, slot, inner->count - slot);
+    move_entries(inner, slot + 1, inner, slot, inner->count - slot);
     ++inner->count;
     inner->sizes[slot] = size;
     inner->children[slot] = child;
@@ -349,48 +379,20 @@ bool split(VTAChildIndex *index, void *block, uint32_t level) {
     void *right = g_blocks.allocate();
     if (right == nullptr)
         return false;
-    uint32_t moved = 0, size = 0;
-    if (level == 0) {
-        auto *from = static_cast<VTAChildLeaf *>(block);
-        auto *to = static_cast<VTAChildLeaf *>(right);
-        moved = from->count / 2;
-        const uint32_t keep = from->count - moved;
-        move_leaf_entries(to, 0, from, keep, moved);
-        to->count = moved;
-        from->count = keep;
-        size = moved;
-    } else {
-        auto *from = static_cast<VTAChildInner *>(block);
-        auto *to = static_cast<VTAChildInner *>(right);
-        moved = from->count / 2;
-        const uint32_t keep = from->count - moved;
-        move_inner_entries(to, 0, from, keep, moved);
-        to->count = moved;
-        from->count = keep;
+    const uint32_t count = count_of(block, level);
+    const uint32_t moved = append_entries(right, block, count - count / 2, level);
+    uint32_t size = moved;
+    if (level > 0) {
+        size = 0;
         for (uint32_t i = 0; i < moved; ++i)
-            size += to->sizes[i];
+            size += static_cast<VTAChildInner *>(right)->sizes[i];
     }
     if (!link_after(index, block, right, level, size)) {
-        // Put everything back as it was.
-        if (level == 0) {
-            auto *from = static_cast<VTAChildLeaf *>(block);
-            move_leaf_entries(from, from->count, static_cast<VTAChildLeaf *>(right), 0, moved);
-            from->count += moved;
-        } else {
-            auto *from = static_cast<VTAChildInner *>(block);
-            move_inner_entries(from, from->count, static_cast<VTAChildInner *>(right), 0, moved);
-            from->count += moved;
-        }
+        append_entries(block, right, 0, level); // everything back as it was
         g_blocks.release(right);
         return false;
     }
-    if (level == 0) {
-        auto *to = static_cast<VTAChildLeaf *>(right);
-        for (uint32_t i = 0; i < to->count; ++i)
-            to->nodes[i]->VTA_ListLeaf = to;
-    } else {
-        renumber(static_cast<VTAChildInner *>(right), level, 0);
-    }
+    adopt_entries(right, level, 0);
     return true;
 }
 
@@ -436,23 +438,9 @@ void rebalance(VTAChildIndex *index, void *block, uint32_t level) {
         return;
     void *left = parent->children[left_slot];
     void *right = parent->children[left_slot + 1];
-    const uint32_t moved = count_of(right, level);
-    if (level == 0) {
-        auto *to = static_cast<VTAChildLeaf *>(left);
-        auto *from = static_cast<VTAChildLeaf *>(right);
-        move_leaf_entries(to, to->count, from, 0, moved);
-        for (uint32_t i = 0; i < moved; ++i)
-            to->nodes[to->count + i]->VTA_ListLeaf = to;
-        to->count += moved;
-        from->count = 0;
-    } else {
-        auto *to = static_cast<VTAChildInner *>(left);
-        auto *from = static_cast<VTAChildInner *>(right);
-        move_inner_entries(to, to->count, from, 0, moved);
-        to->count += moved;
-        from->count = 0;
-        renumber(to, level, to->count - moved);
-    }
+    const uint32_t first = count_of(left, level);
+    append_entries(left, right, 0, level);
+    adopt_entries(left, level, first);
     parent->sizes[left_slot] += parent->sizes[left_slot + 1];
     parent->sizes[left_slot + 1] = 0;
     remove_child(index, right, level);
@@ -461,7 +449,7 @@ void rebalance(VTAChildIndex *index, void *block, uint32_t level) {
 void remove_child(VTAChildIndex *index, void *child, uint32_t level) {
     VTAChildInner *parent = parent_of(child, level);
     const uint32_t slot = slot_of(child, level);
-    move_inner_entries(parent, slot, parent, slot + 1, parent->count - slot - 1);
+    move_entries(parent, slot, parent, slot + 1, parent->count - slot - 1);
     --parent->count;
     renumber(parent, level + 1, slot);
     g_blocks.release(child);
@@ -485,6 +473,20 @@ struct place {
     VTAObj *before, *at;
 };
 
+// The first place in [low, high) of ascending keys whose key is not `below` the bound.
+template <typename Below>
+uint32_t first_not_below(const VTAChildKey *keys, VTAObj *const *nodes, uint32_t low, uint32_t high,
+                         Below below) {
+    while (low < high) {
+        const uint32_t mid = (low + high) / 2;
+        if (below(keys[mid], &nodes[mid]))
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return low;
+}
+
 // The first node whose key is above `key` (strictly when `strict`, else at or above).
 place bound(const VTAChildIndex *index, const VTAChildKey &key, const char *name, bool strict) {
     // A node's name is read only when the keys cannot decide.
@@ -500,29 +502,15 @@ place bound(const VTAChildIndex *index, const VTAChildKey &key, const char *name
         auto *inner = static_cast<VTAChildInner *>(block);
         prefetch(inner->firsts, inner->count * sizeof inner->firsts[0]);
         // The last child whose first node is below the bound; the first child when none is.
-        uint32_t low = 1, high = inner->count;
-        while (low < high) {
-            const uint32_t mid = (low + high) / 2;
-            if (below(inner->firsts[mid], &inner->first_nodes[mid]))
-                low = mid + 1;
-            else
-                high = mid;
-        }
-        const uint32_t child = low - 1;
+        const uint32_t child =
+            first_not_below(inner->firsts, inner->first_nodes, 1, inner->count, below) - 1;
         for (uint32_t i = 0; i < child; ++i)
             position += inner->sizes[i];
         block = inner->children[child];
     }
     auto *leaf = static_cast<VTAChildLeaf *>(block);
     prefetch(leaf->keys, leaf->count * sizeof leaf->keys[0]);
-    uint32_t low = 0, high = leaf->count;
-    while (low < high) {
-        const uint32_t mid = (low + high) / 2;
-        if (below(leaf->keys[mid], &leaf->nodes[mid]))
-            low = mid + 1;
-        else
-            high = mid;
-    }
+    const uint32_t low = first_not_below(leaf->keys, leaf->nodes, 0, leaf->count, below);
     place found{position + low, nullptr, nullptr};
     if (low < leaf->count) {
         found.at = leaf->nodes[low];
@@ -573,7 +561,7 @@ bool child_index_insert(VTAChildIndex *index, uint32_t position, VTAObj *node) {
         }
     }
     VTAChildLeaf *leaf = place.leaf;
-    move_leaf_entries(leaf, place.at + 1, leaf, place.at, leaf->count - place.at);
+    move_entries(leaf, place.at + 1, leaf, place.at, leaf->count - place.at);
     ++leaf->count;
     leaf->keys[place.at] = key_of_node(node);
     leaf->nodes[place.at] = node;
@@ -599,7 +587,7 @@ void child_index_erase(VTAObj *node) {
     const entry_ref left = left_of(index, self.leaf, self.at, node);
     entry_ref right = right_of(index, self.leaf, self.at, node);
     VTAChildLeaf *leaf = self.leaf;
-    move_leaf_entries(leaf, self.at, leaf, self.at + 1, leaf->count - self.at - 1);
+    move_entries(leaf, self.at, leaf, self.at + 1, leaf->count - self.at - 1);
     --leaf->count;
     if (right.leaf == leaf)
         --right.at;
