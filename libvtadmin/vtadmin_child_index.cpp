@@ -51,7 +51,8 @@ VTAChildKey key_of_node(const VTAObj *node) {
 // bytes and go on beyond them.
 constexpr int kTailsDecide = 2;
 
-int compare_keys(const VTAChildKey &a, const VTAChildKey &b) {
+// Inlined: it decides almost every step of a search.
+[[gnu::always_inline]] inline int compare_keys(const VTAChildKey &a, const VTAChildKey &b) {
     if (a.group != b.group)
         return a.group < b.group ? -1 : 1;
     if (a.high != b.high)
