@@ -70,10 +70,11 @@ void set_message(char *msg, size_t msg_size, const char *format, ...) {
     va_end(args);
 }
 
-// Copies at most `size` - 1 bytes of `text`, up to its NUL, and terminates the copy.
+// Copies at most `size` - 1 bytes of `text`, up to its NUL, and terminates the copy. The text
+// may be the target itself (a node renamed to its own name).
 void copy_bounded(char *to, size_t size, const char *text) {
     const size_t length = strnlen(text, size - 1);
-    memcpy(to, text, length);
+    memmove(to, text, length);
     to[length] = '\0';
 }
 

@@ -15,6 +15,7 @@
 #include "libutil/fatal.h"
 #include "libvtadmin/vorud.h"
 #include "libvtadmin/vtadmin_fsm.h"
+#include "libvtadmin/vtadmin_memory.h"
 #include "libvtadmin/vtadminlib.h"
 
 #include <QApplication>
@@ -254,22 +255,23 @@ size_t library_client_list() {
     return count > 0 ? size_t(count) : 0;
 }
 
-// The pages as the "Disks" folder reads them, into an array that doubles when full.
+// The pages as the "Disks" folder reads them, into an array that doubles when full, in memory
+// of the folder's kind.
 size_t library_disk_list() {
     char message[VTA_MESSAGE_SIZE];
     const int ns = VTAdmin_NSConnect("localhost", message);
     int capacity = 16, total = 0, got = 0;
-    auto *records = static_cast<VTA_DISK *>(malloc(sizeof(VTA_DISK) * size_t(capacity)));
+    auto *records = static_cast<VTA_DISK *>(large_array_alloc(sizeof(VTA_DISK) * size_t(capacity)));
     while (ns >= 0 && VTAdmin_NSGetDisks(ns, total, capacity - total, records + total, &got,
                                          nullptr, message) == 0) {
         total += got;
         if (total == capacity) {
             capacity *= 2;
-            records =
-                static_cast<VTA_DISK *>(realloc(records, sizeof(VTA_DISK) * size_t(capacity)));
+            records = static_cast<VTA_DISK *>(
+                large_array_resize(records, sizeof(VTA_DISK) * size_t(capacity)));
         }
     }
-    free(records);
+    large_array_free(records);
     VTAdmin_NSDisconnect(ns);
     return size_t(total);
 }
