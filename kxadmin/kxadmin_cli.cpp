@@ -236,7 +236,9 @@ int print_rows(session &s, VTAObj *node, const options &opt) {
         fputs((opt.json ? VTAList_Json(list) : VTAList_Csv(list)).c_str(), s.out());
         return KXADMIN_OK;
     }
-    std::vector<std::vector<std::string>> table = {list.header};
+    std::vector<std::vector<std::string>> table;
+    table.reserve(list.rows.size() + 1);
+    table.push_back(list.header);
     for (VTAListRow &row : list.rows) {
         if (row.checked && !row.cells.empty())
             row.cells[0] = *row.checked ? "[x]" : "[ ]";

@@ -31,15 +31,15 @@ constexpr size_t kIndexAt = 24;
 
 client_list_realloc_fn g_realloc = realloc;
 
-// Faults in the whole pages of [start, start + length) with one call: the room is written
-// entry by entry right away, and a fault per page costs far more on a virtual machine. Only
-// advice; a kernel without it leaves the pages to be faulted on use.
+// Faults in the pages under [start, start + length) with one call: the room is written entry by
+// entry right away, and a fault per page costs far more on a virtual machine. The pages at the
+// ends lie within the allocation's mapping. Only advice; a kernel without it leaves the pages to
+// be faulted on use.
 void prefault(void *start, size_t length) {
-    const size_t page = 4096;
-    const uintptr_t first = (reinterpret_cast<uintptr_t>(start) + page - 1) & ~(page - 1);
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(start) + length) & ~(page - 1);
-    if (end > first)
-        madvise(reinterpret_cast<void *>(first), end - first, MADV_POPULATE_WRITE);
+    const uintptr_t page = 4096;
+    const uintptr_t first = reinterpret_cast<uintptr_t>(start) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(start) + length + page - 1) & ~(page - 1);
+    madvise(reinterpret_cast<void *>(first), end - first, MADV_POPULATE_WRITE);
 }
 
 // Makes room for record number `taken` (from 0): the array grows by FSM_WHO_GROWTH records
