@@ -251,7 +251,9 @@ int print_rows(session &s, VTAObj *node, const options &opt) {
         fputs((opt.json ? VTAList_Json(list) : VTAList_Csv(list)).c_str(), s.out());
         return KXADMIN_OK;
     }
-    std::vector<std::vector<std::string>> table = {list.header};
+    std::vector<std::vector<std::string>> table;
+    table.reserve(list.rows.size() + 1);
+    table.push_back(list.header);
     for (VTAListRow &row : list.rows) {
         if (row.checked && !row.cells.empty())
             row.cells[0] = *row.checked ? "[x]" : "[ ]";
@@ -1144,18 +1146,26 @@ std::string kxadmin_format_table(const std::vector<std::vector<std::string>> &ro
                 widths.push_back(0);
             widths[c] = std::max(widths[c], row[c].size());
         }
+    // Written into one text, padding and all, without a string per line or cell.
     std::string text;
+    size_t line_width = 0;
+    for (size_t width : widths)
+        line_width += width + 2;
+    text.reserve(rows.size() * (line_width + 1));
     for (const auto &row : rows) {
-        std::string line;
+        const size_t start = text.size();
         for (size_t c = 0; c < row.size(); ++c) {
             if (c > 0)
-                line += "  ";
-            const std::string pad(widths[c] - row[c].size(), ' ');
-            const bool align_right = c < right.size() && right[c];
-            line += align_right ? pad + row[c] : row[c] + pad;
+                text.append(2, ' ');
+            const size_t pad = widths[c] - row[c].size();
+            if (c < right.size() && right[c])
+                text.append(pad, ' ').append(row[c]);
+            else
+                text.append(row[c]).append(pad, ' ');
         }
-        line.erase(line.find_last_not_of(' ') + 1);
-        text += line + "\n";
+        const size_t end = text.find_last_not_of(' ');
+        text.resize(end == std::string::npos || end < start ? start : end + 1);
+        text += '\n';
     }
     return text;
 }

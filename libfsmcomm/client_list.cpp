@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <sys/mman.h>
 
 namespace {
 
@@ -30,6 +31,17 @@ constexpr size_t kIndexAt = 24;
 
 client_list_realloc_fn g_realloc = realloc;
 
+// Faults in the pages under [start, start + length) with one call: the room is written entry by
+// entry right away, and a fault per page costs far more on a virtual machine. The pages at the
+// ends lie within the allocation's mapping. Only advice; a kernel without it leaves the pages to
+// be faulted on use.
+void prefault(void *start, size_t length) {
+    const uintptr_t page = 4096;
+    const uintptr_t first = reinterpret_cast<uintptr_t>(start) & ~(page - 1);
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(start) + length + page - 1) & ~(page - 1);
+    madvise(reinterpret_cast<void *>(first), end - first, MADV_POPULATE_WRITE);
+}
+
 // Makes room for record number `taken` (from 0): the array grows by FSM_WHO_GROWTH records
 // whenever `taken` reaches a multiple of it. False when memory runs out; the old array is
 // then still the caller's to free.
@@ -39,6 +51,8 @@ bool make_room(void **records, size_t taken, size_t record_size) {
     void *grown = g_realloc(*records, (taken + FSM_WHO_GROWTH) * record_size);
     if (grown == nullptr)
         return false;
+    prefault(static_cast<unsigned char *>(grown) + taken * record_size,
+             FSM_WHO_GROWTH * record_size);
     *records = grown;
     return true;
 }

@@ -1,7 +1,7 @@
 // Index of one sibling list of the admin tree, kept beside the sibling links: the list's order
-// with subtree counts, so that the n-th node and the position of a node take O(log n), and, as
-// long as the list is in sorted order (folders first, then byte order of names), binary search
-// for names and for the sorted insert position. A list whose order was broken by a node changed
+// with counts, so that the n-th node and the position of a node take O(log n), and, as long as
+// the list is in sorted order (folders first, then byte order of names), search by key for
+// names and for the sorted insert position. A list whose order was broken by a node changed
 // in place (renamed, turned into a folder) reports itself unsorted; the tree then walks it.
 #pragma once
 
@@ -10,6 +10,9 @@
 
 struct VTAObj;
 struct VTAChildIndex;
+
+// How many emptied slabs of memory the indexes keep for reuse (vtadmin_memory.h).
+void child_index_keep_empty_slabs(size_t count);
 
 // A new, empty index whose owner keeps it in `*slot` (a parent's VTA_ChildIndex or the tree's
 // VTA_TopIndex); the slot is cleared when the index goes away with its last node. Null when
@@ -40,3 +43,7 @@ uint32_t child_index_upper_bound(const VTAChildIndex *index, bool folder, const 
                                  VTAObj **before, VTAObj **at);
 // Sorted lists only: the first node at `position` or after it named `name`, or null.
 VTAObj *child_index_find(const VTAChildIndex *index, uint32_t position, const char *name);
+
+// Every node of the list in list order, to `visit`, which must not change the list. Reads the
+// index's arrays rather than chasing sibling links, so that the nodes' memory is read ahead.
+void child_index_each(const VTAChildIndex *index, void (*visit)(VTAObj *, void *), void *context);

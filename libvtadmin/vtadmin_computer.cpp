@@ -51,10 +51,6 @@ void address_text(const host_addr &address, char *text) {
         text[0] = '\0';
 }
 
-void set_cell(VTA_LV_ROW *row, uint32_t column, const char *text) {
-    bounded_format(row->VTA_Cells[column].VTA_Text, VTA_LV_TEXT_SIZE, "%s", text);
-}
-
 uint32_t kind_of_state(uint32_t state) {
     if (state == VTA_FSM_ACTIVE)
         return VTA_OBJ_FS_ACTIVE;
@@ -205,20 +201,20 @@ void fs_row(VTAObj *node, VTA_LV_ROW *row) {
     const VTA_FS_DATA *data = fs_data(node);
     char text[VTA_NAME_SIZE] = "";
     row->VTA_ColCount = 5;
-    set_cell(row, 0, node->VTA_Name);
+    VTAObj_SetCell(row, 0, node->VTA_Name);
     address_text(data->entry.address, text);
-    set_cell(row, 1, text);
+    VTAObj_SetCell(row, 1, text);
     static const char *const kStates[] = {"Down", "Standby", "Active"};
-    set_cell(row, 2, data->entry.state <= 2 ? kStates[data->entry.state] : "???");
+    VTAObj_SetCell(row, 2, data->entry.state <= 2 ? kStates[data->entry.state] : "???");
     if (data->entry.state == VTA_FSM_ACTIVE) {
         VTAObj_FsSizeText(data->status.block_size, data->status.total_blocks, text, sizeof text);
-        set_cell(row, 3, text);
+        VTAObj_SetCell(row, 3, text);
         VTAObj_FsPercentFree(data->status.free_blocks, data->status.total_blocks, text,
                              sizeof text);
-        set_cell(row, 4, text);
+        VTAObj_SetCell(row, 4, text);
     } else {
-        set_cell(row, 3, "-");
-        set_cell(row, 4, "-");
+        VTAObj_SetCell(row, 3, "-");
+        VTAObj_SetCell(row, 4, "-");
     }
 }
 
@@ -231,7 +227,7 @@ int32_t fs_rows(VTATree *tree, uint32_t op, VTAObj *folder, VTA_LV_ROW *row, cha
     if (op == VTA_OP_LV_ROW_GETBYNBR && row->VTA_RowNbr == 0) {
         static const char *const kHeader[] = {"Name", "Host", "State", "Size", "Free"};
         for (uint32_t i = 0; i < 5; ++i)
-            set_cell(row, i, kHeader[i]);
+            VTAObj_SetCell(row, i, kHeader[i]);
         row->VTA_ColCount = 5;
         return VTA_OK;
     }
@@ -369,9 +365,9 @@ int32_t fs_node_rows(VTATree *tree, uint32_t op, VTAObj *fs, VTA_LV_ROW *row, ch
     }
     row->VTA_ColCount = 3;
     if (op == VTA_OP_LV_ROW_GETBYNBR && row->VTA_RowNbr == 0) {
-        set_cell(row, 0, "Name");
-        set_cell(row, 1, "Value");
-        set_cell(row, 2, "Type");
+        VTAObj_SetCell(row, 0, "Name");
+        VTAObj_SetCell(row, 1, "Value");
+        VTAObj_SetCell(row, 2, "Type");
         return VTA_OK;
     }
     if (op == VTA_OP_LV_ROW_GETBYNBR)
@@ -382,13 +378,13 @@ int32_t fs_node_rows(VTATree *tree, uint32_t op, VTAObj *fs, VTA_LV_ROW *row, ch
         bounded_format(msg, msg_size, "No more columns");
         return VTA_ERR_NOT_FOUND;
     }
-    set_cell(row, 0, child->VTA_Name);
+    VTAObj_SetCell(row, 0, child->VTA_Name);
     if (child->VTA_Type == VTA_OBJ_VALUE) {
-        set_cell(row, 1, reinterpret_cast<const VTA_VALUE_DATA *>(child->VTA_Data)->VTA_Text);
-        set_cell(row, 2, " ");
+        VTAObj_SetCell(row, 1, reinterpret_cast<const VTA_VALUE_DATA *>(child->VTA_Data)->VTA_Text);
+        VTAObj_SetCell(row, 2, " ");
     } else {
-        set_cell(row, 1, " ");
-        set_cell(row, 2, VTAObj_TypeName(child->VTA_Type));
+        VTAObj_SetCell(row, 1, " ");
+        VTAObj_SetCell(row, 2, VTAObj_TypeName(child->VTA_Type));
     }
     return VTA_OK;
 }

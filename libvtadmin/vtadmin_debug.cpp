@@ -10,16 +10,12 @@ namespace {
 
 constexpr uint32_t kWordBits = 32;
 
-void set_cell(VTA_LV_ROW *row, uint32_t column, const char *text) {
-    bounded_format(row->VTA_Cells[column].VTA_Text, VTA_LV_TEXT_SIZE, "%s", text);
-}
-
 int32_t debug_rows(VTATree *tree, uint32_t op, VTAObj *folder, VTA_LV_ROW *row, char *msg,
                    size_t msg_size) {
     if (op == VTA_OP_LV_ROW_GETBYNBR) {
         if (row->VTA_RowNbr == 0) {
-            set_cell(row, 0, "Set");
-            set_cell(row, 1, "Debug Name");
+            VTAObj_SetCell(row, 0, "Set");
+            VTAObj_SetCell(row, 1, "Debug Name");
             row->VTA_ColCount = 2;
             return VTA_OK;
         }
@@ -30,7 +26,7 @@ int32_t debug_rows(VTATree *tree, uint32_t op, VTAObj *folder, VTA_LV_ROW *row, 
         return VTA_ERR_NOT_FOUND;
     }
     // The first column is the check box; the views draw the state from the node.
-    set_cell(row, 0, "");
+    VTAObj_SetCell(row, 0, "");
     bounded_format(row->VTA_Cells[1].VTA_Text, VTA_LV_TEXT_SIZE, "%.80s", row->VTA_Node->VTA_Name);
     row->VTA_ColCount = 2;
     return VTA_OK;

@@ -38,8 +38,8 @@ std::string csv_line(const std::vector<std::string> &cells, size_t columns) {
 
 int32_t VTATree_ReadList(VTATree *tree, VTAObj *node, VTAList *list, char *msg, size_t msg_size) {
     *list = VTAList{};
+    VTA_LV_ROW row{}; // the operation clears the cells for every row
     for (int32_t n = 0;; ++n) {
-        VTA_LV_ROW row{};
         row.VTA_RowNbr = n;
         const int32_t rc =
             VTATree_Op(tree, VTA_OP_LV_ROW_GETBYNBR, node, &row, sizeof row, msg, msg_size);

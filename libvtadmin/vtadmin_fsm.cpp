@@ -3,6 +3,7 @@
 #include "libfsmcomm/client_list.h"
 #include "libfsmcomm/fsm_requests.h"
 #include "libutil/fatal.h"
+#include "libvtadmin/vtadmin_memory.h"
 #include "libvtadmin/vtadmin_trace.h"
 #include "libvtadmin/vtadminlib.h"
 
@@ -313,8 +314,8 @@ int VTAdmin_GetClientList(int handle, VTA_CLIENT **list) {
         free(entries);
         return error != 0 ? -error : VTA_CLIENT_LIST_EMPTY;
     }
-    auto *records =
-        static_cast<VTA_CLIENT *>(calloc(static_cast<size_t>(count), sizeof(VTA_CLIENT)));
+    auto *records = static_cast<VTA_CLIENT *>(
+        large_array_alloc(static_cast<size_t>(count) * sizeof(VTA_CLIENT)));
     if (records == nullptr) {
         vta_error("VTAdmin_GetClientList out of memory.\n");
         free(entries);
@@ -333,6 +334,6 @@ void VTAdmin_FreeClientList(VTA_CLIENT *list) {
     static const char *const call = "VTAdmin_FreeClientList";
     vta_enter_args(call, "clientlist=0x%" PRIx64 "\n",
                    static_cast<uint64_t>(reinterpret_cast<uintptr_t>(list)));
-    free(list);
+    large_array_free(list);
     vta_exit_ok(call);
 }

@@ -5,6 +5,7 @@
 #include "libvtadmin/vorud.h"
 #include "libvtadmin/vtadmin_computer.h"
 #include "libvtadmin/vtadmin_fsm.h"
+#include "libvtadmin/vtadmin_memory.h"
 #include "libvtadmin/vtadminlib.h"
 
 #include <cinttypes>
@@ -64,10 +65,6 @@ std::string address_or_unspecified(const host_addr &address) {
     return VTAdmin_AddrToString(&address, text) != nullptr ? text : "";
 }
 
-void set_cell(VTA_LV_ROW *row, uint32_t column, const char *text) {
-    bounded_format(row->VTA_Cells[column].VTA_Text, VTA_LV_TEXT_SIZE, "%s", text);
-}
-
 int32_t answer_refresh_only(void *data) {
     auto *allow = static_cast<VTA_ALLOW_MENU *>(data);
     allow->VTA_Answer =
@@ -122,8 +119,8 @@ int32_t property_rows(VTATree *tree, uint32_t op, VTAObj *node, VTA_LV_ROW *row,
     }
     if (op == VTA_OP_LV_ROW_GETBYNBR) {
         if (row->VTA_RowNbr == 0) {
-            set_cell(row, 0, "Name");
-            set_cell(row, 1, "Value");
+            VTAObj_SetCell(row, 0, "Name");
+            VTAObj_SetCell(row, 1, "Value");
             row->VTA_ColCount = 2;
             return VTA_OK;
         }
@@ -167,16 +164,16 @@ std::vector<property> disk_properties(const VTA_DISK &disk) {
 int32_t collect_disks(int handle, VTA_DISK **records_out, int *count_out, char *msg,
                       size_t msg_size) {
     int capacity = VTA_DISK_PAGE_START;
-    auto *records = static_cast<VTA_DISK *>(malloc(sizeof(VTA_DISK) * capacity));
+    auto *records = static_cast<VTA_DISK *>(large_array_alloc(sizeof(VTA_DISK) * capacity));
     int count = 0;
     int32_t rc = VTA_OK;
     char lib_msg[VTA_MESSAGE_SIZE] = "";
     while (records != nullptr) {
         if (count == capacity) {
-            auto *grown =
-                static_cast<VTA_DISK *>(realloc(records, sizeof(VTA_DISK) * capacity * 2));
+            auto *grown = static_cast<VTA_DISK *>(
+                large_array_resize(records, sizeof(VTA_DISK) * capacity * 2));
             if (grown == nullptr) {
-                free(records);
+                large_array_free(records);
                 records = nullptr;
                 break;
             }
@@ -256,7 +253,7 @@ int32_t list_disks(VTATree *tree, VTAObj *folder, char *msg, size_t msg_size) {
             continue;
         rc = place_disk(tree, folder, records[i], msg, msg_size);
     }
-    free(records);
+    large_array_free(records);
     VTAObj_DisconnectComputer(computer, nullptr, 0);
     return rc;
 }
@@ -514,8 +511,8 @@ int32_t client_rows(VTATree *tree, uint32_t op, VTAObj *folder, VTA_LV_ROW *row,
     }
     row->VTA_ColCount = 2;
     if (op == VTA_OP_LV_ROW_GETBYNBR && row->VTA_RowNbr == 0) {
-        set_cell(row, 0, "Host");
-        set_cell(row, 1, "Type");
+        VTAObj_SetCell(row, 0, "Host");
+        VTAObj_SetCell(row, 1, "Type");
         return VTA_OK;
     }
     if (op == VTA_OP_LV_ROW_GETBYNBR)
@@ -525,8 +522,8 @@ int32_t client_rows(VTATree *tree, uint32_t op, VTAObj *folder, VTA_LV_ROW *row,
         bounded_format(msg, msg_size, "No more clients");
         return VTA_ERR_NOT_FOUND;
     }
-    set_cell(row, 0, row->VTA_Node->VTA_Name);
-    set_cell(row, 1, client_row_type(*client_data(row->VTA_Node)));
+    VTAObj_SetCell(row, 0, row->VTA_Node->VTA_Name);
+    VTAObj_SetCell(row, 1, client_row_type(*client_data(row->VTA_Node)));
     return VTA_OK;
 }
 
@@ -612,7 +609,7 @@ int32_t qos_rows(VTATree *tree, uint32_t op, VTAObj *folder, VTA_LV_ROW *row, ch
         static const char *const kHeader[] = {"Stripe Group", "Max IO/Sec", "Max MB/Sec", "Reserve",
                                               "Curr IO/Sec",  "Clients",    "Hint"};
         for (uint32_t i = 0; i < 7; ++i)
-            set_cell(row, i, kHeader[i]);
+            VTAObj_SetCell(row, i, kHeader[i]);
         return VTA_OK;
     }
     if (op == VTA_OP_LV_ROW_GETBYNBR)
@@ -623,11 +620,11 @@ int32_t qos_rows(VTATree *tree, uint32_t op, VTAObj *folder, VTA_LV_ROW *row, ch
         return VTA_ERR_NOT_FOUND;
     }
     const VTA_QOS_STATUS *q = qos_data(row->VTA_Node);
-    set_cell(row, 0, row->VTA_Node->VTA_Name);
+    VTAObj_SetCell(row, 0, row->VTA_Node->VTA_Name);
     const uint32_t figures[] = {q->limit_iops,   q->limit_mbps,   q->reserved_iops,
                                 q->current_iops, q->clients_iops, q->hint_iops};
     for (uint32_t i = 0; i < 6; ++i)
-        set_cell(row, i + 1, text_of("%d", static_cast<int>(figures[i])).c_str());
+        VTAObj_SetCell(row, i + 1, text_of("%d", static_cast<int>(figures[i])).c_str());
     return VTA_OK;
 }
 

@@ -27,7 +27,7 @@ bool has_limits(const VTA_QUOTA &q) {
 }
 
 void set_cell(VTA_LV_ROW *row, uint32_t column, const char *text, bool right = false) {
-    bounded_format(row->VTA_Cells[column].VTA_Text, VTA_LV_TEXT_SIZE, "%s", text);
+    VTAObj_SetCell(row, column, text);
     row->VTA_Cells[column].VTA_RightAlign = right ? 1 : 0;
 }
 

@@ -3,12 +3,14 @@
 #include "libutil/fatal.h"
 #include "libutil/size_text.h"
 #include "libvtadmin/vtadmin_child_index.h"
+#include "libvtadmin/vtadmin_memory.h"
 
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 // Broken link invariants are programming errors; the report names the invariant as written
 // here rather than the local variable names.
@@ -18,6 +20,10 @@
 namespace {
 
 const char *const kPlaceholderName = "_NEED_REFRESH_";
+
+// VTAObj_Free clears a node before it goes back, so the pool need not clear it again.
+block_pool g_node_pool(sizeof(VTAObj), VTA_NODE_MEMORY_KEPT / BLOCK_POOL_SLAB_SIZE, false);
+bool g_pooled_nodes = true;
 
 const char *const kTypeNames[VTA_OBJ_LAST + 1] = {
     "<Invalid>",
@@ -64,14 +70,12 @@ void set_message(char *msg, size_t msg_size, const char *format, ...) {
     va_end(args);
 }
 
-void set_cell(VTA_LV_ROW *row, int col, const char *text) {
-    bounded_format(row->VTA_Cells[col].VTA_Text, VTA_LV_TEXT_SIZE, "%s", text);
-}
-
-// Texts of VTA_Data records may fill their whole array without a NUL.
-void set_cell_bounded(VTA_LV_ROW *row, int col, const char *text, size_t size) {
-    bounded_format(row->VTA_Cells[col].VTA_Text, VTA_LV_TEXT_SIZE, "%.*s",
-                   static_cast<int>(strnlen(text, size)), text);
+// Copies at most `size` - 1 bytes of `text`, up to its NUL, and terminates the copy. The text
+// may be the target itself (a node renamed to its own name).
+void copy_bounded(char *to, size_t size, const char *text) {
+    const size_t length = strnlen(text, size - 1);
+    memmove(to, text, length);
+    to[length] = '\0';
 }
 
 const char *progress_name(uint32_t op) {
@@ -112,12 +116,12 @@ bool sends_progress(uint32_t op) {
 void fill_default_row(VTA_LV_ROW *row, const VTAObj *node) {
     row->VTA_ColCount = 2;
     if (row->VTA_RowNbr == 0) {
-        set_cell(row, 0, "Name");
-        set_cell(row, 1, "Type");
+        VTAObj_SetCell(row, 0, "Name");
+        VTAObj_SetCell(row, 1, "Type");
         return;
     }
-    set_cell_bounded(row, 0, node->VTA_Name, sizeof node->VTA_Name);
-    set_cell(row, 1, VTAObj_TypeName(node->VTA_Type));
+    VTAObj_SetCell(row, 0, node->VTA_Name);
+    VTAObj_SetCell(row, 1, VTAObj_TypeName(node->VTA_Type));
 }
 
 int32_t default_handling(VTATree *tree, uint32_t op, VTAObj *node, void *data, char *msg,
@@ -190,6 +194,11 @@ int32_t prepare_operation(uint32_t op, VTAObj *node, void *data, size_t data_siz
         return VTA_OK;
     }
     case VTA_OP_REFRESH:
+        if (node->VTA_ChildIndex != nullptr) {
+            child_index_each(
+                node->VTA_ChildIndex, [](VTAObj *child, void *) { child->VTA_Stale = 1; }, nullptr);
+            return VTA_OK;
+        }
         for (VTAObj *child = node->VTA_Child; child != nullptr; child = child->VTA_SibRight)
             child->VTA_Stale = 1;
         return VTA_OK;
@@ -205,13 +214,27 @@ int32_t prepare_operation(uint32_t op, VTAObj *node, void *data, size_t data_siz
 }
 
 void prune_stale_children(VTATree *tree, VTAObj *node) {
-    VTAObj *child = node->VTA_Child;
-    while (child != nullptr) {
-        VTAObj *next = child->VTA_SibRight;
-        if (child->VTA_Stale)
-            VTAObj_Delete(tree, &child);
-        child = next;
+    if (node->VTA_ChildIndex == nullptr) {
+        VTAObj *child = node->VTA_Child;
+        while (child != nullptr) {
+            VTAObj *next = child->VTA_SibRight;
+            if (child->VTA_Stale)
+                VTAObj_Delete(tree, &child);
+            child = next;
+        }
+        return;
     }
+    // Gathered first, as deleting changes the index; deleted in list order as found.
+    std::vector<VTAObj *> stale;
+    child_index_each(
+        node->VTA_ChildIndex,
+        [](VTAObj *child, void *list) {
+            if (child->VTA_Stale)
+                static_cast<std::vector<VTAObj *> *>(list)->push_back(child);
+        },
+        &stale);
+    for (VTAObj *child : stale)
+        VTAObj_Delete(tree, &child);
 }
 
 void set_progress(VTAObj *message, uint8_t busy, const char *format, const char *progress,
@@ -227,7 +250,18 @@ void set_progress(VTAObj *message, uint8_t busy, const char *format, const char 
 // ---- Nodes ----
 
 VTAObj *VTAObj_Alloc(VTAObj_OpFunc op_func) {
-    VTAObj *node = new (std::nothrow) VTAObj();
+    VTAObj *node = nullptr;
+    if (g_pooled_nodes) {
+        // A block is zero when new, else what VTAObj_Free left of a node: zero but for its kind.
+        void *block = g_node_pool.allocate();
+        if (block != nullptr) {
+            node = new (block) VTAObj;
+            node->VTA_Type = VTA_OBJ_INVALID;
+            node->VTA_Pooled = 1;
+        }
+    } else {
+        node = new (std::nothrow) VTAObj();
+    }
     if (node != nullptr)
         node->VTA_OpFunc = op_func;
     return node;
@@ -243,15 +277,29 @@ void VTAObj_Free(VTAObj **node) {
     TREE_ASSERT(obj->VTA_SibLeft == nullptr, "VTAObj->VTA_SibLeft == NULL");
     TREE_ASSERT(obj->VTA_SibRight == nullptr, "VTAObj->VTA_SibRight == NULL");
     // Leave a recognisable corpse for anything that still holds the pointer.
+    const bool pooled = obj->VTA_Pooled != 0;
     memset(obj, 0, sizeof *obj);
     obj->VTA_Type = VTA_OBJ_FREE;
-    delete obj;
+    if (pooled)
+        g_node_pool.release(obj);
+    else
+        delete obj;
+}
+
+void VTAObj_SetNodeMemory(bool pooled, size_t keep_empty_bytes) {
+    g_pooled_nodes = pooled;
+    g_node_pool.keep_empty_slabs(keep_empty_bytes / BLOCK_POOL_SLAB_SIZE);
+    child_index_keep_empty_slabs(keep_empty_bytes / BLOCK_POOL_SLAB_SIZE);
 }
 
 void VTAObj_SetName(VTAObj *node, const char *name) {
     // Names of 256 bytes or more keep their first 255 bytes.
-    bounded_format(node->VTA_Name, sizeof node->VTA_Name, "%s", name ? name : "");
+    copy_bounded(node->VTA_Name, sizeof node->VTA_Name, name ? name : "");
     child_index_rekey(node);
+}
+
+void VTAObj_SetCell(VTA_LV_ROW *row, uint32_t column, const char *text) {
+    copy_bounded(row->VTA_Cells[column].VTA_Text, VTA_LV_TEXT_SIZE, text);
 }
 
 void VTAObj_GetData(const VTAObj *node, void *record, size_t size) {
@@ -436,22 +484,22 @@ void VTAObj_ValueRow(VTA_LV_ROW *row) {
     row->VTA_ColCount = 2;
     const VTAObj *node = row->VTA_Node;
     if (node == nullptr || node->VTA_Type != VTA_OBJ_VALUE) {
-        set_cell(row, 0, "<No Object>");
-        set_cell(row, 1, "????");
+        VTAObj_SetCell(row, 0, "<No Object>");
+        VTAObj_SetCell(row, 1, "????");
         return;
     }
-    set_cell_bounded(row, 0, node->VTA_Name, sizeof node->VTA_Name);
+    VTAObj_SetCell(row, 0, node->VTA_Name);
     VTA_VALUE_DATA value;
     VTAObj_GetData(node, &value, sizeof value);
     char *cell = row->VTA_Cells[1].VTA_Text;
     if (value.VTA_Text[0] != '\0')
-        set_cell_bounded(row, 1, value.VTA_Text, sizeof value.VTA_Text);
+        VTAObj_SetCell(row, 1, value.VTA_Text);
     else if (value.VTA_HasSize)
         size_format(value.VTA_Size, cell, VTA_LV_TEXT_SIZE);
     else if (value.VTA_HasNumber)
         bounded_format(cell, VTA_LV_TEXT_SIZE, "0x%" PRIx64, value.VTA_Number);
     else
-        set_cell(row, 1, "<Not Initialized>");
+        VTAObj_SetCell(row, 1, "<Not Initialized>");
 }
 
 int32_t VTAObj_SetMessage(VTATree *tree, VTAObj *parent, const char *name, const char *text,
@@ -519,8 +567,8 @@ int32_t VTAObj_CheckboxOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *da
             return VTA_ERR_INVALID;
         }
         row->VTA_ColCount = 2;
-        set_cell(row, 0, "");
-        set_cell_bounded(row, 1, row->VTA_Node->VTA_Name, sizeof row->VTA_Node->VTA_Name);
+        VTAObj_SetCell(row, 0, "");
+        VTAObj_SetCell(row, 1, row->VTA_Node->VTA_Name);
         return VTA_OK;
     }
     if (op == VTA_OP_ALLOW_MENU)

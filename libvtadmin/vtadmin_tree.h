@@ -8,6 +8,7 @@
 struct VTAObj;
 struct VTATree;
 struct VTAChildIndex;
+struct VTAChildLeaf;
 
 // Node kinds. The display names are those of VTAObj_TypeName.
 enum : uint32_t {
@@ -107,10 +108,12 @@ struct VTAObj {
     VTAObj_OpFunc VTA_OpFunc;   // null only for the transient message node
     uintptr_t VTA_ViewWords[2]; // owned by the views; zeroed at allocation
     // Kept by the tree beside the sibling links (vtadmin_child_index.h): the index of the list
-    // the node is linked in and its entry there, and the index of the node's own children.
+    // the node is linked in and the leaf of it that holds the node, and the index of the node's
+    // own children.
     VTAChildIndex *VTA_ListIndex;
-    uint32_t VTA_ListEntry;
+    VTAChildLeaf *VTA_ListLeaf;
     VTAChildIndex *VTA_ChildIndex;
+    uint8_t VTA_Pooled; // the node's memory came from the node pool (VTAObj_SetNodeMemory)
 };
 static_assert(sizeof(VTAObj::VTA_Data) == 1576, "kinds copy library records into VTA_Data");
 
@@ -205,6 +208,15 @@ int32_t VTATree_Op(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t 
 VTAObj *VTAObj_Alloc(VTAObj_OpFunc op_func);
 // Clears *node and releases an unlinked node. Linked nodes stop the process.
 void VTAObj_Free(VTAObj **node);
+// Where nodes allocated from now on come from. By default from a pool of 2 MiB slabs that ask
+// for huge pages (vtadmin_memory.h), so that a large folder costs few page faults; a slab
+// whose nodes are all freed is kept for reuse while the kept slabs hold no more than
+// `keep_empty_bytes` (VTA_NODE_MEMORY_KEPT at start), else it goes back to the system; the same
+// holds for the blocks of the child indexes. With `pooled` false every node is allocated on its own
+// with nothrow new, as memory checkers and tests that count or fail allocations want. Nodes are
+// freed where they came from.
+void VTAObj_SetNodeMemory(bool pooled, size_t keep_empty_bytes);
+constexpr size_t VTA_NODE_MEMORY_KEPT = size_t(8) << 20;
 // Copies `name` into VTA_Name, cut to 255 bytes. A node renamed while linked keeps its place;
 // renaming it (or changing its folder flag) any other way must be announced with
 // VTA_NOTE_UPDATED (VTATree_Notify), as refreshes do, so that searches see the change.
@@ -237,6 +249,9 @@ int32_t VTAObj_ChildNumber(const VTAObj *node);
 void VTAObj_Touch(VTAObj *node);
 // Display name of a kind; "" for kinds without one and above VTA_OBJ_LAST.
 const char *VTAObj_TypeName(uint32_t kind);
+// Writes `text` into cell `column` of the row, cut to 80 characters; no more than 80 bytes of it
+// are read, so a text array of 80 bytes or more need not end in a NUL.
+void VTAObj_SetCell(VTA_LV_ROW *row, uint32_t column, const char *text);
 // Two columns for the value node in row->VTA_Node: name, then the value text, the size, the
 // number or "<Not Initialized>"; "<No Object>", "????" when it is not a value node.
 void VTAObj_ValueRow(VTA_LV_ROW *row);

@@ -329,6 +329,6 @@ char *VTAdmin_AddrToString(const host_addr *address, char *buffer) {
     addr_to_string(address, text, sizeof text);
     if (text[0] == '\0')
         return nullptr;
-    bounded_format(buffer, 256, "%s", text);
+    memcpy(buffer, text, strlen(text) + 1); // addr_to_string terminates within 256
     return buffer;
 }

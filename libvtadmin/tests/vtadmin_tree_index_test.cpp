@@ -41,9 +41,8 @@ std::vector<VTAObj *> children(VTAObj *parent) {
     return nodes;
 }
 
-// Every search, n-th child and child number of `parent` against the walks.
-void expect_index_agrees(VTAObj *parent, const std::vector<std::string> &names,
-                         const std::string &where) {
+// Every n-th child and child number of `parent` against the walk; its children are returned.
+std::vector<VTAObj *> expect_positions_agree(VTAObj *parent, const std::string &where) {
     const std::vector<VTAObj *> nodes = children(parent);
     for (size_t i = 0; i < nodes.size(); ++i) {
         EXPECT_EQ(VTAObj_GetNthChild(nullptr, parent, static_cast<int32_t>(i + 1)), nodes[i])
@@ -53,6 +52,13 @@ void expect_index_agrees(VTAObj *parent, const std::vector<std::string> &names,
     }
     EXPECT_EQ(VTAObj_GetNthChild(nullptr, parent, static_cast<int32_t>(nodes.size() + 1)), nullptr)
         << where;
+    return nodes;
+}
+
+// Every search, n-th child and child number of `parent` against the walks.
+void expect_index_agrees(VTAObj *parent, const std::vector<std::string> &names,
+                         const std::string &where) {
+    const std::vector<VTAObj *> nodes = expect_positions_agree(parent, where);
     for (const std::string &name : names) {
         VTAObj *found = nullptr;
         VTAObj_FindChild(parent, nullptr, name.c_str(), &found);
@@ -217,6 +223,69 @@ TEST_F(TreeIndex, RandomEditsAgreeWithWalkingTheList) {
         if (HasFailure())
             return;
     }
+}
+
+// Orders two siblings as the list rules do: -1, 0 or 1.
+int list_order(const VTAObj *a, const VTAObj *b) {
+    if (a->VTA_IsFolder != b->VTA_IsFolder)
+        return a->VTA_IsFolder ? -1 : 1;
+    const int c = strncmp(a->VTA_Name, b->VTA_Name, VTA_NAME_SIZE);
+    return (c > 0) - (c < 0);
+}
+
+// Lists of tens of thousands of nodes make an index several levels deep, whose blocks split as
+// the list grows and merge as it shrinks. Every insertion must land after its namesakes and
+// before the first greater node; positions, numbers and searches must match the list at each
+// stage, down to a single node.
+TEST_F(TreeIndex, DeepListsGrowAndShrinkInStep) {
+    std::mt19937 random(29);
+    std::vector<std::string> names;
+    for (int i = 0; i < 6000; ++i) // long alike names share the 16 bytes the index keeps
+        names.push_back((i % 3 == 0 ? "a-long-shared-prefix-" : "n") + std::to_string(i % 4000));
+    auto check = [&](const std::string &stage) {
+        expect_positions_agree(parent, stage);
+        for (size_t i = 0; i < names.size(); i += 97) {
+            const char *name = names[i].c_str();
+            VTAObj *found = nullptr;
+            VTAObj_FindChild(parent, nullptr, name, &found);
+            ASSERT_EQ(found, walk_find(parent->VTA_Child, name)) << stage << ": " << name;
+            VTAObj *next = found != nullptr ? found->VTA_SibRight : nullptr;
+            if (next != nullptr) { // the next namesake
+                VTAObj_FindChild(parent, next, name, &found);
+                ASSERT_EQ(found, walk_find(next, name)) << stage << ": " << name << " again";
+            }
+        }
+    };
+    const struct {
+        const char *stage;
+        int insertions, deletions;
+    } stages[] = {
+        {"grown to 24,000", 24000, 0}, {"shrunk to 6,000", 0, 18000}, {"churned", 8000, 8000},
+        {"shrunk to 20", 0, 5980},     {"shrunk to 1", 0, 19},
+    };
+    uint32_t count = 0;
+    for (const auto &stage : stages) {
+        for (int i = 0; i < stage.insertions; ++i, ++count) {
+            const std::string &name = names[random() % names.size()];
+            VTAObj *node =
+                add_node(tree, parent, name.c_str(), VTA_OBJ_VALUE, random() % 4 == 0, false);
+            ASSERT_TRUE(node->VTA_SibLeft == nullptr || list_order(node->VTA_SibLeft, node) <= 0)
+                << stage.stage << ": " << name << " after " << node->VTA_SibLeft->VTA_Name;
+            ASSERT_TRUE(node->VTA_SibRight == nullptr || list_order(node, node->VTA_SibRight) < 0)
+                << stage.stage << ": " << name << " before " << node->VTA_SibRight->VTA_Name;
+        }
+        for (int i = 0; i < stage.deletions; ++i, --count) {
+            VTAObj *node =
+                VTAObj_GetNthChild(tree, parent, static_cast<int32_t>(random() % count + 1));
+            VTAObj_Delete(tree, &node);
+        }
+        check(stage.stage);
+        if (HasFailure())
+            return;
+    }
+    VTAObj *last = parent->VTA_Child;
+    VTAObj_Delete(tree, &last);
+    EXPECT_EQ(parent->VTA_ChildIndex, nullptr);
 }
 
 } // namespace

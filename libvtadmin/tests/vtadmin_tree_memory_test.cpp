@@ -1,6 +1,7 @@
 // Memory use of the admin tree: which calls allocate nodes, what happens when allocation
-// fails, and that every node is released again. The tree allocates with nothrow new, which
-// this test program replaces to count, fail and track those allocations.
+// fails, and that every node is released again. With the node pool turned off the tree
+// allocates each node with nothrow new, which this test program replaces to count, fail and
+// track those allocations.
 #include "libvtadmin/vtadmin_tree.h"
 #include "support_tree.h"
 
@@ -86,6 +87,7 @@ int32_t counting_op(VTATree *, uint32_t op, VTAObj *, void *, size_t, char *, si
 class TreeMemory : public ::testing::Test {
 protected:
     void SetUp() override {
+        VTAObj_SetNodeMemory(false, 0);
         g_calls = 0;
         g_tracking = true;
         g_allocations = 0;

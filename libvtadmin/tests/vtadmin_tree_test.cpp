@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -318,6 +319,35 @@ TEST(TreeValueRow, NoObjectForMissingOrNonValueNodes) {
     EXPECT_EQ(cell(row, 0), "<No Object>");
     EXPECT_EQ(cell(row, 1), "????");
     VTAObj_Free(&folder);
+}
+
+// Nodes from the pool or allocated on their own: new ones and ones that take the place of a
+// freed node are all zero but for their operation function (and where they came from).
+TEST(TreeNodeMemory, AllocGivesAZeroedRecordAlsoInPlaceOfAFreedNode) {
+    for (bool pooled : {true, false}) {
+        VTAObj_SetNodeMemory(pooled, VTA_NODE_MEMORY_KEPT);
+        std::vector<VTAObj *> used;
+        for (int i = 0; i < 8; ++i) {
+            VTAObj *node = VTAObj_Alloc(VTAObj_ValueOpFunc);
+            ASSERT_NE(node, nullptr);
+            VTAObj expected{};
+            expected.VTA_OpFunc = VTAObj_ValueOpFunc;
+            expected.VTA_Pooled = pooled;
+            EXPECT_EQ(memcmp(node, &expected, sizeof expected), 0)
+                << (pooled ? "pooled" : "own") << " node " << i;
+            // Every field written, as a node in use has them, before it goes back.
+            memset(node, 0xA5, sizeof *node);
+            node->VTA_Parent = node->VTA_Child = node->VTA_SibLeft = node->VTA_SibRight = nullptr;
+            node->VTA_Pooled = pooled;
+            used.push_back(node);
+            if (i % 2 == 1) {
+                for (VTAObj *&freed : used)
+                    VTAObj_Free(&freed);
+                used.clear();
+            }
+        }
+    }
+    VTAObj_SetNodeMemory(true, VTA_NODE_MEMORY_KEPT);
 }
 
 TEST_F(TreeStructure, SetMessageInsertsOnceThenReusesTheNode) {
