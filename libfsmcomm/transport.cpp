@@ -21,6 +21,18 @@
 std::atomic<uint32_t> sequence_counter{0};
 
 namespace {
+std::atomic<uint32_t> g_list_walk_limit{LIST_WALK_MAX_ENTRIES};
+} // namespace
+
+uint32_t list_walk_limit() {
+    return g_list_walk_limit.load(std::memory_order_relaxed);
+}
+
+void list_walk_limit_set_for_tests(uint32_t limit) {
+    g_list_walk_limit.store(limit != 0 ? limit : LIST_WALK_MAX_ENTRIES, std::memory_order_relaxed);
+}
+
+namespace {
 
 constexpr int kDefaultReplyTimeoutMs = 30000;
 constexpr int kAgentConnectSeconds = 5;

@@ -2,6 +2,7 @@
 // client's own answer, replies that stop half-way and stay open, lists that never end. Each
 // must end promptly with its failure, never hang or pass.
 #include "libfsmcomm/auth.h"
+#include "libfsmcomm/client_list.h"
 #include "libfsmcomm/ns_requests.h"
 #include "libfsmcomm/platform_error.h"
 #include "libfsmcomm/transport.h"
@@ -224,6 +225,75 @@ TEST_F(StalledReply, EndsWithinTheReplyTimeOut) {
         EXPECT_LT(seconds_since(start), 2.5) << row.reply;
         close(fd);
         peer.join();
+    }
+}
+
+
+// ---- Lists that never end ----
+
+constexpr uint32_t WALK_LIMIT = 200;
+constexpr int SPARE_ANSWERS = 5; // answered past the limit, so that a walk that goes on shows
+
+class EndlessList : public testing::Test {
+protected:
+    void SetUp() override {
+        setenv("TIMEDWAIT_VALUE", "1", 1);
+        list_walk_limit_set_for_tests(WALK_LIMIT);
+    }
+    void TearDown() override {
+        list_walk_limit_set_for_tests(0);
+        unsetenv("TIMEDWAIT_VALUE");
+    }
+};
+
+TEST_F(EndlessList, FindingAnFsmStopsAtTheLimit) {
+    // Every position holds another FSM; the one asked for is never among them.
+    fsm_peer peer(1 + WALK_LIMIT + SPARE_ANSWERS, [](int fd, const Record &request, int i) {
+        Record reply = pm_reply_to(request);
+        snprintf(reinterpret_cast<char *>(&reply[PM_NAME]), 32, "other%d", i);
+        send_framed(fd, reply);
+    });
+    pm_message message = {};
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ns_find_fsm(peer.fd, "fsA", &message), -1);
+    EXPECT_LT(seconds_since(start), 10.0);
+    peer.finish();
+    EXPECT_EQ(peer.seen.size(), 1 + WALK_LIMIT) << "the by-name request, then the walk";
+    EXPECT_EQ(ns_list_walk_limit(), static_cast<int>(WALK_LIMIT));
+    list_walk_limit_set_for_tests(0);
+    EXPECT_EQ(ns_list_walk_limit(), NS_LIST_INDEX_COUNT) << "the index names no more positions";
+}
+
+TEST_F(EndlessList, TheClientListStopsAtTheLimit) {
+    struct Row {
+        const char *list;
+        int current_version;
+        uint32_t flags; // 0: every entry is skipped, yet each one still counts
+    } rows[] = {
+        {"current version, connected clients", 1, 1},
+        {"first version, connected clients", 0, 1},
+        {"current version, entries that are skipped", 1, 0},
+    };
+    for (const Row &row : rows) {
+        const uint32_t flags = row.flags;
+        fsm_peer peer(WALK_LIMIT + SPARE_ANSWERS, [flags](int fd, const Record &, int) {
+            Record reply(FSM_WHO_REPLY_CAPACITY, 0);
+            put_be32(&reply[28], flags);
+            send_framed(fd, reply, 1184);
+        });
+        client_entry *entries = reinterpret_cast<client_entry *>(&peer); // must be cleared
+        int count = -1;
+        char text[256] = "";
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(fsm_who(peer.fd, row.current_version, &entries, &count, text, sizeof text),
+                  FSM_WHO_NO_END)
+            << row.list;
+        EXPECT_LT(seconds_since(start), 10.0) << row.list;
+        EXPECT_EQ(entries, nullptr) << row.list;
+        EXPECT_EQ(count, 0) << row.list;
+        EXPECT_STREQ(text, "Fsm 'who' list does not end: stopped after 200 entries") << row.list;
+        peer.finish();
+        EXPECT_EQ(peer.seen.size(), WALK_LIMIT) << row.list;
     }
 }
 
