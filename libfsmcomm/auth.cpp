@@ -233,6 +233,12 @@ int auth_record_check(const unsigned char record[AUTH_RECORD_SIZE],
     return 1;
 }
 
+int auth_record_echoes(const unsigned char record[AUTH_RECORD_SIZE], uint32_t x, uint32_t y) {
+    return get_be32(record + AUTH_RECORD_ECHO) == x && get_be32(record + AUTH_RECORD_ECHO + 4) == y
+               ? 1
+               : 0;
+}
+
 int client_authenticate(int socket) {
     unsigned char record[AUTH_RECORD_SIZE];
     if (receive_answer(socket, record, sizeof record) < static_cast<int>(sizeof record)) {
@@ -245,8 +251,10 @@ int client_authenticate(int socket) {
 
     uint32_t now = clock_seconds_low32();
     put_be32(record + AUTH_RECORD_TIME, now);
-    put_be32(record + AUTH_RECORD_CHALLENGE, static_cast<uint32_t>(rand()));
+    const uint32_t own_x = static_cast<uint32_t>(rand());
+    put_be32(record + AUTH_RECORD_CHALLENGE, own_x);
     put_le32(record + AUTH_RECORD_CHALLENGE + 4, now);
+    const uint32_t own_y = get_be32(record + AUTH_RECORD_CHALLENGE + 4);
     put_be32(record + AUTH_RECORD_KIND, AUTH_RECORD_KIND_ANSWER);
     if (sock_send_all(socket, record, sizeof record) < 0) {
         syslog_hook(AUTH_LOG_CODE, "client_authenticate: SEND ERROR");
@@ -257,7 +265,8 @@ int client_authenticate(int socket) {
         syslog_hook(AUTH_LOG_CODE, "client_authenticate: RECV ERROR");
         return 0;
     }
-    if (!ensure_secret_loaded() || !auth_record_check(record, auth_key_block)) {
+    if (!ensure_secret_loaded() || !auth_record_echoes(record, own_x, own_y) ||
+        !auth_record_check(record, auth_key_block)) {
         syslog_hook(AUTH_LOG_CODE, "client_authenticate: SERVER AUTH FAILED");
         return 0;
     }
@@ -291,9 +300,7 @@ int server_authenticate(int socket, const uint32_t key[AUTH_KEY_WORDS], uint32_t
         return 0;
     if (sock_recv_all(socket, record, sizeof record) < static_cast<int>(sizeof record))
         return 0;
-    // Unlike the client, the server insists that the answer is to its own challenge.
-    if (get_be32(record + AUTH_RECORD_ECHO) != x || get_be32(record + AUTH_RECORD_ECHO + 4) != y ||
-        !auth_record_check(record, key))
+    if (!auth_record_echoes(record, x, y) || !auth_record_check(record, key))
         return 0;
     auth_record_answer(record, key);
     return sock_send_all(socket, record, sizeof record) >= 0 ? 1 : 0;

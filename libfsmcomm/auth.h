@@ -72,13 +72,18 @@ void auth_digest(uint32_t x, uint32_t y, uint32_t digest[4]);
 void auth_record_answer(unsigned char record[AUTH_RECORD_SIZE], const uint32_t key[AUTH_KEY_WORDS]);
 
 // 1 when the record's kind is 1 and its response matches the digest of its echoed
-// challenge, else 0. The echo is taken as sent, not compared with any challenge.
+// challenge, else 0. Whose challenge the echo is, is auth_record_echoes' question.
 int auth_record_check(const unsigned char record[AUTH_RECORD_SIZE],
                       const uint32_t key[AUTH_KEY_WORDS]);
 
+// 1 when the record's echoed challenge is (x, y), else 0. Both ends require their own
+// challenge back: a peer without the secret could otherwise pass by returning the other
+// side's answer as its own.
+int auth_record_echoes(const unsigned char record[AUTH_RECORD_SIZE], uint32_t x, uint32_t y);
+
 // Client side of the exchange on a connected socket: answers the server's challenge, sends
-// its own and checks the server's answer. 1 on success, 0 on failure (reported through
-// syslog_hook with code 6).
+// its own and checks the server's answer, which must answer that very challenge. 1 on
+// success, 0 on failure (reported through syslog_hook with code 6).
 int client_authenticate(int socket);
 
 // Sends the authentication query and, when the server asks for it, runs

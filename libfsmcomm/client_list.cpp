@@ -175,7 +175,14 @@ int fsm_who_reporting(kx_socket socket, int current_version, client_entry **entr
     void *records = nullptr;
     size_t taken = 0;
 
+    const uint32_t limit = list_walk_limit();
     for (uint32_t index = 0;; ++index) {
+        if (index == limit) {
+            free(records);
+            bounded_format(text, text_size, "Fsm 'who' list does not end: stopped after %u entries",
+                           limit);
+            return FSM_WHO_NO_END;
+        }
         int error = 0;
         if (who_exchange(socket, type, index, message, &error) != 0) {
             if (error == FSM_WHO_END_OF_LIST)

@@ -20,6 +20,8 @@ constexpr int FSM_WHO_REPLY_CAPACITY = 4096;
 constexpr int FSM_WHO_END_OF_LIST = 2;
 // Returned when the list cannot be stored.
 constexpr int FSM_WHO_OUT_OF_MEMORY = 20;
+// Returned when the FSM still answered after list_walk_limit() entries.
+constexpr int FSM_WHO_NO_END = 7;
 // The array grows by this many entries at a time.
 constexpr int FSM_WHO_GROWTH = 20;
 
@@ -100,8 +102,8 @@ void client_entry_widen(const client_entry_v1 *record, client_entry *entry);
 // `current_version` is not 0, else with the first version. Returns 0 with `*entries` pointing
 // to `*count` records (null when the list is empty) that the caller releases with free();
 // when `entries` is null the list is read and released here. On failure returns the FSM's or
-// the transport's error value, or FSM_WHO_OUT_OF_MEMORY, with a text in `text`, `*entries`
-// null and `*count` 0. `entries` and `count` may be null; `text` is cleared on entry.
+// the transport's error value, FSM_WHO_OUT_OF_MEMORY or FSM_WHO_NO_END, with a text in `text`,
+// `*entries` null and `*count` 0. `entries` and `count` may be null; `text` is cleared on entry.
 int fsm_who(kx_socket socket, int current_version, client_entry **entries, int *count, char *text,
             size_t text_size);
 

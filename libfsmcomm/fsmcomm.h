@@ -68,3 +68,13 @@ struct msg_header {
     uint8_t sequence[8];   // sequence value, little-endian
 };
 static_assert(sizeof(msg_header) == MSG_HEADER_SIZE);
+
+// The most entries a walk through a server's list takes before it gives up on a list that
+// does not end (a server in a loop, or a hostile one): far above the largest lists of a real
+// cluster (100,000 clients), low enough to end in minutes rather than never.
+constexpr uint32_t LIST_WALK_MAX_ENTRIES = 1000000;
+
+// LIST_WALK_MAX_ENTRIES, unless a test lowered it.
+uint32_t list_walk_limit();
+// Lowers the limit so that tests reach it quickly; 0 restores LIST_WALK_MAX_ENTRIES.
+void list_walk_limit_set_for_tests(uint32_t limit);

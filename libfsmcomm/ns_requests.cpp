@@ -403,12 +403,18 @@ int ns_find_fsm(kx_socket socket, const char *name, pm_message *message) {
         return 0;
     if (by_name == 0 && std::strncmp(pm_name(message), name, PM_NAME_SIZE) == 0)
         return 1;
-    for (int index = 0;; ++index) {
+    const int limit = ns_list_walk_limit();
+    for (int index = 0; index < limit; ++index) {
         if (ns_list_local_fsm(socket, index, message, text) != 0)
             return 0;
         if (std::strncmp(pm_name(message), name, PM_NAME_SIZE) == 0)
             return 1;
     }
+    return -1;
+}
+
+int ns_list_walk_limit() {
+    return static_cast<int>(std::min<uint32_t>(NS_LIST_INDEX_COUNT, list_walk_limit()));
 }
 
 int ns_get_disks(kx_socket socket, int first, int count, disk_info *disks, uint32_t *checksum,

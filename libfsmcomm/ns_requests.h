@@ -113,6 +113,13 @@ constexpr int DISK_ENTRY_HEADER = 40; // fixed fields before the eight strings
 constexpr int NS_DISK_PAGE_MAX = (NS_DISK_ROOM_NEW + 16 - PM_NAME) / DISK_ENTRY_HEADER;
 // The list index of a request is 16 bits wide: the last first index a page can start at.
 constexpr int NS_DISK_INDEX_MAX = 0xFFFF;
+// Positions a 16-bit list index can name: a walk by ordinal past them would ask for the first
+// ones again.
+constexpr int NS_LIST_INDEX_COUNT = 0x10000;
+
+// How many positions a walk through a name-server list asks for at most: every position the
+// index can name, or list_walk_limit() when that is lower.
+int ns_list_walk_limit();
 
 // Walks the `disk_entry` records of a first- or second-form reply. `reply_length` is the number
 // of reply bytes received (entries lie in 40..reply_length). Takes at most min(`announced`,
@@ -161,7 +168,8 @@ int ns_list_fsm(kx_socket socket, int ordinal, pm_message *message, char *text);
 // 0 found, 2 end of list, -1 failure.
 int ns_list_local_fsm(kx_socket socket, int index, pm_message *message, char *text);
 
-// 1 when the name server knows an FSM called `name` (entry left in `message`), else 0.
+// 1 when the name server knows an FSM called `name` (entry left in `message`), else 0; -1
+// when the list still had not ended after ns_list_walk_limit() entries.
 int ns_find_fsm(kx_socket socket, const char *name, pm_message *message);
 
 // Up to `count` disks from position `first`. Returns the number read, 0 when the name server

@@ -21,6 +21,18 @@
 std::atomic<uint32_t> sequence_counter{0};
 
 namespace {
+std::atomic<uint32_t> g_list_walk_limit{LIST_WALK_MAX_ENTRIES};
+} // namespace
+
+uint32_t list_walk_limit() {
+    return g_list_walk_limit.load(std::memory_order_relaxed);
+}
+
+void list_walk_limit_set_for_tests(uint32_t limit) {
+    g_list_walk_limit.store(limit != 0 ? limit : LIST_WALK_MAX_ENTRIES, std::memory_order_relaxed);
+}
+
+namespace {
 
 constexpr int kDefaultReplyTimeoutMs = 30000;
 constexpr int kAgentConnectSeconds = 5;
@@ -75,18 +87,6 @@ int seconds_to_ms(int seconds) {
     return seconds > INT_MAX / 1000 ? INT_MAX : seconds * 1000;
 }
 
-// Reads and drops `excess` bytes so the stream stays on a message boundary. Stops early when
-// the peer closes or the receive fails; the reply already stored is still judged on its own.
-void drain_excess(kx_socket socket, uint32_t excess) {
-    uint8_t scratch[kDrainChunk];
-    while (excess > 0) {
-        const int chunk = static_cast<int>(std::min<uint32_t>(excess, sizeof scratch));
-        if (sock_recv_all(socket, scratch, chunk) != chunk)
-            return;
-        excess -= static_cast<uint32_t>(chunk);
-    }
-}
-
 // Why recv_until stopped.
 enum class recv_end { complete, closed, deadline_passed, wait_ran_out, not_a_socket, failed };
 
@@ -139,6 +139,51 @@ int recv_until(kx_socket socket, void *buffer, int length, int64_t deadline_us, 
 int fail(int *error_out, int error) {
     *error_out = error;
     return -1;
+}
+
+int64_t deadline_after_ms(int timeout_ms) {
+    return timeout_ms < 0 ? -1 : monotonic_us() + static_cast<int64_t>(timeout_ms) * 1000;
+}
+
+// Receives exactly `length` bytes of a reply before `deadline_us` (-1: none). 0, or -1 with
+// `error_out` set: 10054 when the peer closed early, 10060 when the time ran out, else the
+// system error.
+int recv_reply_part(kx_socket socket, uint8_t *buffer, int length, int64_t deadline_us,
+                    int *error_out) {
+    recv_end end;
+    recv_until(socket, buffer, length, deadline_us, &end);
+    switch (end) {
+    case recv_end::complete:
+        return 0;
+    case recv_end::closed:
+        return fail(error_out, WSAECONNRESET);
+    case recv_end::deadline_passed:
+    case recv_end::wait_ran_out:
+        return fail(error_out, WSAETIMEDOUT);
+    case recv_end::not_a_socket:
+        return fail(error_out, WSAENOTCONN);
+    case recv_end::failed:
+        break;
+    }
+    return fail(error_out, last_system_error());
+}
+
+// Reads and drops `excess` bytes so the stream stays on a message boundary. A peer that closes
+// or fails meanwhile leaves the stored reply to be judged on its own (0); one that stalls past
+// the deadline fails the exchange (-1, 10060).
+int drain_excess(kx_socket socket, uint32_t excess, int64_t deadline_us, int *error_out) {
+    uint8_t scratch[kDrainChunk];
+    while (excess > 0) {
+        const int chunk = static_cast<int>(std::min<uint32_t>(excess, sizeof scratch));
+        if (recv_reply_part(socket, scratch, chunk, deadline_us, error_out) != 0) {
+            if (*error_out == WSAETIMEDOUT)
+                return -1;
+            *error_out = 0;
+            return 0;
+        }
+        excess -= static_cast<uint32_t>(chunk);
+    }
+    return 0;
 }
 
 } // namespace
@@ -225,39 +270,23 @@ int fsm_send_and_wait(kx_socket socket, void *message, int send_length, int capa
     if (sock_send_all(socket, m, send_length) < 0)
         return fail(error_out, last_system_error());
 
-    for (;;) {
-        uint16_t revents = 0;
-        const int result =
-            wait_socket(socket, POLLSET_READABLE, fsm_reply_timeout_ms(timed), &revents);
-        if (result < 0 && last_system_error() == WSAEINTR)
-            continue;
-        if (result < 0)
-            return fail(error_out, last_system_error());
-        if ((revents & POLLSET_READABLE) == 0)
-            return fail(error_out, WSAETIMEDOUT);
-        break;
-    }
-
-    const int header_received = sock_recv_all(socket, m, MSG_HEADER_SIZE);
-    if (header_received < 0)
-        return fail(error_out, last_system_error());
-    if (header_received < MSG_HEADER_SIZE)
-        return fail(error_out, WSAECONNRESET);
+    // One deadline for the whole reply, header, body and dropped excess alike: a reply that
+    // stops half-way must not hold the caller any longer than a silent peer.
+    const int64_t deadline = deadline_after_ms(fsm_reply_timeout_ms(timed));
+    if (recv_reply_part(socket, m, MSG_HEADER_SIZE, deadline, error_out) != 0)
+        return -1;
     if (!msg_header_has_magic(m))
         return fail(error_out, EINVAL);
 
     const uint32_t length = msg_header_length(m);
     const uint32_t stored = std::min<uint32_t>(length, static_cast<uint32_t>(capacity));
     const uint32_t excess = length - stored;
-    if (stored > MSG_HEADER_SIZE) {
-        const int body_length = static_cast<int>(stored) - MSG_HEADER_SIZE;
-        const int body = sock_recv_all(socket, m + MSG_HEADER_SIZE, body_length);
-        if (body < 0)
-            return fail(error_out, last_system_error());
-        if (body < body_length)
-            return fail(error_out, WSAECONNRESET);
-    }
-    drain_excess(socket, excess);
+    if (stored > MSG_HEADER_SIZE &&
+        recv_reply_part(socket, m + MSG_HEADER_SIZE, static_cast<int>(stored) - MSG_HEADER_SIZE,
+                        deadline, error_out) != 0)
+        return -1;
+    if (drain_excess(socket, excess, deadline, error_out) != 0)
+        return -1;
 
     if (msg_reply_error_flag(m) != 0)
         return fail(error_out, msg_reply_error_code(m));
@@ -309,8 +338,7 @@ int sock_recv_all(kx_socket socket, void *buffer, int length) {
 }
 
 int sock_recv_all_within(kx_socket socket, void *buffer, int length, int timeout_ms) {
-    const int64_t deadline =
-        timeout_ms < 0 ? -1 : monotonic_us() + static_cast<int64_t>(timeout_ms) * 1000;
+    const int64_t deadline = deadline_after_ms(timeout_ms);
     recv_end end;
     const int received = recv_until(socket, buffer, length, deadline, &end);
     switch (end) {

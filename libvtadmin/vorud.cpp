@@ -28,9 +28,6 @@ struct connection_slot {
 
 connection_slot g_slots[VTA_MAX_CONNECTIONS];
 
-// The list-by-ordinal position is 16 bits on the wire; a walk never needs more.
-constexpr int MAX_ORDINALS = 65536;
-
 void clear_slot(connection_slot &slot) {
     slot.type = VTA_CONN_FREE;
     slot.socket = invalid_socket;
@@ -380,6 +377,14 @@ int VTAdmin_NSFsmSearch(int handle, const char *name, VTA_FSM_SEARCH *result, ch
     vorud_slot_unlock(handle);
 
     std::memset(result, 0, sizeof *result);
+    if (found < 0) {
+        bounded_format(message, VTA_MESSAGE_SIZE,
+                       "The name server's list of file systems does not end (stopped after %d "
+                       "entries).\n",
+                       ns_list_walk_limit());
+        vta_error("%s: %s", call, message);
+        return -1;
+    }
     if (!found) {
         bounded_format(message, VTA_MESSAGE_SIZE, "Name '%s' not found.\n", name ? name : "");
         vta_trace(" Exit: %s: %s\n", call, message);
@@ -417,7 +422,7 @@ int VTAdmin_NSFsmLocate(int handle, const char *fsm_name, int priority, VTA_FSM_
         return -1;
     }
     int code = VTA_ENOENT;
-    for (int ordinal = 0; ordinal < MAX_ORDINALS; ++ordinal) {
+    for (int ordinal = 0; ordinal < NS_LIST_INDEX_COUNT; ++ordinal) {
         char message[VTA_MESSAGE_SIZE] = "";
         const int result = VTAdmin_NSListFsm(handle, ordinal, entry, message);
         if (result == 0 && std::strncmp(entry->name, wanted, sizeof entry->name) == 0 &&

@@ -1,5 +1,6 @@
 #include "libvtadmin/vtadmin_computer.h"
 
+#include "libfsmcomm/ns_requests.h"
 #include "libutil/fatal.h"
 #include "libutil/size_text.h"
 #include "libvtadmin/vtadmin_control.h"
@@ -176,7 +177,16 @@ int32_t list_file_systems(VTATree *tree, VTAObj *folder, char *msg, size_t msg_s
     if (rc != VTA_OK)
         return rc;
     const int handle = static_cast<int>(conn->reserved);
+    const int limit = ns_list_walk_limit();
     for (int ordinal = 0;; ++ordinal) {
+        if (ordinal == limit) {
+            bounded_format(msg, msg_size,
+                           "Failed to list file systems: the name server's list does not end "
+                           "(stopped after %d entries)",
+                           limit);
+            rc = VTA_ERR_INVALID;
+            break;
+        }
         VTA_FSM_ENTRY entry{};
         char lib_msg[VTA_MESSAGE_SIZE] = "";
         rc = VTAdmin_NSListFsm(handle, ordinal, &entry, lib_msg);

@@ -12,9 +12,6 @@
 
 namespace {
 
-// The list-by-ordinal position is 16 bits on the wire; a walk never needs more.
-constexpr int MAX_ORDINALS = 65536;
-
 const char *text_or_empty(const char *text) {
     return text ? text : "";
 }
@@ -142,7 +139,7 @@ constexpr int POLL_STILL_RUNNING = 1;
 // One walk of the host's local list: 0 when the FSM is missing or stopped, POLL_STILL_RUNNING,
 // or -1.
 int poll_local_list(const poll_channel &channel, const char *fs_name, const char *host) {
-    for (int index = 0; index < MAX_ORDINALS; ++index) {
+    for (int index = 0; index < NS_LIST_INDEX_COUNT; ++index) {
         pm_message reply = {};
         char text[NS_TEXT_SIZE] = "";
         const int result = list_local(channel, index, &reply, text);
@@ -417,7 +414,7 @@ int VTAdmin_FSMStopAndWait(int nshandle, const char *fs_name, int timeout, char 
     const bool caller_is_here = connection_is_here(nshandle);
     for (int pass = 0; pass < 2; ++pass) {
         const bool standbys_only = pass == 0;
-        for (int ordinal = 0; ordinal < MAX_ORDINALS; ++ordinal) {
+        for (int ordinal = 0; ordinal < NS_LIST_INDEX_COUNT; ++ordinal) {
             VTA_FSM_ENTRY entry;
             char list_message[VTA_MESSAGE_SIZE] = "";
             const int listed = VTAdmin_NSListFsm(nshandle, ordinal, &entry, list_message);
@@ -496,7 +493,7 @@ int VTAdmin_FSMStopByHost(int nshandle, const char *fs_name, const char *host, c
     }
 
     int code = VTA_EOF;
-    for (int ordinal = 0; ordinal < MAX_ORDINALS && code == VTA_EOF; ++ordinal) {
+    for (int ordinal = 0; ordinal < NS_LIST_INDEX_COUNT && code == VTA_EOF; ++ordinal) {
         VTA_FSM_ENTRY entry;
         char list_message[VTA_MESSAGE_SIZE] = "";
         const int listed = VTAdmin_NSListFsm(nshandle, ordinal, &entry, list_message);

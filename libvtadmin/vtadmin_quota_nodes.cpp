@@ -1,5 +1,6 @@
 #include "libvtadmin/vtadmin_quota_nodes.h"
 
+#include "libfsmcomm/fsmcomm.h"
 #include "libutil/fatal.h"
 #include "libutil/logging.h"
 #include "libutil/size_text.h"
@@ -205,12 +206,23 @@ int32_t place_quota(VTATree *tree, VTAObj *folder, const VTA_QUOTA_EDIT &data, u
 struct quota_walk {
     int (*next)(int fshandle, VTA_QUOTA *record);
     const char *error; // with the call's result
+    const char *what;
 };
 
 const quota_walk kWalks[] = {
-    {VTAdmin_ListUserQuotas, "Unexpected VTA error %d listing user quotas"},
-    {VTAdmin_ListGroupQuotas, "Unexpected VTA error %d listing group quotas"},
+    {VTAdmin_ListUserQuotas, "Unexpected VTA error %d listing user quotas", "user"},
+    {VTAdmin_ListGroupQuotas, "Unexpected VTA error %d listing group quotas", "group"},
 };
+
+// True, with the message in `msg`, when a walk that has taken `taken` entries has reached the
+// limit: an FSM whose list never ends must not hold the console for ever.
+bool walk_without_end(uint32_t taken, const char *what, char *msg, size_t msg_size) {
+    if (taken < list_walk_limit())
+        return false;
+    bounded_format(msg, msg_size, "The FSM's %s quota list does not end (stopped after %u entries)",
+                   what, taken);
+    return true;
+}
 
 int32_t list_users_and_groups(VTATree *tree, VTAObj *folder, char *msg, size_t msg_size) {
     int fsm = -1;
@@ -221,7 +233,11 @@ int32_t list_users_and_groups(VTATree *tree, VTAObj *folder, char *msg, size_t m
     for (const quota_walk &walk : kWalks) {
         VTA_QUOTA_EDIT data{};
         VTA_QUOTA &q = data.VTA_Quota;
-        while (rc == VTA_OK) {
+        for (uint32_t taken = 0; rc == VTA_OK; ++taken) {
+            if (walk_without_end(taken, walk.what, msg, msg_size)) {
+                rc = VTA_ERR_INVALID;
+                break;
+            }
             const int result = walk.next(fsm, &q);
             if (result == VTA_EOF)
                 break;
@@ -251,7 +267,11 @@ int32_t list_directories(VTATree *tree, VTAObj *folder, char *msg, size_t msg_si
     for (uint32_t type : {VTA_QUOTA_DIR_SPACE, VTA_QUOTA_DIR_FILES}) {
         VTA_QUOTA_EDIT data{};
         VTA_QUOTA &q = data.VTA_Quota;
-        while (rc == VTA_OK) {
+        for (uint32_t taken = 0; rc == VTA_OK; ++taken) {
+            if (walk_without_end(taken, "directory", msg, msg_size)) {
+                rc = VTA_ERR_INVALID;
+                break;
+            }
             char text[VTA_MESSAGE_SIZE] = "";
             int result = VTAdmin_ListDirQuotas(fsm, type, &q, text);
             if (result == VTA_EOF)
