@@ -210,14 +210,6 @@ TEST_F(ShellOnCluster, DoubleClickingAFolderRowMakesItCurrent) {
 
 // The start-up option --select walks the tree as a user's clicks would.
 TEST_F(ShellOnCluster, SelectPathOpensEachItemInTurnAndStopsAtAMissingOne) {
-    KxCommandLine line;
-    QString error;
-    ASSERT_TRUE(CKxAdminApp::ParseCommandLine({"kxntadmin", "--select", "localhost/File Systems"},
-                                              &line, &error));
-    EXPECT_EQ(line.select_path, QStringLiteral("localhost/File Systems"));
-    EXPECT_FALSE(CKxAdminApp::ParseCommandLine({"kxntadmin", "--select"}, &line, &error));
-    EXPECT_TRUE(error.contains(QStringLiteral("--select PATH")));
-
     ASSERT_TRUE(tree_view()->SelectPath(QStringLiteral("localhost/File Systems/snfs1")));
     QTreeWidgetItem *snfs1 = item({"Connections", "localhost", "File Systems", "snfs1"});
     ASSERT_NE(snfs1, nullptr);
