@@ -136,9 +136,7 @@ TEST_F(CommandsOnCluster, NewConnectionStaysOpenUntilAHostAnswersThenAddsIt) {
 
     EXPECT_EQ(shown, 1);
     ASSERT_EQ(messages_.messages().size(), 3u);
-    EXPECT_EQ(messages_.messages()[0].title, "Error");
-    EXPECT_EQ(messages_.messages()[0].text, "No host name was specified");
-    EXPECT_EQ(messages_.messages()[0].icon, QMessageBox::Critical);
+    EXPECT_EQ(messages_.boxes()[0], "Error|No host name was specified|critical");
     for (size_t i : {1u, 2u}) {
         EXPECT_EQ(messages_.messages()[i].title, "Veltrane Connection");
         EXPECT_FALSE(messages_.messages()[i].text.isEmpty());
@@ -162,62 +160,28 @@ TEST_F(CommandsOnCluster, NewConnectionStaysOpenUntilAHostAnswersThenAddsIt) {
 // Start, stop on a host, fail-over and activation, each from the command a user would choose,
 // with the tree following the cluster after each.
 TEST_F(CommandsOnCluster, TheControlDialogSendsEachActionAndTheTreeFollows) {
+    // After each step the File Systems list has rows starting with `row_after` and `also`
+    // ("!": has none).
     const struct {
         const char *name;
-        std::vector<std::string> path; // selected in the tree
-        const char *row;               // then this list row, if any
+        bool on_snfs1;   // snfs1 selected in the tree, else File Systems
+        const char *row; // then this list row, if any
         KxPane pane;
         int command;
         const char *fs_name; // typed into the dialog, if any
         bool untick_wait;
-        std::vector<std::string> rows_after; // File Systems rows that must start so
-        std::vector<std::string> gone;       // and rows that must not
+        const char *row_after, *also;
     } steps[] = {
-        {"start scratch, waiting",
-         kFileSystems,
-         nullptr,
-         KxPane::List,
-         ID_ACTION_START,
-         "scratch",
-         false,
-         {"scratch|127.0.0.1|Active|"},
-         {}},
-        {"stop scratch on its host",
-         kFileSystems,
-         "scratch|",
-         KxPane::List,
-         ID_ACTION_STOP,
-         nullptr,
-         false,
-         {"snfs1|127.0.0.1|Active|"},
-         {"scratch|"}},
-        {"fail snfs1 over to beta",
-         kSnfs1,
-         nullptr,
-         KxPane::Tree,
-         ID_ACTION_FAILOVER,
-         nullptr,
-         false,
-         {"snfs1|127.0.0.2|Active|"},
-         {"snfs1|127.0.0.1|"}},
-        {"start snfs1 on localhost again",
-         kFileSystems,
-         nullptr,
-         KxPane::Tree,
-         ID_ACTION_START,
-         "snfs1",
-         true,
-         {"snfs1|127.0.0.1|Standby|", "snfs1|127.0.0.2|Active|"},
-         {}},
-        {"activate localhost's snfs1",
-         kFileSystems,
-         "snfs1|127.0.0.1|",
-         KxPane::List,
-         ID_ACTION_ACTIVATE,
-         nullptr,
-         false,
-         {"snfs1|127.0.0.1|Active|", "snfs1|127.0.0.2|Standby|"},
-         {}},
+        {"start scratch, waiting", false, nullptr, KxPane::List, ID_ACTION_START, "scratch", false,
+         "scratch|127.0.0.1|Active|", "snfs1|127.0.0.1|Active|"},
+        {"stop scratch on its host", false, "scratch|", KxPane::List, ID_ACTION_STOP, nullptr,
+         false, "snfs1|127.0.0.1|Active|", "!scratch|"},
+        {"fail snfs1 over to beta", true, nullptr, KxPane::Tree, ID_ACTION_FAILOVER, nullptr, false,
+         "snfs1|127.0.0.2|Active|", "!snfs1|127.0.0.1|"},
+        {"start snfs1 on localhost again", false, nullptr, KxPane::Tree, ID_ACTION_START, "snfs1",
+         true, "snfs1|127.0.0.1|Standby|", "snfs1|127.0.0.2|Active|"},
+        {"activate localhost's snfs1", false, "snfs1|127.0.0.1|", KxPane::List, ID_ACTION_ACTIVATE,
+         nullptr, false, "snfs1|127.0.0.1|Active|", "snfs1|127.0.0.2|Standby|"},
     };
     for (const auto &step : steps) {
         int shown = 0;
@@ -232,20 +196,22 @@ TEST_F(CommandsOnCluster, TheControlDialogSendsEachActionAndTheTreeFollows) {
             control->OnOK();
             return control->result();
         });
+        const std::vector<std::string> &path = step.on_snfs1 ? kSnfs1 : kFileSystems;
         if (step.row != nullptr)
-            select_row(step.path, step.row);
+            select_row(path, step.row);
         else
-            ASSERT_TRUE(select_path(step.path)) << step.name;
+            ASSERT_TRUE(select_path(path)) << step.name;
         command(step.pane, step.command);
         EXPECT_EQ(shown, 1) << step.name;
         EXPECT_TRUE(messages_.messages().empty())
             << step.name << ": " << messages_.messages().front().text.toStdString();
         messages_.clear();
         const std::vector<std::string> rows = rows_of(kFileSystems);
-        for (const std::string &row : step.rows_after)
-            EXPECT_TRUE(has_row(rows, row)) << step.name << ": no row " << row;
-        for (const std::string &row : step.gone)
-            EXPECT_FALSE(has_row(rows, row)) << step.name << ": still " << row;
+        for (const std::string row : {step.row_after, step.also})
+            if (row[0] == '!')
+                EXPECT_FALSE(has_row(rows, row.substr(1))) << step.name << ": still " << row;
+            else
+                EXPECT_TRUE(has_row(rows, row)) << step.name << ": no row " << row;
     }
 }
 
@@ -308,9 +274,9 @@ TEST_F(CommandsOnCluster, AWaitingRequestShowsItsWaitAndCancelEndsIt) {
         EXPECT_TRUE(wait_text.contains("Waited 1 s"))
             << row.name << ": " << wait_text.toStdString();
         EXPECT_EQ(frame_->WaitDialog(), nullptr) << row.name << ": gone with the operation";
-        ASSERT_EQ(messages_.messages().size(), 1u) << row.name;
-        EXPECT_EQ(messages_.messages()[0].title, "Error");
-        EXPECT_EQ(messages_.messages()[0].text, "The operation was interrupted.");
+        EXPECT_EQ(messages_.boxes(),
+                  Lines{"Error|The operation was interrupted.|information on top"})
+            << row.name;
         messages_.clear();
         EXPECT_EQ(child_->BusyCount(), 0);
     }

@@ -14,6 +14,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -63,43 +65,40 @@ std::string text_of(const char *field) {
     return std::string(field, strnlen(field, 256));
 }
 
-TEST(FsControlDialog, OpeningOnTheFolderTakesItsComputerAsHostAndLeavesTheNameEmpty) {
-    ControlTree t;
-    CDlgFsCtrl dialog;
-    dialog.SetNode(t.w.tree(), t.folder);
-    dialog.SetAction(VTA_FS_START);
-    dialog.OnInitDialog();
-    EXPECT_EQ(dialog.Field(CDlgFsCtrl::kHost)->currentText(), "alpha");
-    EXPECT_EQ(dialog.Field(CDlgFsCtrl::kFsName)->currentText(), "");
-    EXPECT_EQ(dialog.windowTitle(), "File System Control");
-}
+using C = CDlgFsCtrl;
 
-TEST(FsControlDialog, OpeningOnAFileSystemFillsOnlyTheEmptyFields) {
-    ControlTree t;
-    CDlgFsCtrl fresh;
-    fresh.SetNode(t.w.tree(), t.fs);
-    fresh.SetAction(VTA_FS_STOP_ON_HOST);
-    fresh.OnInitDialog();
-    EXPECT_EQ(fresh.Field(CDlgFsCtrl::kHost)->currentText(), "127.0.0.5");
-    EXPECT_EQ(fresh.Field(CDlgFsCtrl::kFsName)->currentText(), "snfs1");
-
-    CDlgFsCtrl typed;
-    typed.SetNode(t.w.tree(), t.fs);
-    typed.SetAction(VTA_FS_STOP_ON_HOST);
-    typed.Field(CDlgFsCtrl::kHost)->setEditText("beta");
-    typed.OnInitDialog();
-    EXPECT_EQ(typed.Field(CDlgFsCtrl::kHost)->currentText(), "beta");
-    EXPECT_EQ(text_of(typed.Record().VTA_Host), "beta");
-    EXPECT_EQ(typed.Field(CDlgFsCtrl::kFsName)->currentText(), "snfs1");
+TEST(FsControlDialog, OpeningFillsTheEmptyFieldsFromTheNode) {
+    const struct {
+        const char *name;
+        bool on_fs;        // opened on snfs1, else on its folder
+        const char *typed; // host typed before opening, if any
+        const char *host, *fs;
+    } rows[] = {
+        {"folder: its computer as host, no name", false, nullptr, "alpha", ""},
+        {"file system: its manager's address", true, nullptr, "127.0.0.5", "snfs1"},
+        {"a typed host stays", true, "beta", "beta", "snfs1"},
+    };
+    for (const auto &row : rows) {
+        ControlTree t;
+        CDlgFsCtrl dialog;
+        dialog.SetNode(t.w.tree(), row.on_fs ? t.fs : t.folder);
+        dialog.SetAction(VTA_FS_STOP_ON_HOST);
+        if (row.typed != nullptr)
+            dialog.Field(C::kHost)->setEditText(row.typed);
+        dialog.OnInitDialog();
+        EXPECT_EQ(dialog.windowTitle(), "File System Control");
+        EXPECT_EQ(dialog.Field(C::kHost)->currentText(), row.host) << row.name;
+        EXPECT_EQ(text_of(dialog.Record().VTA_Host), row.host) << row.name;
+        EXPECT_EQ(dialog.Field(C::kFsName)->currentText(), row.fs) << row.name;
+    }
 }
 
 // Marks and enabled states of the option buttons and check boxes, as "M" (marked), "-"
 // (unmarked) and "x" (disabled) in the order 1022 1024 1025 1026 1027 1028 1029 1030 1031.
 std::string marks(const CDlgFsCtrl &dialog) {
     std::string text;
-    for (int id : {CDlgFsCtrl::kStart, CDlgFsCtrl::kStartSingle, CDlgFsCtrl::kWaitStart,
-                   CDlgFsCtrl::kStop, CDlgFsCtrl::kStopBoth, CDlgFsCtrl::kStopSingle,
-                   CDlgFsCtrl::kWaitStop, CDlgFsCtrl::kFailover, CDlgFsCtrl::kActivate}) {
+    for (int id : {C::kStart, C::kStartSingle, C::kWaitStart, C::kStop, C::kStopBoth,
+                   C::kStopSingle, C::kWaitStop, C::kFailover, C::kActivate}) {
         QAbstractButton *button = dialog.Button(id);
         text += button->isChecked() ? 'M' : '-';
         text += button->isEnabled() ? ' ' : 'x';
@@ -133,62 +132,48 @@ TEST(FsControlDialog, EachChoiceSendsItsOperationActionAndWait) {
         std::vector<int> clicks; // option buttons picked and check boxes toggled, in order
         uint32_t op, action, wait;
     } rows[] = {
-        {"start waiting", VTA_FS_START, {}, VTA_OP_START, VTA_FS_START, CDlgFsCtrl::kWait},
-        {"start, wait unticked",
-         VTA_FS_START,
-         {CDlgFsCtrl::kWaitStart},
-         VTA_OP_START,
-         VTA_FS_START,
-         0},
+        {"start waiting", VTA_FS_START, {}, VTA_OP_START, VTA_FS_START, C::kWait},
+        {"start, wait unticked", VTA_FS_START, {C::kWaitStart}, VTA_OP_START, VTA_FS_START, 0},
         // Picking the sub-option clears "Start File System": still a start, without a wait.
-        {"start a single manager",
-         VTA_FS_START,
-         {CDlgFsCtrl::kStartSingle},
-         VTA_OP_START,
-         VTA_FS_START,
-         0},
+        {"start a single manager", VTA_FS_START, {C::kStartSingle}, VTA_OP_START, VTA_FS_START, 0},
         {"stop on the host", VTA_FS_STOP_ON_HOST, {}, VTA_OP_STOP, VTA_FS_STOP_ON_HOST, 0},
         {"stop both waiting",
          VTA_FS_STOP_ON_HOST,
-         {CDlgFsCtrl::kStopBoth},
+         {C::kStopBoth},
          VTA_OP_STOP,
          VTA_FS_STOP,
-         CDlgFsCtrl::kWait},
+         C::kWait},
         {"stop both, wait unticked",
          VTA_FS_STOP_ON_HOST,
-         {CDlgFsCtrl::kStopBoth, CDlgFsCtrl::kWaitStop},
+         {C::kStopBoth, C::kWaitStop},
          VTA_OP_STOP,
          VTA_FS_STOP,
          0},
         // The wait box is disabled and unmarked again once a single manager is picked.
         {"stop single after both",
          VTA_FS_STOP_ON_HOST,
-         {CDlgFsCtrl::kStopBoth, CDlgFsCtrl::kStopSingle, CDlgFsCtrl::kWaitStop},
+         {C::kStopBoth, C::kStopSingle, C::kWaitStop},
          VTA_OP_STOP,
          VTA_FS_STOP_ON_HOST,
          0},
-        {"stop picked after start",
-         VTA_FS_START,
-         {CDlgFsCtrl::kStop},
-         VTA_OP_STOP,
-         VTA_FS_STOP_ON_HOST,
-         0},
+        {"stop picked after start", VTA_FS_START, {C::kStop}, VTA_OP_STOP, VTA_FS_STOP_ON_HOST, 0},
         {"fail-over", VTA_FS_FAILOVER, {}, VTA_OP_FAILOVER, VTA_FS_FAILOVER, 0},
         {"fail-over picked after stop",
          VTA_FS_STOP_ON_HOST,
-         {CDlgFsCtrl::kFailover},
+         {C::kFailover},
          VTA_OP_FAILOVER,
          VTA_FS_FAILOVER,
          0},
         {"activation vote", VTA_FS_ACTIVATE, {}, VTA_OP_ACTIVATE, VTA_FS_ACTIVATE, 0},
         {"start picked after activation",
          VTA_FS_ACTIVATE,
-         {CDlgFsCtrl::kStart},
+         {C::kStart},
          VTA_OP_START,
          VTA_FS_START,
-         CDlgFsCtrl::kWait},
+         C::kWait},
     };
     for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
         ControlTree t;
         MessageRecorder messages;
         CDlgFsCtrl dialog;
@@ -198,17 +183,16 @@ TEST(FsControlDialog, EachChoiceSendsItsOperationActionAndWait) {
         for (int id : row.clicks)
             dialog.Button(id)->click();
         dialog.OnOK();
-        EXPECT_TRUE(messages.messages().empty()) << row.name;
-        EXPECT_EQ(dialog.result(), QDialog::Accepted) << row.name;
-        ASSERT_EQ(received.size(), 1u) << row.name;
-        const ReceivedControl &got = received[0];
-        EXPECT_EQ(got.op, row.op) << row.name;
-        EXPECT_EQ(got.record.VTA_Action, row.action) << row.name;
-        EXPECT_EQ(got.record.VTA_Wait, row.wait) << row.name;
-        EXPECT_EQ(text_of(got.record.VTA_FsName), "snfs1") << row.name;
-        EXPECT_EQ(text_of(got.record.VTA_Host), "127.0.0.5") << row.name;
-        EXPECT_EQ(got.record.VTA_Node, t.fs) << row.name;
-        EXPECT_EQ(got.record.VTA_Tree, t.w.tree()) << row.name;
+        EXPECT_TRUE(messages.messages().empty());
+        EXPECT_EQ(dialog.result(), QDialog::Accepted);
+        ASSERT_EQ(received.size(), 1u);
+        const VTA_FS_CONTROL &got = received[0].record;
+        EXPECT_EQ(received[0].op, row.op);
+        EXPECT_EQ(got.VTA_Action, row.action);
+        EXPECT_EQ(got.VTA_Wait, row.wait);
+        EXPECT_EQ(text_of(got.VTA_FsName) + " " + text_of(got.VTA_Host), "snfs1 127.0.0.5");
+        EXPECT_EQ(got.VTA_Node, t.fs);
+        EXPECT_EQ(got.VTA_Tree, t.w.tree());
     }
 }
 
@@ -219,38 +203,20 @@ TEST(FsControlDialog, AFailedRequestStaysOpenWithItsMessageAndCanBeSentAgain) {
     dialog.SetNode(t.w.tree(), t.fs);
     dialog.SetAction(VTA_FS_START);
     dialog.OnInitDialog();
-    dialog.Field(CDlgFsCtrl::kHost)->setEditText("beta");
+    dialog.Field(C::kHost)->setEditText("beta");
     control_result = VTA_ENOTLOCAL;
     dialog.OnOK();
-    ASSERT_EQ(messages.messages().size(), 1u);
-    EXPECT_EQ(messages.messages()[0].title, "Error");
-    EXPECT_EQ(messages.messages()[0].text, "FSM not local");
-    EXPECT_EQ(messages.messages()[0].icon, QMessageBox::Information);
-    EXPECT_TRUE(messages.messages()[0].on_top);
+    EXPECT_EQ(messages.boxes(), Lines{"Error|FSM not local|information on top"});
     EXPECT_NE(dialog.result(), QDialog::Accepted);
     EXPECT_TRUE(dialog.isEnabled());
-    EXPECT_EQ(dialog.Field(CDlgFsCtrl::kHost)->currentText(), "beta") << "the entries stay";
+    EXPECT_EQ(dialog.Field(C::kHost)->currentText(), "beta") << "the entries stay";
 
     control_result = VTA_OK;
-    dialog.Field(CDlgFsCtrl::kHost)->setEditText("alpha");
+    dialog.Field(C::kHost)->setEditText("alpha");
     dialog.OnOK();
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(text_of(received[1].record.VTA_Host), "alpha") << "each try reads the fields again";
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
-}
-
-TEST(FsControlDialog, AnUnknownActionIsRefusedWithoutARequest) {
-    ControlTree t;
-    MessageRecorder messages;
-    CDlgFsCtrl dialog;
-    dialog.SetNode(t.w.tree(), t.fs);
-    dialog.SetAction(7);
-    dialog.OnInitDialog();
-    dialog.OnOK();
-    ASSERT_EQ(messages.messages().size(), 1u);
-    EXPECT_EQ(messages.messages()[0].title, "FS Control Dialog");
-    EXPECT_EQ(messages.messages()[0].text, "Internal Error: Invalid operation");
-    EXPECT_TRUE(received.empty());
 }
 
 // A request whose refresh removes the file system (as a stop does) leaves the dialog on the
@@ -281,6 +247,17 @@ TEST(FsControlDialog, ARetryAfterTheFileSystemLeftTheTreeGoesToItsFolder) {
     EXPECT_EQ(received[0].op, VTA_OP_STOP);
     EXPECT_EQ(received[0].record.VTA_Node, t.folder);
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
+
+    // An unknown action is refused without a request.
+    messages.clear();
+    CDlgFsCtrl unknown;
+    unknown.SetNode(t.w.tree(), t.folder);
+    unknown.SetAction(7);
+    unknown.OnInitDialog();
+    unknown.OnOK();
+    EXPECT_EQ(messages.boxes(),
+              Lines{"FS Control Dialog|Internal Error: Invalid operation|information on top"});
+    EXPECT_EQ(received.size(), 1u);
 }
 
 } // namespace
@@ -338,69 +315,58 @@ struct QuotaTree {
         quota_requests.clear();
         quota_result = VTA_OK;
     }
-    void make_current(VTAObj *node) {
-        char msg[256] = "";
-        ASSERT_EQ(VTATree_SetCurrent(w.tree(), node, msg, sizeof msg), VTA_OK) << msg;
-    }
+    void make_current(VTAObj *node) { ::make_current(w.tree(), node); }
     ShellWindow w;
     VTAObj *fs, *quotas, *users, *directories, *alice;
 };
 
-QString text(const CDlgQuotaEdit &dialog, int id) {
-    return dialog.Field(id)->text();
-}
+using Q = CDlgQuotaEdit;
 
-// "U" user, "G" group, "D" data, "F" files: the marked option button.
-std::string marked_type(const CDlgQuotaEdit &dialog) {
-    std::string marked;
-    for (const auto &[id, letter] :
-         {std::pair{CDlgQuotaEdit::kUser, 'U'}, std::pair{CDlgQuotaEdit::kGroup, 'G'},
-          std::pair{CDlgQuotaEdit::kData, 'D'}, std::pair{CDlgQuotaEdit::kFiles, 'F'}})
+// "U" user, "G" group, "D" data, "F" files: the marked option button, then the enabled name
+// fields ("u" user, "g" group, "d" directory).
+std::string type_and_names(const CDlgQuotaEdit &dialog) {
+    std::string text;
+    for (const auto &[id, letter] : {std::pair{Q::kUser, 'U'}, std::pair{Q::kGroup, 'G'},
+                                     std::pair{Q::kData, 'D'}, std::pair{Q::kFiles, 'F'}})
         if (dialog.Button(id)->isChecked())
-            marked += letter;
-    return marked;
+            text += letter;
+    text += ' ';
+    for (const auto &[id, letter] : {std::pair{Q::kUserName, 'u'}, std::pair{Q::kGroupName, 'g'},
+                                     std::pair{Q::kDirectory, 'd'}})
+        if (dialog.Field(id)->isEnabled())
+            text += letter;
+    return text;
 }
 
-TEST(QuotaEditor, ANewQuotaOnDirectoriesStartsWithDataLimitAndTheDefaults) {
-    QuotaTree t;
-    t.make_current(t.directories);
-    CDlgQuotaEdit dialog;
-    ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), nullptr));
-    EXPECT_EQ(dialog.windowTitle(), "User/Group Quota");
-    EXPECT_EQ(marked_type(dialog), "D");
-    EXPECT_TRUE(dialog.Field(CDlgQuotaEdit::kDirectory)->isEnabled());
-    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kDirectory), "");
-    EXPECT_FALSE(dialog.Field(CDlgQuotaEdit::kUserName)->isEnabled());
-    EXPECT_FALSE(dialog.Field(CDlgQuotaEdit::kGroupName)->isEnabled());
-    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kHard), "1G");
-    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kSoft), "900M");
-    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kDays), "30");
-    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kHours), "0");
-    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kMinutes), "0");
-    EXPECT_EQ(dialog.EditMode(), 0u);
-
-    // Both directory types use the one field, which keeps what was typed.
-    dialog.Field(CDlgQuotaEdit::kDirectory)->setText("/mnt/snfs1/projects");
-    dialog.Button(CDlgQuotaEdit::kFiles)->click();
-    EXPECT_EQ(marked_type(dialog), "F");
-    EXPECT_TRUE(dialog.Field(CDlgQuotaEdit::kDirectory)->isEnabled());
-    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kDirectory), "/mnt/snfs1/projects");
-    dialog.Button(CDlgQuotaEdit::kGroup)->click();
-    EXPECT_EQ(marked_type(dialog), "G");
-    EXPECT_FALSE(dialog.Field(CDlgQuotaEdit::kDirectory)->isEnabled());
-    EXPECT_TRUE(dialog.Field(CDlgQuotaEdit::kGroupName)->isEnabled());
+// The limit and grace fields, "hard soft days hours minutes".
+std::string limits(const CDlgQuotaEdit &dialog) {
+    std::string text;
+    for (int id : {Q::kHard, Q::kSoft, Q::kDays, Q::kHours, Q::kMinutes})
+        text += (text.empty() ? "" : " ") + dialog.Field(id)->text().toStdString();
+    return text;
 }
 
-TEST(QuotaEditor, ANewQuotaElsewhereBelowAFileSystemStartsAsAUserQuota) {
+TEST(QuotaEditor, ANewQuotaStartsFromItsFolderWithTheDefaults) {
     QuotaTree t;
-    for (VTAObj *current : {t.fs, t.quotas, t.users}) {
+    for (VTAObj *current : {t.fs, t.quotas, t.users, t.directories}) {
+        SCOPED_TRACE(current->VTA_Name);
         t.make_current(current);
         CDlgQuotaEdit dialog;
-        ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), nullptr)) << current->VTA_Name;
-        EXPECT_EQ(marked_type(dialog), "U") << current->VTA_Name;
-        EXPECT_TRUE(dialog.Field(CDlgQuotaEdit::kUserName)->isEnabled());
-        EXPECT_FALSE(dialog.Field(CDlgQuotaEdit::kDirectory)->isEnabled());
+        ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), nullptr));
+        EXPECT_EQ(dialog.windowTitle(), "User/Group Quota");
+        EXPECT_EQ(type_and_names(dialog), current == t.directories ? "D d" : "U u");
+        EXPECT_EQ(limits(dialog), "1G 900M 30 0 0");
+        EXPECT_EQ(dialog.EditMode(), 0u);
     }
+    // Both directory types use the one field, which keeps what was typed.
+    CDlgQuotaEdit dialog;
+    ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), nullptr));
+    dialog.Field(Q::kDirectory)->setText("/mnt/snfs1/projects");
+    dialog.Button(Q::kFiles)->click();
+    EXPECT_EQ(type_and_names(dialog), "F d");
+    EXPECT_EQ(dialog.Field(Q::kDirectory)->text(), "/mnt/snfs1/projects");
+    dialog.Button(Q::kGroup)->click();
+    EXPECT_EQ(type_and_names(dialog), "G g");
 }
 
 TEST(QuotaEditor, DoesNotOpenOutsideAnActiveFileSystemOrWithoutATree) {
@@ -410,107 +376,71 @@ TEST(QuotaEditor, DoesNotOpenOutsideAnActiveFileSystemOrWithoutATree) {
     CDlgQuotaEdit dialog;
     EXPECT_FALSE(dialog.OnInitDialog(t.w.tree(), nullptr));
     EXPECT_EQ(CDlgQuotaEdit::Edit(nullptr, nullptr, nullptr), QDialog::Rejected);
-    ASSERT_EQ(messages.messages().size(), 2u);
-    EXPECT_EQ(messages.messages()[0].title, "Veltrane Quota Editor");
-    EXPECT_EQ(messages.messages()[0].text, "Please select a File System (or sub-directory)");
-    EXPECT_EQ(messages.messages()[0].icon, QMessageBox::Question);
-    EXPECT_EQ(messages.messages()[1].title, "Error");
-    EXPECT_EQ(messages.messages()[1].text, "Internal Error: Quota Edit: Null tree");
-    EXPECT_EQ(messages.messages()[1].icon, QMessageBox::Critical);
+    EXPECT_EQ(messages.boxes(),
+              (Lines{"Veltrane Quota Editor|Please select a File System (or sub-directory)|"
+                     "question on top",
+                     "Error|Internal Error: Quota Edit: Null tree|critical on top"}));
+}
+
+// Types "<field>=<value> ..." into the fields user, group, dir, hard, soft, days, hours and
+// minutes; the value "#256" stands for a name of 256 characters.
+void type_into(CDlgQuotaEdit &dialog, const std::string &entries) {
+    static const std::map<std::string, int> fields = {
+        {"user", Q::kUserName}, {"group", Q::kGroupName}, {"dir", Q::kDirectory},
+        {"hard", Q::kHard},     {"soft", Q::kSoft},       {"days", Q::kDays},
+        {"hours", Q::kHours},   {"minutes", Q::kMinutes}};
+    std::istringstream in(entries);
+    for (std::string entry; in >> entry;) {
+        const size_t equals = entry.find('=');
+        const std::string value = entry.substr(equals + 1);
+        dialog.Field(fields.at(entry.substr(0, equals)))
+            ->setText(QString::fromStdString(value == "#256" ? std::string(256, 'n') : value));
+    }
 }
 
 TEST(QuotaEditor, RefusesEachBadEntryInOrderWithItsTextAndFocus) {
     const struct {
         const char *name;
         int type_button;
-        std::vector<std::pair<int, const char *>> fields;
+        const char *entries;
         const char *message;
         int focus;
     } rows[] = {
-        {"no user name",
-         CDlgQuotaEdit::kUser,
-         {},
-         "Please enter a User Name",
-         CDlgQuotaEdit::kUserName},
-        {"user name of 256",
-         CDlgQuotaEdit::kUser,
-         {{CDlgQuotaEdit::kUserName, nullptr}},
-         "User Name is too long",
-         CDlgQuotaEdit::kUserName},
-        {"no group name",
-         CDlgQuotaEdit::kGroup,
-         {},
-         "Please enter a Group Name",
-         CDlgQuotaEdit::kGroupName},
-        {"no directory",
-         CDlgQuotaEdit::kFiles,
-         {},
-         "Please specify a directory",
-         CDlgQuotaEdit::kDirectory},
-        {"12x",
-         CDlgQuotaEdit::kUser,
-         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kHard, "12x"}},
-         "Hard Limit is not a valid number",
-         CDlgQuotaEdit::kHard},
-        {"negative hard",
-         CDlgQuotaEdit::kUser,
-         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kHard, "-1"}},
-         "Hard Limit is not a valid number",
-         CDlgQuotaEdit::kHard},
+        {"no user name", Q::kUser, "", "Please enter a User Name", Q::kUserName},
+        {"user name of 256", Q::kUser, "user=#256", "User Name is too long", Q::kUserName},
+        {"no group name", Q::kGroup, "", "Please enter a Group Name", Q::kGroupName},
+        {"no directory", Q::kFiles, "", "Please specify a directory", Q::kDirectory},
+        {"12x", Q::kUser, "user=bob hard=12x", "Hard Limit is not a valid number", Q::kHard},
+        {"negative hard", Q::kUser, "user=bob hard=-1", "Hard Limit is not a valid number",
+         Q::kHard},
         // The soft limit is checked after the hard limit, with its own name.
-        {"bad soft",
-         CDlgQuotaEdit::kUser,
-         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kSoft, "lots"}},
-         "Soft Limit is not a valid number",
-         CDlgQuotaEdit::kSoft},
-        {"empty days",
-         CDlgQuotaEdit::kUser,
-         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kDays, ""}},
-         "'Days' field is not a valid number",
-         CDlgQuotaEdit::kDays},
-        {"empty hours",
-         CDlgQuotaEdit::kUser,
-         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kHours, ""}},
-         "'Hours' field is not a valid number",
-         CDlgQuotaEdit::kHours},
-        {"empty minutes",
-         CDlgQuotaEdit::kUser,
-         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kMinutes, ""}},
-         "'Minutes' field is not a valid number",
-         CDlgQuotaEdit::kMinutes},
-        {"first refused time",
-         CDlgQuotaEdit::kUser,
-         {{CDlgQuotaEdit::kUserName, "bob"},
-          {CDlgQuotaEdit::kDays, "2982616"},
-          {CDlgQuotaEdit::kHours, "4"},
-          {CDlgQuotaEdit::kMinutes, "16"}},
-         "Time value is too large",
-         CDlgQuotaEdit::kDays},
+        {"bad soft", Q::kUser, "user=bob soft=lots", "Soft Limit is not a valid number", Q::kSoft},
+        {"empty days", Q::kUser, "user=bob days=", "'Days' field is not a valid number", Q::kDays},
+        {"empty hours", Q::kUser, "user=bob hours=", "'Hours' field is not a valid number",
+         Q::kHours},
+        {"empty minutes", Q::kUser, "user=bob minutes=", "'Minutes' field is not a valid number",
+         Q::kMinutes},
+        {"first refused time", Q::kUser, "user=bob days=2982616 hours=4 minutes=16",
+         "Time value is too large", Q::kDays},
         // Would wrap to 0 minutes in 64 bits.
-        {"days of 2^64 / 1440",
-         CDlgQuotaEdit::kUser,
-         {{CDlgQuotaEdit::kUserName, "bob"}, {CDlgQuotaEdit::kDays, "12810238597202240"}},
-         "Time value is too large",
-         CDlgQuotaEdit::kDays},
+        {"days of 2^64 / 1440", Q::kUser, "user=bob days=12810238597202240",
+         "Time value is too large", Q::kDays},
     };
-    const std::string long_name(256, 'n');
     for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
         QuotaTree t;
         t.make_current(t.users);
         MessageRecorder messages;
         CDlgQuotaEdit dialog;
         ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), nullptr));
         dialog.Button(row.type_button)->click();
-        for (const auto &[id, value] : row.fields)
-            dialog.Field(id)->setText(value != nullptr ? value : long_name.c_str());
+        type_into(dialog, row.entries);
         dialog.OnOK();
-        ASSERT_EQ(messages.messages().size(), 1u) << row.name;
-        EXPECT_EQ(messages.messages()[0].text.toStdString(), row.message) << row.name;
-        EXPECT_EQ(messages.messages()[0].title, "Quota Editor") << row.name;
-        EXPECT_EQ(messages.messages()[0].icon, QMessageBox::Information) << row.name;
-        EXPECT_EQ(dialog.FocusedControl(), row.focus) << row.name;
-        EXPECT_TRUE(quota_requests.empty()) << row.name << ": nothing is sent";
-        EXPECT_NE(dialog.result(), QDialog::Accepted) << row.name;
+        EXPECT_EQ(messages.boxes(),
+                  Lines{std::string("Quota Editor|") + row.message + "|information"});
+        EXPECT_EQ(dialog.FocusedControl(), row.focus);
+        EXPECT_TRUE(quota_requests.empty()) << "nothing is sent";
+        EXPECT_NE(dialog.result(), QDialog::Accepted);
     }
 }
 
@@ -518,56 +448,45 @@ TEST(QuotaEditor, ANewQuotaIsCreatedOnTheSubFolderOfItsType) {
     const struct {
         const char *name;
         int type_button;
-        int name_field;
-        const char *typed;
-        const char *hard;
-        const char *soft;
-        const char *days;
-        const char *hours;
-        const char *minutes;
+        const char *entries;
         uint32_t type;
-        uint64_t want_hard, want_soft;
-        uint32_t want_grace;
+        uint64_t hard, soft;
+        uint32_t grace;
     } rows[] = {
-        {"user, 10G", CDlgQuotaEdit::kUser, CDlgQuotaEdit::kUserName, "bob", "10G", "900M", "30",
-         "0", "0", VTA_QUOTA_USER, 10737418240u, 943718400u, 43200},
-        {"group, 1,024", CDlgQuotaEdit::kGroup, CDlgQuotaEdit::kGroupName, "devel", "1,024",
-         "0x1FF", "0", "1", "30", VTA_QUOTA_GROUP, 1024, 0x1FF, 90},
-        {"largest time", CDlgQuotaEdit::kUser, CDlgQuotaEdit::kUserName, "carol", "1G", "900M",
-         "2982616", "4", "15", VTA_QUOTA_USER, 1073741824u, 943718400u, 4294967295u},
-        {"data", CDlgQuotaEdit::kData, CDlgQuotaEdit::kDirectory, "/mnt/snfs1/tmp", "2G", "1G", "1",
-         "0", "0", VTA_QUOTA_DIR_SPACE, 2147483648u, 1073741824u, 1440},
-        {"files", CDlgQuotaEdit::kFiles, CDlgQuotaEdit::kDirectory, "tmp", "1000", "900", "0", "0",
-         "0", VTA_QUOTA_DIR_FILES, 1000, 900, 0},
+        {"user, 10G", Q::kUser, "user=bob hard=10G soft=900M days=30", VTA_QUOTA_USER, 10737418240u,
+         943718400u, 43200},
+        {"group, 1,024", Q::kGroup, "group=devel hard=1,024 soft=0x1FF days=0 hours=1 minutes=30",
+         VTA_QUOTA_GROUP, 1024, 0x1FF, 90},
+        {"largest time", Q::kUser, "user=carol days=2982616 hours=4 minutes=15", VTA_QUOTA_USER,
+         1073741824u, 943718400u, 4294967295u},
+        {"data", Q::kData, "dir=/mnt/snfs1/tmp hard=2G soft=1G days=1", VTA_QUOTA_DIR_SPACE,
+         2147483648u, 1073741824u, 1440},
+        {"files", Q::kFiles, "dir=tmp hard=1000 soft=900 days=0", VTA_QUOTA_DIR_FILES, 1000, 900,
+         0},
     };
     for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
         QuotaTree t;
         t.make_current(t.users);
         MessageRecorder messages;
         CDlgQuotaEdit dialog;
         ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), nullptr));
         dialog.Button(row.type_button)->click();
-        dialog.Field(row.name_field)->setText(row.typed);
-        dialog.Field(CDlgQuotaEdit::kHard)->setText(row.hard);
-        dialog.Field(CDlgQuotaEdit::kSoft)->setText(row.soft);
-        dialog.Field(CDlgQuotaEdit::kDays)->setText(row.days);
-        dialog.Field(CDlgQuotaEdit::kHours)->setText(row.hours);
-        dialog.Field(CDlgQuotaEdit::kMinutes)->setText(row.minutes);
+        type_into(dialog, row.entries);
         dialog.OnOK();
-        EXPECT_TRUE(messages.messages().empty()) << row.name;
-        EXPECT_EQ(dialog.result(), QDialog::Accepted) << row.name;
-        ASSERT_EQ(quota_requests.size(), 1u) << row.name;
+        EXPECT_TRUE(messages.messages().empty());
+        EXPECT_EQ(dialog.result(), QDialog::Accepted);
+        ASSERT_EQ(quota_requests.size(), 1u);
         const ReceivedQuota &got = quota_requests[0];
-        EXPECT_EQ(got.op, VTA_OP_CREATE) << row.name;
+        EXPECT_EQ(got.op, VTA_OP_CREATE);
         const bool directory = row.type == VTA_QUOTA_DIR_SPACE || row.type == VTA_QUOTA_DIR_FILES;
-        EXPECT_EQ(got.node, directory ? t.directories : t.users) << row.name;
-        EXPECT_EQ(got.record.VTA_Quota.type, row.type) << row.name;
-        EXPECT_EQ(std::string(directory ? got.record.VTA_Path : got.record.VTA_Quota.name),
-                  row.typed)
-            << row.name;
-        EXPECT_EQ(got.record.VTA_Quota.hard, row.want_hard) << row.name;
-        EXPECT_EQ(got.record.VTA_Quota.soft, row.want_soft) << row.name;
-        EXPECT_EQ(got.record.VTA_Quota.grace, row.want_grace) << row.name;
+        EXPECT_EQ(got.node, directory ? t.directories : t.users);
+        EXPECT_EQ(got.record.VTA_Quota.type, row.type);
+        const std::string name = directory ? got.record.VTA_Path : got.record.VTA_Quota.name;
+        EXPECT_NE(std::string(row.entries).find("=" + name + " "), std::string::npos) << name;
+        EXPECT_EQ(got.record.VTA_Quota.hard, row.hard);
+        EXPECT_EQ(got.record.VTA_Quota.soft, row.soft);
+        EXPECT_EQ(got.record.VTA_Quota.grace, row.grace);
     }
 }
 
@@ -578,20 +497,13 @@ TEST(QuotaEditor, EditingAQuotaChangesOnlyItsLimitsAndSavesThemOnItsNode) {
     CDlgQuotaEdit dialog;
     ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), t.alice));
     EXPECT_EQ(dialog.EditMode(), 1u);
-    EXPECT_EQ(marked_type(dialog), "U");
-    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kUserName), "alice");
-    for (int id : {CDlgQuotaEdit::kUserName, CDlgQuotaEdit::kGroupName, CDlgQuotaEdit::kDirectory})
-        EXPECT_FALSE(dialog.Field(id)->isEnabled()) << id;
-    for (int id :
-         {CDlgQuotaEdit::kUser, CDlgQuotaEdit::kGroup, CDlgQuotaEdit::kData, CDlgQuotaEdit::kFiles})
+    EXPECT_EQ(type_and_names(dialog), "U ") << "names are not editable";
+    EXPECT_EQ(dialog.Field(Q::kUserName)->text(), "alice");
+    for (int id : {Q::kUser, Q::kGroup, Q::kData, Q::kFiles})
         EXPECT_FALSE(dialog.Button(id)->isEnabled()) << id;
-    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kHard), "10G");
-    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kSoft), "5G");
-    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kDays), "7");
-    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kHours), "1");
-    EXPECT_EQ(text(dialog, CDlgQuotaEdit::kMinutes), "1");
+    EXPECT_EQ(limits(dialog), "10G 5G 7 1 1");
 
-    dialog.Field(CDlgQuotaEdit::kHard)->setText("20G");
+    dialog.Field(Q::kHard)->setText("20G");
     quota_result = 2;
     dialog.OnOK();
     ASSERT_EQ(messages.messages().size(), 1u);
@@ -616,17 +528,16 @@ TEST(QuotaEditor, WithoutTheQuotaFoldersTheRequestIsNotSent) {
     MessageRecorder messages;
     CDlgQuotaEdit dialog;
     ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), nullptr));
-    dialog.Field(CDlgQuotaEdit::kUserName)->setText("bob");
+    dialog.Field(Q::kUserName)->setText("bob");
     VTAObj *users = t.users;
     VTAObj_Delete(t.w.tree(), &users);
     dialog.OnOK();
     VTAObj *quotas = t.quotas;
     VTAObj_Delete(t.w.tree(), &quotas);
     dialog.OnOK();
-    ASSERT_EQ(messages.messages().size(), 2u);
-    EXPECT_EQ(messages.messages()[0].text, "Failed to find Quota sub-directory node");
-    EXPECT_EQ(messages.messages()[1].text, "Failed to find All Quotas node");
-    EXPECT_EQ(messages.messages()[1].title, "Error");
+    EXPECT_EQ(messages.boxes(),
+              (Lines{"Error|Failed to find Quota sub-directory node|critical on top",
+                     "Error|Failed to find All Quotas node|critical on top"}));
     EXPECT_TRUE(quota_requests.empty());
 }
 
@@ -678,11 +589,6 @@ std::vector<std::string> debug_rows(const CDlgFsmDebugEdit &dialog) {
     return rows;
 }
 
-void tick_all(CDlgFsmDebugEdit &dialog, Qt::CheckState state) {
-    for (int r = 0; r < dialog.List()->topLevelItemCount(); ++r)
-        dialog.List()->topLevelItem(r)->setCheckState(0, state);
-}
-
 TEST(DebugFlagsDialog, ShowsEveryBitSortedByDescriptionWithTheSetOnesTicked) {
     DebugTree t(0x00000003);
     CDlgFsmDebugEdit dialog;
@@ -726,8 +632,9 @@ TEST(DebugFlagsDialog, SavesTheTickedRowsAsOneWordOnTheFolder) {
         ASSERT_TRUE(dialog.OnInitDialog(t.w.tree(), t.flag)) << row.name;
         EXPECT_EQ(dialog.Folder(), t.folder) << "a flag row edits its folder's word";
         EXPECT_EQ(dialog.Flags(), row.word) << row.name;
-        if (row.tick_all_to != Qt::PartiallyChecked)
-            tick_all(dialog, row.tick_all_to);
+        for (int r = 0; r < dialog.List()->topLevelItemCount(); ++r)
+            if (row.tick_all_to != Qt::PartiallyChecked)
+                dialog.List()->topLevelItem(r)->setCheckState(0, row.tick_all_to);
         dialog.OnOK();
         EXPECT_TRUE(messages.messages().empty()) << row.name;
         EXPECT_EQ(saved_words, std::vector<uint32_t>{row.saved}) << row.name;
@@ -743,11 +650,8 @@ TEST(DebugFlagsDialog, AFailedSaveStaysOpenWithTheTicks) {
     dialog.List()->topLevelItem(0)->setCheckState(0, Qt::Checked);
     save_result = 5;
     dialog.OnOK();
-    ASSERT_EQ(messages.messages().size(), 1u);
-    EXPECT_EQ(messages.messages()[0].title, "FSM Debug Flags");
-    EXPECT_EQ(messages.messages()[0].text, "Cannot set debug information for 'snfs1'");
-    EXPECT_EQ(messages.messages()[0].icon, QMessageBox::Critical);
-    EXPECT_TRUE(messages.messages()[0].on_top);
+    EXPECT_EQ(messages.boxes(),
+              Lines{"FSM Debug Flags|Cannot set debug information for 'snfs1'|critical on top"});
     EXPECT_NE(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(dialog.List()->topLevelItem(0)->checkState(0), Qt::Checked);
     EXPECT_EQ(saved_words, std::vector<uint32_t>{0x2000}) << "Administrative Tap Management";
@@ -759,14 +663,10 @@ TEST(DebugFlagsDialog, OpensOnlyOnADebugFolderOrFlag) {
     EXPECT_EQ(CDlgFsmDebugEdit::Edit(nullptr, nullptr, t.folder), QDialog::Rejected);
     EXPECT_EQ(CDlgFsmDebugEdit::Edit(nullptr, t.w.tree(), nullptr), QDialog::Rejected);
     EXPECT_EQ(CDlgFsmDebugEdit::Edit(nullptr, t.w.tree(), t.fs), QDialog::Rejected);
-    std::vector<std::string> texts;
-    for (const KxMessage &m : messages.messages()) {
-        texts.push_back(m.text.toStdString());
-        EXPECT_EQ(m.title, "Veltrane Administration");
-    }
-    EXPECT_EQ(texts, (std::vector<std::string>{"Internal Error: Fsm Dbg Edit: Null Tree",
-                                               "Internal Error: Fsm Dbg Edit: Null Object",
-                                               "Internal Error: Fsm Dbg Edit: Wrong Type"}));
+    EXPECT_EQ(messages.boxes(),
+              (Lines{"Veltrane Administration|Internal Error: Fsm Dbg Edit: Null Tree|critical",
+                     "Veltrane Administration|Internal Error: Fsm Dbg Edit: Null Object|critical",
+                     "Veltrane Administration|Internal Error: Fsm Dbg Edit: Wrong Type|critical"}));
     EXPECT_TRUE(saved_words.empty());
 }
 

@@ -92,21 +92,6 @@ TEST_F(ListModelTest, RowsAreFoundByNodeAndTheNodeWordFollowsTheRow) {
         EXPECT_EQ(node.VTA_ViewWords[1], 0u);
 }
 
-TEST_F(ListModelTest, AnotherListsWordDoesNotCountAsARowHere) {
-    CKxListModel first;
-    CKxListModel second;
-    first.SetColumns(make_row(nullptr, {"Name"}));
-    second.SetColumns(make_row(nullptr, {"Name"}));
-    first.SetRow(make_row(&nodes_[0], {"a"}), QIcon());
-    EXPECT_EQ(second.RowOf(&nodes_[0]), -1);
-    {
-        CKxListModel gone;
-        gone.SetColumns(make_row(nullptr, {"Name"}));
-        gone.SetRow(make_row(&nodes_[1], {"b"}), QIcon());
-    }
-    EXPECT_EQ(nodes_[1].VTA_ViewWords[1], 0u);
-}
-
 TEST_F(ListModelTest, RowsLeaveFromTheFrontAndTheRestAreStillFound) {
     CKxListModel model;
     QAbstractItemModelTester tester(&model,
@@ -123,6 +108,17 @@ TEST_F(ListModelTest, RowsLeaveFromTheFrontAndTheRestAreStillFound) {
     model.SetRow(make_row(&nodes_[0], {"back"}), QIcon());
     EXPECT_EQ(model.RowOf(&nodes_[0]), 1);
     EXPECT_EQ(checker_warnings, 0);
+
+    // Another list's word does not count as a row there; a list gone clears its words.
+    CKxListModel second;
+    second.SetColumns(make_row(nullptr, {"Name"}));
+    EXPECT_EQ(second.RowOf(&nodes_[0]), -1);
+    {
+        CKxListModel gone;
+        gone.SetColumns(make_row(nullptr, {"Name"}));
+        gone.SetRow(make_row(&nodes_[1], {"b"}), QIcon());
+    }
+    EXPECT_EQ(nodes_[1].VTA_ViewWords[1], 0u);
 }
 
 // What the views hear of one batch of changes.

@@ -71,10 +71,36 @@ TEST_F(ShellOnCluster, StartUpShowsTheRecentComputerWithOnlyItsFoldersInTreeOrde
         << "the list also shows the file system's value rows";
 }
 
-// A file system's own folders are built without its manager; what is below them needs it.
-TEST_F(ShellOnCluster, ExpandingBelowAnUnreachableManagerShowsTheErrorAndStaysCollapsed) {
-    select(item({"Connections", "localhost"}));
-    select(item({"Connections", "localhost", "File Systems"}));
+// Listing the file systems reads the status of every active one from its manager; a file
+// system's own folders are built without it, but what is below them needs it.
+TEST_F(ShellOnCluster, ExpandingOrSelectingBelowAnUnreachableManagerShowsTheErrorAndStaysPut) {
+    item({"Connections", "localhost"})->setExpanded(true);
+    set_fault("fsm:snfs1", "refuse");
+    const std::vector<std::string> folder_path = {"Connections", "localhost", "File Systems"};
+    ASSERT_NE(item(folder_path), nullptr);
+    ASSERT_TRUE(messages_.messages().empty());
+    item(folder_path)->setExpanded(true);
+    ASSERT_EQ(messages_.boxes().size(), 1u);
+    EXPECT_TRUE(messages_.boxes()[0].starts_with("Error|")) << messages_.boxes()[0];
+    EXPECT_TRUE(messages_.boxes()[0].ends_with("|critical on top")) << messages_.boxes()[0];
+    EXPECT_TRUE(messages_.messages()[0].text.contains(QStringLiteral("snfs1")));
+    ASSERT_NE(item(folder_path), nullptr);
+    EXPECT_FALSE(item(folder_path)->isExpanded());
+    EXPECT_EQ(VTATree_GetCurrent(tree()), tree()->VTA_Root) << "expanding does not select";
+    EXPECT_EQ(child_->BusyCount(), 0);
+
+    // Selecting it fails the same way, under the selection's information icon.
+    messages_.clear();
+    select(item(folder_path));
+    ASSERT_EQ(messages_.boxes().size(), 1u);
+    EXPECT_TRUE(messages_.boxes()[0].starts_with("Error|")) << messages_.boxes()[0];
+    EXPECT_TRUE(messages_.boxes()[0].ends_with("|information on top")) << messages_.boxes()[0];
+    EXPECT_EQ(VTATree_GetCurrent(tree()), tree()->VTA_Root);
+    EXPECT_EQ(list_view()->ListDir(), tree()->VTA_Root);
+
+    set_fault("fsm:snfs1", "none");
+    messages_.clear();
+    select(item(folder_path));
     QTreeWidgetItem *snfs1 = item({"Connections", "localhost", "File Systems", "snfs1"});
     ASSERT_NE(snfs1, nullptr);
     ASSERT_EQ(CKxAdminTreeView::ItemNode(snfs1)->VTA_Type, VTA_OBJ_FS_ACTIVE);
@@ -88,12 +114,10 @@ TEST_F(ShellOnCluster, ExpandingBelowAnUnreachableManagerShowsTheErrorAndStaysCo
     ASSERT_NE(groups, nullptr);
     ASSERT_GT(groups->childCount(), 0) << "a lazy folder shows its placeholder";
     groups->setExpanded(true);
-    ASSERT_EQ(messages_.messages().size(), 1u);
-    const KxMessage &shown = messages_.messages()[0];
-    EXPECT_EQ(shown.title, QStringLiteral("Error"));
-    EXPECT_EQ(shown.icon, QMessageBox::Critical);
-    EXPECT_TRUE(shown.on_top);
-    EXPECT_TRUE(shown.text.contains(QStringLiteral("snfs1"))) << shown.text.toStdString();
+    ASSERT_EQ(messages_.boxes().size(), 1u);
+    EXPECT_TRUE(messages_.boxes()[0].starts_with("Error|")) << messages_.boxes()[0];
+    EXPECT_TRUE(messages_.boxes()[0].ends_with("|critical on top")) << messages_.boxes()[0];
+    EXPECT_TRUE(messages_.messages()[0].text.contains(QStringLiteral("snfs1")));
     // Look the item up again: the failed refresh may have rebuilt the folder.
     groups = item(groups_path);
     ASSERT_NE(groups, nullptr);
@@ -103,7 +127,8 @@ TEST_F(ShellOnCluster, ExpandingBelowAnUnreachableManagerShowsTheErrorAndStaysCo
     EXPECT_TRUE(frame_->MessageText().startsWith(QStringLiteral("* ERROR *: ")))
         << frame_->MessageText().toStdString();
 
-    // With the manager reachable again the same item expands into the stripe groups.
+    // With the manager reachable again the same item expands into the stripe groups, in the
+    // node order (names sorted), not the cluster's order.
     set_fault("fsm:snfs1", "none");
     messages_.clear();
     groups->setExpanded(true);
@@ -111,44 +136,10 @@ TEST_F(ShellOnCluster, ExpandingBelowAnUnreachableManagerShowsTheErrorAndStaysCo
     groups = item(groups_path);
     ASSERT_NE(groups, nullptr);
     EXPECT_TRUE(groups->isExpanded());
-    EXPECT_EQ(folder_children(CKxAdminTreeView::ItemNode(groups)),
-              (std::vector<std::string>{"Data", "MetaFiles"}));
-    // The items follow the node order (names sorted), not the cluster's order.
+    EXPECT_EQ(folder_children(CKxAdminTreeView::ItemNode(groups)), (Lines{"Data", "MetaFiles"}));
     ASSERT_EQ(groups->childCount(), 2);
     EXPECT_EQ(groups->child(0)->text(0), QStringLiteral("Data"));
     EXPECT_EQ(groups->child(1)->text(0), QStringLiteral("MetaFiles"));
-}
-
-// Listing the file systems reads the status of every active one from its manager.
-TEST_F(ShellOnCluster,
-       ExpandingFileSystemsWithAnActiveManagerRefusingShowsTheErrorAndStaysCollapsed) {
-    QTreeWidgetItem *localhost = item({"Connections", "localhost"});
-    ASSERT_NE(localhost, nullptr);
-    localhost->setExpanded(true);
-    set_fault("fsm:snfs1", "refuse");
-    QTreeWidgetItem *folder = item({"Connections", "localhost", "File Systems"});
-    ASSERT_NE(folder, nullptr);
-    ASSERT_TRUE(messages_.messages().empty());
-
-    folder->setExpanded(true);
-    ASSERT_EQ(messages_.messages().size(), 1u);
-    EXPECT_EQ(messages_.messages()[0].title, QStringLiteral("Error"));
-    EXPECT_EQ(messages_.messages()[0].icon, QMessageBox::Critical);
-    EXPECT_TRUE(messages_.messages()[0].text.contains(QStringLiteral("snfs1")));
-    folder = item({"Connections", "localhost", "File Systems"});
-    ASSERT_NE(folder, nullptr);
-    EXPECT_FALSE(folder->isExpanded());
-    EXPECT_EQ(VTATree_GetCurrent(tree()), tree()->VTA_Root) << "expanding does not select";
-    EXPECT_EQ(child_->BusyCount(), 0);
-
-    // Selecting it fails the same way, under the selection's information icon.
-    messages_.clear();
-    select(folder);
-    ASSERT_EQ(messages_.messages().size(), 1u);
-    EXPECT_EQ(messages_.messages()[0].title, QStringLiteral("Error"));
-    EXPECT_EQ(messages_.messages()[0].icon, QMessageBox::Information);
-    EXPECT_EQ(VTATree_GetCurrent(tree()), tree()->VTA_Root);
-    EXPECT_EQ(list_view()->ListDir(), tree()->VTA_Root);
 }
 
 TEST_F(ShellOnCluster, SelectingAFolderFillsTheListWithTheTreeRowsAndTheirAlignment) {
@@ -210,14 +201,6 @@ TEST_F(ShellOnCluster, DoubleClickingAFolderRowMakesItCurrent) {
 
 // The start-up option --select walks the tree as a user's clicks would.
 TEST_F(ShellOnCluster, SelectPathOpensEachItemInTurnAndStopsAtAMissingOne) {
-    KxCommandLine line;
-    QString error;
-    ASSERT_TRUE(CKxAdminApp::ParseCommandLine({"kxntadmin", "--select", "localhost/File Systems"},
-                                              &line, &error));
-    EXPECT_EQ(line.select_path, QStringLiteral("localhost/File Systems"));
-    EXPECT_FALSE(CKxAdminApp::ParseCommandLine({"kxntadmin", "--select"}, &line, &error));
-    EXPECT_TRUE(error.contains(QStringLiteral("--select PATH")));
-
     ASSERT_TRUE(tree_view()->SelectPath(QStringLiteral("localhost/File Systems/snfs1")));
     QTreeWidgetItem *snfs1 = item({"Connections", "localhost", "File Systems", "snfs1"});
     ASSERT_NE(snfs1, nullptr);

@@ -15,8 +15,6 @@
 
 namespace {
 
-using Items = std::vector<std::string>;
-
 // Children the next refresh of a GrowingFolderOpFunc folder adds ("n0000", "n0001", ...), and
 // what it reports as arrived from the cluster first (as a library listing would; 0: nothing).
 int children_to_add = 0;
@@ -54,10 +52,10 @@ TEST(LargeFolder, ARefreshAddingManyRowsReachesTheListAsOneReset) {
         << msg;
     EXPECT_EQ(inserted.count(), CKxListModel::kBatchChanges);
     EXPECT_EQ(resets.count(), 1);
-    const Items rows = w.list_rows();
-    ASSERT_EQ(rows.size(), size_t(CKxListModel::kBatchChanges + 11));
-    EXPECT_EQ(rows.front(), "n0000|Value|0");
-    EXPECT_EQ(rows[1], "n0000|Value|0") << "a namesake has a row of its own";
+    const Lines rows = w.list_rows();
+    ASSERT_EQ(rows.size(), size_t(CKxListModel::kBatchChanges + 12));
+    EXPECT_EQ(rows[1], "n0000|Value|0");
+    EXPECT_EQ(rows[2], "n0000|Value|0") << "a namesake has a row of its own";
     EXPECT_EQ(rows.back(), "n1009|Value|0");
     EXPECT_FALSE(list->Model()->Resetting());
 
@@ -75,12 +73,12 @@ TEST(LargeFolder, AFillWithinAnOperationSizesTheColumnsWhenItEnds) {
     CKxAdminListView *list = w.child->ListView();
     // The current node changes while an operation runs, as when an action moves elsewhere.
     send_status(w.tree(), true, "Running: Failover of 'x'");
-    char msg[256] = "";
-    ASSERT_EQ(VTATree_SetCurrent(w.tree(), alpha, msg, sizeof msg), VTA_OK);
+    make_current(w.tree(), alpha);
     EXPECT_TRUE(list->Model()->Resetting());
     send_status(w.tree(), false, "Done: Failover of 'x'");
     EXPECT_FALSE(list->Model()->Resetting());
-    EXPECT_EQ(w.list_rows(), Items({"a-file-system-with-a-long-name|File System (Active)|0"}));
+    EXPECT_EQ(w.list_rows(),
+              Lines({"Name|Type|Size", "a-file-system-with-a-long-name|File System (Active)|0"}));
     QFontMetrics metrics(list->font());
     EXPECT_GE(list->columnWidth(0), metrics.horizontalAdvance("a-file-system-with-a-long-name"));
 }
@@ -98,7 +96,7 @@ TEST(LargeFolder, AnUpdateRewritesATreeItemOnlyWhenItsNodeChanged) {
     alpha->VTA_Type = VTA_OBJ_FS_DOWN;
     VTATree_Notify(w.tree(), VTA_NOTE_UPDATED, alpha);
     EXPECT_EQ(changed.count(), 2) << "a new kind brings a new image";
-    EXPECT_EQ(w.tree_items(), Items({"Connections", "  alpha.example"}));
+    EXPECT_EQ(w.tree_items(), Lines({"Connections", "  alpha.example"}));
 }
 
 TEST(LargeFolder, AnItemGoesAfterItsLeftSiblingsItemAlsoWhenAnEarlierFolderHasNone) {
@@ -107,10 +105,10 @@ TEST(LargeFolder, AnItemGoesAfterItsLeftSiblingsItemAlsoWhenAnEarlierFolderHasNo
     add_test_node(w.tree(), w.root(), "b", VTA_OBJ_COMPUTER, true);
     // The view forgets a's item, so b's item no longer sits at b's child number.
     VTATree_Notify(w.tree(), VTA_NOTE_REMOVED, a);
-    ASSERT_EQ(w.tree_items(), Items({"Connections", "  b"}));
+    ASSERT_EQ(w.tree_items(), Lines({"Connections", "  b"}));
     add_test_node(w.tree(), w.root(), "c", VTA_OBJ_COMPUTER, true);
     add_test_node(w.tree(), w.root(), "bb", VTA_OBJ_COMPUTER, true);
-    EXPECT_EQ(w.tree_items(), Items({"Connections", "  b", "  bb", "  c"}));
+    EXPECT_EQ(w.tree_items(), Lines({"Connections", "  b", "  bb", "  c"}));
 }
 
 // Records the message pane's text at every paint.
@@ -122,7 +120,7 @@ public:
             texts.push_back(pane_->text().toStdString());
         return false;
     }
-    Items texts;
+    Lines texts;
 
 private:
     QLabel *pane_;
@@ -144,7 +142,7 @@ struct progress_case {
     const char *label;
     int interval_ms;
     int received; // reported by the "library" before the rows arrive
-    Items painted;
+    Lines painted;
 };
 
 TEST(StatusBar, CountsTheEntriesThatHaveArrivedWhileAnOperationRuns) {

@@ -111,22 +111,6 @@ VTAObj *ShellOnCluster::node_at(const std::vector<std::string> &path) const {
     return CKxAdminTreeView::ItemNode(found);
 }
 
-std::vector<std::string> ShellOnCluster::tree_items() const {
-    std::vector<std::string> texts;
-    std::vector<std::pair<QTreeWidgetItem *, int>> stack;
-    for (int i = tree_view()->topLevelItemCount() - 1; i >= 0; --i)
-        stack.emplace_back(tree_view()->topLevelItem(i), 0);
-    while (!stack.empty()) {
-        auto [at, depth] = stack.back();
-        stack.pop_back();
-        texts.push_back(std::string(static_cast<size_t>(depth) * 2, ' ') +
-                        at->text(0).toStdString());
-        for (int i = at->childCount() - 1; i >= 0; --i)
-            stack.emplace_back(at->child(i), depth + 1);
-    }
-    return texts;
-}
-
 std::vector<std::string> ShellOnCluster::folder_children(const VTAObj *node) {
     std::vector<std::string> names;
     for (VTAObj *c = node->VTA_Child; c != nullptr; c = c->VTA_SibRight)
@@ -150,23 +134,6 @@ std::vector<std::string> ShellOnCluster::tree_rows(VTAObj *node, std::vector<boo
             if (number == 0)
                 right_align->push_back(row.VTA_Cells[c].VTA_RightAlign != 0);
         }
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-std::vector<std::string> ShellOnCluster::list_lines() const {
-    const CKxListModel *model = list_view()->Model();
-    std::vector<std::string> lines;
-    std::string header;
-    for (int c = 0; c < model->columnCount(); ++c)
-        header += (c ? "|" : "") +
-                  model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString().toStdString();
-    lines.push_back(header);
-    for (int r = 0; r < model->rowCount(); ++r) {
-        std::string line;
-        for (int c = 0; c < model->columnCount(); ++c)
-            line += (c ? "|" : "") + model->index(r, c).data().toString().toStdString();
         lines.push_back(line);
     }
     return lines;

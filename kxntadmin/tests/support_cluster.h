@@ -51,14 +51,12 @@ protected:
     QTreeWidgetItem *item(const std::vector<std::string> &path) const;
     // The node of that item; null (with a test failure) when there is none.
     VTAObj *node_at(const std::vector<std::string> &path) const;
-    // Texts of the tree view's items, depth first, two spaces per level.
-    std::vector<std::string> tree_items() const;
+    Lines tree_items() const { return item_texts(tree_view()); }
     // Names of the folder children of `node`, in the tree's order.
     static std::vector<std::string> folder_children(const VTAObj *node);
     // Rows of `node` as the tree answers them (header first), cells joined by "|".
     std::vector<std::string> tree_rows(VTAObj *node, std::vector<bool> *right_align);
-    // The list's header and rows, in the same form.
-    std::vector<std::string> list_lines() const;
+    Lines list_lines() const { return ::list_lines(list_view()->Model()); }
     // Selects the item at `path` and checks that the list shows its node's rows as the tree
     // answers them (at least `min_rows` with the header), with the header's alignment.
     void expect_list_shows_current(const std::vector<std::string> &path, size_t min_rows);

@@ -79,6 +79,19 @@ const std::vector<KxMessage> &MessageRecorder::messages() const {
     return recorded;
 }
 
+Lines MessageRecorder::boxes() const {
+    Lines lines;
+    for (const KxMessage &m : recorded) {
+        const char *icon = m.icon == QMessageBox::Information ? "information"
+                           : m.icon == QMessageBox::Critical  ? "critical"
+                           : m.icon == QMessageBox::Question  ? "question"
+                                                              : "warning";
+        lines.push_back(m.title.toStdString() + "|" + m.text.toStdString() + "|" + icon +
+                        (m.on_top ? " on top" : ""));
+    }
+    return lines;
+}
+
 void MessageRecorder::clear() {
     recorded.clear();
 }
@@ -135,12 +148,13 @@ int32_t TestUnsavableRootOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *
 }
 
 VTAObj *add_test_node(VTATree *tree, VTAObj *parent, const char *name, uint32_t kind, bool folder,
-                      VTAObj_OpFunc op_func) {
+                      VTAObj_OpFunc op_func, bool lazy) {
     VTAObj *node = VTAObj_Alloc(op_func);
     EXPECT_NE(node, nullptr);
     VTAObj_SetName(node, name);
     node->VTA_Type = kind;
     node->VTA_IsFolder = folder ? 1 : 0;
+    node->VTA_LoadOnDemand = lazy ? 1 : 0;
     EXPECT_EQ(VTAObj_Insert(tree, parent, node), VTA_OK);
     return node;
 }
@@ -160,30 +174,36 @@ ShellWindow::~ShellWindow() {
     delete frame;
 }
 
-std::vector<std::string> ShellWindow::tree_items() const {
-    std::vector<std::string> texts;
+Lines item_texts(const CKxAdminTreeView *view) {
+    Lines texts;
     std::function<void(QTreeWidgetItem *, int)> walk = [&](QTreeWidgetItem *item, int depth) {
         texts.push_back(std::string(static_cast<size_t>(depth) * 2, ' ') +
                         item->text(0).toStdString());
         for (int i = 0; i < item->childCount(); ++i)
             walk(item->child(i), depth + 1);
     };
-    CKxAdminTreeView *view = child->TreeView();
     for (int i = 0; i < view->topLevelItemCount(); ++i)
         walk(view->topLevelItem(i), 0);
     return texts;
 }
 
-std::vector<std::string> ShellWindow::list_rows() const {
-    std::vector<std::string> rows;
-    CKxListModel *model = child->ListView()->Model();
+Lines list_lines(const CKxListModel *model) {
+    Lines lines(1);
+    for (int c = 0; c < model->columnCount(); ++c)
+        lines[0] += (c ? "|" : "") +
+                    model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString().toStdString();
     for (int r = 0; r < model->rowCount(); ++r) {
         std::string line;
         for (int c = 0; c < model->columnCount(); ++c)
             line += (c ? "|" : "") + model->index(r, c).data().toString().toStdString();
-        rows.push_back(line);
+        lines.push_back(line);
     }
-    return rows;
+    return lines;
+}
+
+void make_current(VTATree *tree, VTAObj *node) {
+    char msg[256] = "";
+    ASSERT_EQ(VTATree_SetCurrent(tree, node, msg, sizeof msg), VTA_OK) << msg;
 }
 
 void send_status(VTATree *tree, bool busy, const char *text) {

@@ -1,5 +1,5 @@
-// Test helpers for the window shell: the Qt application, captured message boxes and small
-// node kinds whose behaviour each test chooses.
+// Test helpers for the window shell: the Qt application, captured message boxes, small node
+// kinds whose behaviour each test chooses, and the panes' contents as text.
 #pragma once
 
 #include "kxntadmin/app.h"
@@ -7,6 +7,8 @@
 
 #include <string>
 #include <vector>
+
+using Lines = std::vector<std::string>;
 
 // Captures every message box for as long as it lives.
 class MessageRecorder {
@@ -17,6 +19,9 @@ public:
     MessageRecorder &operator=(const MessageRecorder &) = delete;
 
     const std::vector<KxMessage> &messages() const;
+    // Each box as "<title>|<text>|<icon>", the icon "information", "critical", "question" or
+    // "warning", followed by " on top" for a box kept above the other windows.
+    Lines boxes() const;
     void clear();
 };
 
@@ -36,7 +41,14 @@ extern int saves_asked;
 
 // Allocates and inserts a node; the test fails when the insertion fails.
 VTAObj *add_test_node(VTATree *tree, VTAObj *parent, const char *name, uint32_t kind, bool folder,
-                      VTAObj_OpFunc op_func = TestFolderOpFunc);
+                      VTAObj_OpFunc op_func = TestFolderOpFunc, bool lazy = false);
+
+// Texts of a tree view's items, depth first, indented by two spaces per level.
+Lines item_texts(const CKxAdminTreeView *view);
+// A list's header and rows, cells joined with "|".
+Lines list_lines(const CKxListModel *model);
+// Makes `node` current; the test fails when it cannot be.
+void make_current(VTATree *tree, VTAObj *node);
 
 // A main frame with one document window whose tree root is a test folder (or `root_op`).
 struct ShellWindow {
@@ -47,10 +59,8 @@ struct ShellWindow {
 
     VTATree *tree() const { return doc->Tree(); }
     VTAObj *root() const { return doc->Tree()->VTA_Root; }
-    // Texts of the tree view's items, depth first, indented by two spaces per level.
-    std::vector<std::string> tree_items() const;
-    // Cell texts of every list row, joined with "|".
-    std::vector<std::string> list_rows() const;
+    Lines tree_items() const { return item_texts(child->TreeView()); }
+    Lines list_rows() const { return list_lines(child->ListView()->Model()); }
 
     CKxAdminFrm *frame = nullptr;
     CVTADoc *doc;
