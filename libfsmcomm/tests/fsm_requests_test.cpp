@@ -65,8 +65,6 @@ void tap_answer(int fd, const bytes &, int) {
     send_framed(fd, reply, 32);
 }
 
-} // namespace
-
 TEST_F(FsmConnect, OlderLocateFormConnectsToTheIPv4AddressAt32AndRegisters) {
     std::vector<bytes> fsm_seen, ns_seen;
     auto fsm = serve(1, &fsm_seen, tap_answer);
@@ -152,21 +150,13 @@ TEST_F(FsmConnect, ResetDuringTheTapPointsAtTheKxlog) {
 
 // ---- Requests on an open connection ----
 
-namespace {
-
-// One connected client socket to a peer that answers with `answer`.
-} // namespace
-
 TEST(NsPing, NotSupportedCountsAsAliveOtherErrorsDoNot) {
     fsm_peer p(4, [](int fd, const bytes &request, int i) {
-        if (i == 0)
-            send_framed(fd, pm_reply_to(request));
-        else if (i == 1)
-            send_framed(fd, pm_reply_to(request), 1024, 255, 1);
-        else if (i == 2)
-            send_framed(fd, pm_reply_to(request), 1024, 1, 13);
-        else
-            shutdown(fd, SHUT_WR); // no reply: the connection is reset
+        if (i == 3)
+            return (void)shutdown(fd, SHUT_WR); // no reply: the connection is reset
+        const uint8_t flags[] = {0, 255, 1};
+        const uint16_t codes[] = {0, 1, 13};
+        send_framed(fd, pm_reply_to(request), 1024, flags[i], codes[i]);
     });
     char text[256] = "";
     EXPECT_EQ(ns_ping(p.fd, text, sizeof text), 0);
@@ -182,46 +172,39 @@ TEST(NsPing, NotSupportedCountsAsAliveOtherErrorsDoNot) {
     EXPECT_EQ(p.seen[0].size(), 1024u);
 }
 
-TEST(FsmStat, DecodesTheTabledFieldsAndSkips48To55) {
-    bytes reply(96, 0);
-    put_be16(&reply[24], 0x1041);
-    put_be16(&reply[28], 4);
-    put_be32(&reply[32], 4096);
-    put_be32(&reply[44], 99);
-    std::memset(&reply[48], 0xFF, 8);
-    put_be64(&reply[56], 11);
-    put_be64(&reply[72], 33);
-    put_be64(&reply[80], 262144000);
-    put_be64(&reply[88], 98304000);
-    fsm_status status;
-    fsm_status_decode(reply.data(), &status);
-    EXPECT_EQ(status.capability_flags, 0x1041);
-    EXPECT_EQ(status.stripe_groups, 4);
-    EXPECT_EQ(status.block_size, 4096u);
-    EXPECT_EQ(status.word9, 99u);
-    EXPECT_EQ(status.counter1, 11u) << "bytes 48-55 stay out";
-    EXPECT_EQ(status.counter3, 33u);
-    EXPECT_EQ(status.total_blocks, 262144000u);
-    EXPECT_EQ(status.free_blocks, 98304000u);
-}
-
-TEST(FsmStat, RequestsAndLivenessOverTheWire) {
+// The tabled fields, bytes 48-55 left out; a failed status request is the liveness answer.
+TEST(FsmStat, DecodesTheTabledFieldsAndReportsLiveness) {
     fsm_peer p(2, [](int fd, const bytes &, int i) {
         bytes reply(96, 0);
-        put_be32(&reply[32], 512);
+        put_be16(&reply[24], 0x1041);
+        put_be16(&reply[28], 4);
+        put_be32(&reply[32], 4096);
+        put_be32(&reply[44], 99);
+        std::memset(&reply[48], 0xFF, 8);
+        put_be64(&reply[56], 11);
+        put_be64(&reply[72], 33);
+        put_be64(&reply[80], 262144000);
+        put_be64(&reply[88], 98304000);
         if (i == 0)
             send_framed(fd, reply, 96);
         else
             send_framed(fd, reply, 24, 1, 22);
     });
-    fsm_status status;
+    fsm_status s;
     int error = -5;
-    EXPECT_EQ(fsm_stat(p.fd, &status, &error), 0);
-    EXPECT_EQ(status.block_size, 512u);
+    EXPECT_EQ(fsm_stat(p.fd, &s, &error), 0);
+    EXPECT_EQ(std::vector<uint64_t>({s.capability_flags, s.stripe_groups, s.block_size, s.word9,
+                                     s.counter1, s.counter3, s.total_blocks, s.free_blocks}),
+              std::vector<uint64_t>({0x1041, 4, 4096, 99, 11, 33, 262144000, 98304000}));
     EXPECT_EQ(fsm_alive(p.fd), 22) << "the error value of the failed status request";
     p.finish();
     EXPECT_EQ(p.seen[0].size(), 24u) << "header only";
     EXPECT_EQ(p.seen[0][9], FSM_REQ_STATUS);
+}
+
+std::vector<uint64_t> sg_fields(const sg_status &sg) {
+    return {sg.flags,       sg.word,  sg.total_blocks, sg.reserved_blocks,
+            sg.free_blocks, sg.disks, sg.multipath,    sg.breadth};
 }
 
 TEST(FsmSgStat, OlderFormWithoutCapabilityAndCurrentFormWithIt) {
@@ -246,18 +229,10 @@ TEST(FsmSgStat, OlderFormWithoutCapabilityAndCurrentFormWithIt) {
     sg_status sg;
     int error = 0;
     ASSERT_EQ(fsm_sg_stat(p.fd, 3, 0x0FFF, &sg, &error), 0);
-    EXPECT_EQ(sg.reserved_blocks, 0u);
-    EXPECT_EQ(sg.free_blocks, 400u);
-    EXPECT_EQ(sg.disks, 6u);
-    EXPECT_EQ(sg.multipath, 1);
+    EXPECT_EQ(sg_fields(sg), std::vector<uint64_t>({0x105, 0, 1000, 0, 400, 6, 1, 0}));
     EXPECT_STREQ(sg.name, "OldGroup");
     ASSERT_EQ(fsm_sg_stat(p.fd, 3, 0x1000, &sg, &error), 0);
-    EXPECT_EQ(sg.flags, 0x105u);
-    EXPECT_EQ(sg.total_blocks, 1000u);
-    EXPECT_EQ(sg.reserved_blocks, 50u);
-    EXPECT_EQ(sg.free_blocks, 500u);
-    EXPECT_EQ(sg.disks, 8u);
-    EXPECT_EQ(sg.multipath, 2);
+    EXPECT_EQ(sg_fields(sg), std::vector<uint64_t>({0x105, 0, 1000, 50, 500, 8, 2, 0}));
     EXPECT_STREQ(sg.name, "NewGroup");
     p.finish();
     EXPECT_EQ(p.seen[0][9], FSM_REQ_SG_STATUS_OLD);
@@ -266,15 +241,9 @@ TEST(FsmSgStat, OlderFormWithoutCapabilityAndCurrentFormWithIt) {
     EXPECT_EQ(get_be32(&p.seen[0][24]), 3u);
 }
 
-TEST(FsmSgStat, NameStopsAtTheEndOfTheReply) {
-    bytes reply(120, 'N'); // name without terminator up to the end of the reply
-    sg_status sg;
-    sg_status_decode(reply.data(), reply.size(), FSM_REQ_SG_STATUS, &sg);
-    EXPECT_EQ(std::string(sg.name), std::string(8, 'N'));
-}
-
 // A reply that ended early (the fuzzing finding: 35 bytes) leaves the fields past its end 0,
-// whatever the rest of the buffer still holds from the request.
+// whatever the rest of the buffer still holds from the request; a name without terminator
+// stops at the end of the reply.
 TEST(FsmSgStat, FieldsPastAShortReplyReadAsZero) {
     for (int type : {FSM_REQ_SG_STATUS, FSM_REQ_SG_STATUS_OLD}) {
         bytes buffer(4096, 0xEE);
@@ -284,14 +253,14 @@ TEST(FsmSgStat, FieldsPastAShortReplyReadAsZero) {
         std::copy(received.begin(), received.end(), buffer.begin());
         sg_status sg;
         sg_status_decode(buffer.data(), received.size(), type, &sg);
-        EXPECT_EQ(sg.flags, 7u) << type;
-        EXPECT_EQ(sg.word, 9u) << type;
-        EXPECT_EQ(sg.total_blocks, 0u) << type << ": 3 of its 8 bytes arrived";
-        EXPECT_EQ(sg.free_blocks, 0u) << type;
-        EXPECT_EQ(sg.breadth, 0u) << type;
-        EXPECT_EQ(sg.multipath, 0u) << type;
+        EXPECT_EQ(sg_fields(sg), std::vector<uint64_t>({7, 9, 0, 0, 0, 0, 0, 0}))
+            << type << ": 3 of the 8 bytes of the total arrived";
         EXPECT_STREQ(sg.name, "") << type;
     }
+    bytes named(120, 'N');
+    sg_status sg;
+    sg_status_decode(named.data(), named.size(), FSM_REQ_SG_STATUS, &sg);
+    EXPECT_EQ(std::string(sg.name), std::string(8, 'N'));
 }
 
 TEST(FsmDebug, SetAnsweredWithOtherFlagsFailsWith40) {
@@ -318,32 +287,23 @@ TEST(FsmDebug, SetAnsweredWithOtherFlagsFailsWith40) {
 TEST(FsmQosStat, RequestBodyAndReply) {
     fsm_peer p(1, [](int fd, const bytes &, int) {
         bytes reply(68, 0);
-        put_be32(&reply[24], 5000);
-        put_be32(&reply[28], 1200);
-        put_be32(&reply[32], 300);
-        put_be32(&reply[36], 0xDEAD); // unused word between reserved and hint
-        put_be32(&reply[40], 100);
-        put_be32(&reply[44], 700);
-        put_be32(&reply[48], 400);
+        const uint32_t words[] = {5000, 1200, 300, 0xDEAD /* unused */, 100, 700, 400};
+        for (int i = 0; i < 7; ++i)
+            put_be32(&reply[24 + 4 * i], words[i]);
         put_be32(&reply[64], 4);
         send_framed(fd, reply, 68);
     });
     qos_status q;
     int error = 0;
     ASSERT_EQ(fsm_qos_stat(p.fd, 2, &q, &error), 0);
-    EXPECT_EQ(q.limit_iops, 5000u);
-    EXPECT_EQ(q.current_iops, 1200u);
-    EXPECT_EQ(q.reserved_iops, 300u);
-    EXPECT_EQ(q.hint_iops, 100u);
-    EXPECT_EQ(q.clients_iops, 700u);
-    EXPECT_EQ(q.limit_mbps, 400u);
-    EXPECT_EQ(q.words[3], 4u);
+    EXPECT_EQ(std::vector<uint32_t>({q.limit_iops, q.current_iops, q.reserved_iops, q.hint_iops,
+                                     q.clients_iops, q.limit_mbps, q.words[3]}),
+              std::vector<uint32_t>({5000, 1200, 300, 100, 700, 400, 4}));
     p.finish();
     const bytes &r = p.seen[0];
     ASSERT_EQ(r.size(), 40u);
     EXPECT_EQ(r[9], FSM_REQ_QOS);
-    EXPECT_EQ(get_be32(&r[24]), 2u);
-    EXPECT_EQ(get_be32(&r[28]), 2u);
-    EXPECT_EQ(get_be32(&r[32]), 1u);
-    EXPECT_EQ(get_be32(&r[36]), 0u);
+    EXPECT_EQ(bytes(&r[24], &r[40]), (bytes{0, 0, 0, 2, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0, 0}));
 }
+
+} // namespace

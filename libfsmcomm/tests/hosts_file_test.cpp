@@ -92,18 +92,6 @@ protected:
     private_root root_;
 };
 
-// The lookup through host_lookup: a hosts file found wins, so no resolver is asked.
-TEST_F(HostsFile, LongCommentedLineIsNoEntry) {
-    root_.write_config("hosts",
-                       "#" + std::string(1100, ' ') + "10.7.7.7 sneaky\n10.1.1.1 sneaky\n");
-    host_addr results[4];
-    int count = 0;
-    ASSERT_EQ(host_lookup("sneaky", AF_INET, results, 4, &count), 0);
-    ASSERT_EQ(count, 1);
-    char text[64];
-    EXPECT_STREQ(addr_to_string(&results[0], text, sizeof text), "10.1.1.1");
-}
-
 // A FIFO or a device in place of the file, or a file beyond the size limit, is reported and
 // fails the lookup (error 22) at once, rather than blocking, reading for ever or being passed
 // over for the system resolver.
