@@ -164,10 +164,15 @@ void CKxAdminTreeView::InsertNodeItem(VTAObj *node) {
     auto *item = new QTreeWidgetItem();
     RewriteItem(item, node);
     QTreeWidgetItem *parent_item = NodeItem(node->VTA_Parent);
-    QTreeWidgetItem *left_item = NodeItem(node->VTA_SibLeft);
+    // A node that turned into a folder where it stands may follow leaves, which have no item:
+    // it goes after the nearest folder on its left.
+    const VTAObj *left = node->VTA_SibLeft;
+    while (left != nullptr && NodeItem(left) == nullptr)
+        left = left->VTA_SibLeft;
+    QTreeWidgetItem *left_item = left != nullptr ? NodeItem(left) : nullptr;
     // Folders come first among siblings and each has an item, so the left sibling's item
     // usually sits at its child number; the search is for lists whose order changed in place.
-    const int guess = VTAObj_ChildNumber(node->VTA_SibLeft) - 1;
+    const int guess = left != nullptr ? VTAObj_ChildNumber(left) - 1 : 0;
     if (parent_item != nullptr) {
         int index = 0;
         if (left_item != nullptr)

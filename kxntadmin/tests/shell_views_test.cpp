@@ -36,7 +36,9 @@ TEST(TreeView, ShowsOnlyFoldersInTheTreesOrderAndFollowsTheirNotices) {
     VTAObj_Delete(w.tree(), &other_leaf);
     EXPECT_EQ(w.tree_items(), Lines({"Connections", "  Zeta", "  beta.example"}));
 
-    // A node that turns into a folder appears on its update.
+    // A node that turns into a folder appears on its update, after the folders before it even
+    // when its left sibling is a leaf.
+    add_test_node(w.tree(), w.root(), "k-leaf", VTA_OBJ_VALUE, false);
     VTAObj *leaf = add_test_node(w.tree(), w.root(), "later", VTA_OBJ_VALUE, false);
     EXPECT_EQ(item_of(leaf), nullptr);
     leaf->VTA_IsFolder = 1;
