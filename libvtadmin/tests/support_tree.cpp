@@ -86,12 +86,30 @@ std::vector<std::string> child_names(VTATree *tree, VTAObj *parent) {
     return names;
 }
 
+std::string shape(const VTAObj *node) {
+    return std::string(node->VTA_Name) + "|" + VTAObj_TypeName(node->VTA_Type) +
+           (node->VTA_IsFolder ? "|folder" : "|leaf") + (node->VTA_LoadOnDemand ? "|lazy" : "");
+}
+
+std::string row_text(const VTA_LV_ROW &row) {
+    std::string text;
+    for (uint32_t c = 0; c < row.VTA_ColCount && c < uint32_t(VTA_LV_MAX_COLS); ++c)
+        text += (c ? "|" : "") + std::string(row.VTA_Cells[c].VTA_Text);
+    return text;
+}
+
 void TreeWithParent::SetUp() {
     tree = VTATree_Create();
     ASSERT_NE(tree, nullptr);
     recorder.attach(tree);
-    parent = add_node(tree, tree->VTA_Root, "Parent", VTA_OBJ_ALL_FS, true, false);
+    parent =
+        add_node(tree, tree->VTA_Root, "Parent", VTA_OBJ_ALL_FS, true, parent_lazy_, parent_op_);
     recorder.clear();
+}
+
+int32_t TreeWithParent::op(uint32_t code, VTAObj *node, void *data, size_t size) {
+    msg[0] = '\0';
+    return VTATree_Op(tree, code, node, data, size, msg, sizeof msg);
 }
 
 void TreeWithParent::TearDown() {

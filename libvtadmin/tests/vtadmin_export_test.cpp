@@ -104,31 +104,24 @@ protected:
     void SetUp() override { tree_ = VTATree_Create(); }
     void TearDown() override { VTATree_Destroy(&tree_); }
     VTATree *tree_ = nullptr;
-};
-
-TEST_F(ReadList, HeaderAlignmentAndRowsUntilTheTreeHasNoMore) {
-    g_fail_row = -1;
-    VTAObj *node = add_node(tree_, nullptr, "list", VTA_OBJ_DUMMY, true, false, scripted_list);
     VTAList list;
     char msg[256] = "";
+};
+
+TEST_F(ReadList, HeaderAlignmentAndRowsUntilTheTreeHasNoMoreOrARowFails) {
+    VTAObj *node = add_node(tree_, nullptr, "list", VTA_OBJ_DUMMY, true, false, scripted_list);
+    g_fail_row = -1;
     ASSERT_EQ(VTATree_ReadList(tree_, node, &list, msg, sizeof msg), VTA_OK) << msg;
     EXPECT_EQ(list.header, (std::vector<std::string>{"r0c0", "r0c1", "r0c2"}));
     EXPECT_EQ(list.right, (std::vector<bool>{false, true, true}));
     ASSERT_EQ(list.rows.size(), 2u);
     EXPECT_EQ(list.rows[1].cells, (std::vector<std::string>{"r2c0", "r2c1", "r2c2"}));
     EXPECT_FALSE(list.rows[1].checked.has_value());
-}
-
-TEST_F(ReadList, AFailingRowEndsWithItsCodeAndMessage) {
-    VTAObj *node = add_node(tree_, nullptr, "list", VTA_OBJ_DUMMY, true, false, scripted_list);
     for (int fail_row : {0, 2}) {
         g_fail_row = fail_row;
-        VTAList list;
-        char msg[256] = "";
         EXPECT_EQ(VTATree_ReadList(tree_, node, &list, msg, sizeof msg), 5) << fail_row;
         EXPECT_EQ(std::string(msg), "row " + std::to_string(fail_row) + " broke");
     }
-    g_fail_row = -1;
 }
 
 TEST_F(ReadList, DebugFlagRowsCarryTheirCheckBox) {
@@ -143,8 +136,6 @@ TEST_F(ReadList, DebugFlagRowsCarryTheirCheckBox) {
                                 VTAObj_CheckboxOpFunc);
         VTAObj_SetData(node, &flag.set, sizeof flag.set);
     }
-    VTAList list;
-    char msg[256] = "";
     ASSERT_EQ(VTATree_ReadList(tree_, folder, &list, msg, sizeof msg), VTA_OK) << msg;
     EXPECT_EQ(list.header, (std::vector<std::string>{"Set", "Debug Name"}));
     ASSERT_EQ(list.rows.size(), 2u);

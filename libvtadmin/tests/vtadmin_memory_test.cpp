@@ -44,19 +44,17 @@ TEST(BlockPool, BlocksOfSeveralSlabsAreZeroedAlignedAndApart) {
     EXPECT_EQ(pool.slabs(), 0u);
 }
 
-struct reuse_case {
-    const char *label;
-    bool zero_reused;
-    size_t zero_up_to;  // the reused block is zero up to here
-    unsigned char rest; // and holds this from there on
-};
-
 TEST(BlockPool, ReleasedBlocksComeBackBeforeANewSlabIsMapped) {
-    const reuse_case cases[] = {
+    const struct {
+        const char *label;
+        bool zero_reused;
+        size_t zero_up_to;  // the reused block is zero up to here
+        unsigned char rest; // and holds this from there on
+    } cases[] = {
         {"cleared by the pool", true, kBlock, 0},
         {"left as released", false, 8, 0x5A},
     };
-    for (const reuse_case &c : cases) {
+    for (const auto &c : cases) {
         block_pool pool(kBlock, 1, c.zero_reused);
         std::vector<void *> blocks;
         for (size_t i = 0; i < kPerSlab; ++i) // exactly one full slab
@@ -76,21 +74,14 @@ TEST(BlockPool, ReleasedBlocksComeBackBeforeANewSlabIsMapped) {
     }
 }
 
-struct keep_case {
-    size_t keep;      // emptied slabs kept
-    size_t lowered;   // the limit set afterwards
-    size_t kept;      // slabs mapped once all blocks are back
-    size_t remaining; // and after lowering the limit
-};
-
 TEST(BlockPool, EmptiedSlabsAreKeptUpToTheLimit) {
-    const keep_case cases[] = {
-        {0, 0, 0, 0},
-        {1, 1, 1, 1},
-        {2, 1, 2, 1},
-        {5, 0, 3, 0},
-    };
-    for (const keep_case &c : cases) {
+    const struct {
+        size_t keep;      // emptied slabs kept
+        size_t lowered;   // the limit set afterwards
+        size_t kept;      // slabs mapped once all blocks are back
+        size_t remaining; // and after lowering the limit
+    } cases[] = {{0, 0, 0, 0}, {1, 1, 1, 1}, {2, 1, 2, 1}, {5, 0, 3, 0}};
+    for (const auto &c : cases) {
         block_pool pool(kBlock, c.keep);
         std::vector<void *> blocks;
         for (size_t i = 0; i < 3 * kPerSlab; ++i)
@@ -117,7 +108,8 @@ TEST(LargeArray, GrowthKeepsTheContentsAndZeroesWhatIsAdded) {
     // Doubling as a listing does, across the size from which mappings are huge pages, and a
     // request smaller than the array.
     const size_t sizes[] = {100, 24 * 1024, 700 * 1024, 1536 * 1024, 5 << 20, 1 << 20, 9 << 20};
-    auto *words = static_cast<uint64_t *>(large_array_alloc(sizes[0]));
+    // A null array is allocated by growing.
+    auto *words = static_cast<uint64_t *>(large_array_resize(nullptr, sizes[0]));
     ASSERT_NE(words, nullptr);
     ASSERT_EQ(reinterpret_cast<uintptr_t>(words) % 64, 0u);
     size_t filled = 0; // words written so far
@@ -135,14 +127,6 @@ TEST(LargeArray, GrowthKeepsTheContentsAndZeroesWhatIsAdded) {
     }
     large_array_free(words);
     large_array_free(nullptr);
-}
-
-TEST(LargeArray, ANullArrayIsAllocatedByGrowing) {
-    auto *bytes = static_cast<unsigned char *>(large_array_resize(nullptr, 3000));
-    ASSERT_NE(bytes, nullptr);
-    for (size_t i = 0; i < 3000; ++i)
-        ASSERT_EQ(bytes[i], 0) << i;
-    large_array_free(bytes);
 }
 
 } // namespace

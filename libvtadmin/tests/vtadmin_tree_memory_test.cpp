@@ -90,12 +90,11 @@ protected:
         VTAObj_SetNodeMemory(false, 0);
         g_calls = 0;
         g_tracking = true;
-        g_allocations = 0;
-        g_fail_at = -1;
     }
     void TearDown() override {
+        VTATree_Destroy(&tree);
+        EXPECT_EQ(live_count(), 0) << "every node is released";
         g_tracking = false;
-        g_fail_at = -1;
     }
     // Nothrow allocations made by `body`, failing the `fail_at`-th one (-1: none).
     template <typename Body>
@@ -106,91 +105,68 @@ protected:
         g_fail_at = -1;
         return g_allocations;
     }
+    // A new tree with a node "n" of a kind that counts its calls.
+    VTAObj *new_tree() {
+        tree = VTATree_Create();
+        return add_node(tree, tree->VTA_Root, "n", VTA_OBJ_DISK, true, false, counting_op);
+    }
+    int32_t op(uint32_t code, VTAObj *node) {
+        return VTATree_Op(tree, code, node, nullptr, 0, msg, sizeof msg);
+    }
+
+    VTATree *tree = nullptr;
+    TreeRecorder recorder;
     char msg[256] = "";
 };
 
-TEST_F(TreeMemory, CreateAllocatesTreeRootAndPlaceholderAndDestroyFreesThemAll) {
-    VTATree *tree = nullptr;
+TEST_F(TreeMemory, CreateAllocatesTreeRootAndPlaceholderAndGivesNullWhenAnyFails) {
     EXPECT_EQ(allocations([&] { tree = VTATree_Create(); }), 3);
     ASSERT_NE(tree, nullptr);
     EXPECT_EQ(live_count(), 3);
     VTATree_Destroy(&tree);
     EXPECT_EQ(live_count(), 0);
-}
-
-TEST_F(TreeMemory, CreateGivesNullWhenAnyAllocationFails) {
     for (int fail_at = 0; fail_at < 3; ++fail_at) {
-        VTATree *tree = nullptr;
         allocations([&] { tree = VTATree_Create(); }, fail_at);
         EXPECT_EQ(tree, nullptr) << fail_at;
         EXPECT_EQ(live_count(), 0) << fail_at;
     }
 }
 
-TEST_F(TreeMemory, NoMessageNodeWithoutANotifyCallback) {
-    VTATree *tree = VTATree_Create();
-    VTAObj *node = add_node(tree, tree->VTA_Root, "n", VTA_OBJ_DISK, true, false, counting_op);
+// The progress message node is allocated only for a notify callback, and freed at the end.
+TEST_F(TreeMemory, MessageNodeOnlyWithACallbackAndItsFailureStopsTheOperation) {
+    VTAObj *node = new_tree();
     EXPECT_EQ(allocations([&] {
-                  EXPECT_EQ(VTATree_Op(tree, VTA_OP_REFRESH, node, nullptr, 0, msg, sizeof msg),
-                            VTA_OK);
-                  EXPECT_EQ(VTATree_Op(tree, VTA_OP_DELETE, node, nullptr, 0, msg, sizeof msg),
-                            VTA_ERR_INVALID);
+                  EXPECT_EQ(op(VTA_OP_REFRESH, node), VTA_OK);
+                  EXPECT_EQ(op(VTA_OP_DELETE, node), VTA_ERR_INVALID);
               }),
               0);
-    // Allocation would fail now, but nothing needs it.
-    EXPECT_EQ(allocations(
-                  [&] {
-                      EXPECT_EQ(VTATree_Op(tree, VTA_OP_SAVE, node, nullptr, 0, msg, sizeof msg),
-                                VTA_OK);
-                  },
-                  0),
-              0);
+    EXPECT_EQ(allocations([&] { EXPECT_EQ(op(VTA_OP_SAVE, node), VTA_OK); }, 0), 0)
+        << "allocation would fail now, but nothing needs it";
     EXPECT_EQ(g_calls, 3);
 
-    TreeRecorder recorder;
     recorder.attach(tree);
-    int live = live_count();
-    EXPECT_EQ(
-        allocations([&] { VTATree_Op(tree, VTA_OP_SAVE, node, nullptr, 0, msg, sizeof msg); }), 1);
-    EXPECT_EQ(live_count(), live); // the message node is freed at the end
+    const int live = live_count();
+    EXPECT_EQ(allocations([&] { op(VTA_OP_SAVE, node); }), 1);
+    EXPECT_EQ(live_count(), live);
     EXPECT_EQ(recorder.messages().size(), 2u);
-    VTATree_Destroy(&tree);
-}
 
-TEST_F(TreeMemory, MessageNodeAllocationFailureStopsTheOperation) {
-    VTATree *tree = VTATree_Create();
-    VTAObj *node = add_node(tree, tree->VTA_Root, "n", VTA_OBJ_DISK, true, false, counting_op);
-    TreeRecorder recorder;
-    recorder.attach(tree);
-    allocations(
-        [&] {
-            EXPECT_EQ(VTATree_Op(tree, VTA_OP_SAVE, node, nullptr, 0, msg, sizeof msg),
-                      VTA_ERR_INVALID);
-        },
-        0);
+    recorder.clear();
+    allocations([&] { EXPECT_EQ(op(VTA_OP_SAVE, node), VTA_ERR_INVALID); }, 0);
     EXPECT_STREQ(msg, "Out of memory in Tree OP\n");
-    EXPECT_EQ(g_calls, 0);
+    EXPECT_EQ(g_calls, 4);
     EXPECT_TRUE(recorder.notes.empty());
-    VTATree_Destroy(&tree);
 }
 
-TEST_F(TreeMemory, PlaceholderAllocationFailureLeavesTheFolderLinked) {
-    VTATree *tree = VTATree_Create();
-    TreeRecorder recorder;
+TEST_F(TreeMemory, PlaceholderAndMessageNodeFailuresLeaveTheTreeWhole) {
+    tree = VTATree_Create();
     recorder.attach(tree);
+    VTAObj *root = tree->VTA_Root;
     VTAObj *host = make_node("host", VTA_OBJ_COMPUTER, true, true);
-    allocations([&] { EXPECT_EQ(VTAObj_Insert(tree, tree->VTA_Root, host), VTA_ERR_NO_MEMORY); },
-                0);
-    EXPECT_EQ(host->VTA_Parent, tree->VTA_Root);
+    allocations([&] { EXPECT_EQ(VTAObj_Insert(tree, root, host), VTA_ERR_NO_MEMORY); }, 0);
+    EXPECT_EQ(host->VTA_Parent, root) << "the folder stays linked";
     EXPECT_EQ(host->VTA_Child, nullptr);
     EXPECT_EQ(recorder.notes, (Names{"removed _NEED_REFRESH_", "inserted host"}));
-    VTATree_Destroy(&tree);
-    EXPECT_EQ(live_count(), 0);
-}
 
-TEST_F(TreeMemory, SetMessageReportsOutOfMemory) {
-    VTATree *tree = VTATree_Create();
-    VTAObj *root = tree->VTA_Root;
     allocations(
         [&] {
             EXPECT_EQ(VTAObj_SetMessage(tree, root, "Status", "x", msg, sizeof msg),
@@ -198,8 +174,7 @@ TEST_F(TreeMemory, SetMessageReportsOutOfMemory) {
         },
         0);
     EXPECT_STREQ(msg, "Out of memory on Message node 'Status'");
-    EXPECT_EQ(root->VTA_Child->VTA_Type, VTA_OBJ_DUMMY); // nothing was inserted
-
+    EXPECT_EQ(child_names(tree, root), (Names{"host"})) << "nothing was inserted";
     // Reusing the node needs no allocation.
     ASSERT_EQ(VTAObj_SetMessage(tree, root, "Status", "x", msg, sizeof msg), VTA_OK);
     EXPECT_EQ(allocations(
@@ -209,8 +184,6 @@ TEST_F(TreeMemory, SetMessageReportsOutOfMemory) {
                   },
                   0),
               0);
-    VTATree_Destroy(&tree);
-    EXPECT_EQ(live_count(), 0);
 }
 
 } // namespace

@@ -1,251 +1,192 @@
 // Structure of the admin tree: creation, sorted insertion, placeholders, search, unlinking,
-// deletion, kind names, value rows and message leaves.
+// deletion, kind names, value rows, message leaves and the child index.
 #include "libvtadmin/vtadmin_tree.h"
 #include "support_tree.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
 namespace {
 
 using Names = std::vector<std::string>;
-
 using TreeStructure = TreeWithParent;
-
-void set_value(VTAObj *node, const VTA_VALUE_DATA &value) {
-    VTAObj_SetData(node, &value, sizeof value);
-}
-
-std::string cell(const VTA_LV_ROW &row, int col) {
-    return row.VTA_Cells[col].VTA_Text;
-}
 
 TEST(TreeCreate, RootIsCurrentLazyConnectionsFolderWithPlaceholder) {
     VTATree *tree = VTATree_Create();
     ASSERT_NE(tree, nullptr);
     VTAObj *root = tree->VTA_Root;
-    ASSERT_NE(root, nullptr);
-    EXPECT_STREQ(root->VTA_Name, "Connections");
-    EXPECT_EQ(root->VTA_Type, VTA_OBJ_ALL);
-    EXPECT_EQ(root->VTA_IsFolder, 1);
-    EXPECT_EQ(root->VTA_LoadOnDemand, 1);
+    EXPECT_EQ(shape(root), "Connections|All|folder|lazy");
     EXPECT_EQ(root->VTA_OpFunc, VTAObj_RootOpFunc);
-    EXPECT_EQ(root->VTA_Parent, nullptr);
-    EXPECT_EQ(root->VTA_SibRight, nullptr);
     EXPECT_EQ(VTATree_GetCurrent(tree), root);
-    EXPECT_EQ(tree->VTA_Owner, nullptr);
-    EXPECT_EQ(tree->VTA_Notify, nullptr);
+    EXPECT_EQ(child_names(tree, nullptr), Names{"Connections"});
+    EXPECT_EQ(child_names(tree, root), Names{"_NEED_REFRESH_"});
+    EXPECT_EQ(shape(root->VTA_Child), "_NEED_REFRESH_|<Dummy>|folder");
+    EXPECT_EQ(root->VTA_Child->VTA_OpFunc, VTAObj_DummyOpFunc);
 
-    VTAObj *placeholder = root->VTA_Child;
-    ASSERT_NE(placeholder, nullptr);
-    EXPECT_STREQ(placeholder->VTA_Name, "_NEED_REFRESH_");
-    EXPECT_EQ(placeholder->VTA_Type, VTA_OBJ_DUMMY);
-    EXPECT_EQ(placeholder->VTA_IsFolder, 1);
-    EXPECT_EQ(placeholder->VTA_LoadOnDemand, 0);
-    EXPECT_EQ(placeholder->VTA_Child, nullptr);
-    EXPECT_EQ(placeholder->VTA_SibRight, nullptr);
-    VTATree_Destroy(&tree);
-}
-
-TEST(TreeCreate, DestroyClearsPointerAndAnnouncesChildrenBeforeParents) {
-    VTATree *tree = VTATree_Create();
-    ASSERT_NE(tree, nullptr);
-    VTAObj *host = add_node(tree, tree->VTA_Root, "alpha", VTA_OBJ_COMPUTER, true, true);
+    VTAObj *host = add_node(tree, root, "alpha", VTA_OBJ_COMPUTER, true, true);
     add_node(tree, host, "Disks", VTA_OBJ_ALL_DISKS, true, false);
     TreeRecorder recorder;
     recorder.attach(tree);
     VTATree_Destroy(&tree);
     EXPECT_EQ(tree, nullptr);
     EXPECT_EQ(recorder.notes, (Names{"removed Disks", "removed alpha", "removed Connections"}));
-
     VTATree_Destroy(&tree); // null tree pointer: ignored
     VTATree_Destroy(nullptr);
 }
 
-TEST_F(TreeStructure, FoldersFirstThenByteOrderOfNames) {
-    add_node(tree, parent, "beta", VTA_OBJ_VALUE, false, false);
-    add_node(tree, parent, "Alpha", VTA_OBJ_DISK, true, false);
-    add_node(tree, parent, "alpha", VTA_OBJ_VALUE, false, false);
-    add_node(tree, parent, "Zeta", VTA_OBJ_DISK, true, false);
-    EXPECT_EQ(child_names(tree, parent), (Names{"Alpha", "Zeta", "alpha", "beta"}));
-    EXPECT_EQ(recorder.notes,
-              (Names{"inserted beta", "inserted Alpha", "inserted alpha", "inserted Zeta"}));
-}
-
-TEST_F(TreeStructure, NonFolderNeverGoesBeforeAFolderAndBytesCompareUnsigned) {
-    add_node(tree, parent, "AAA", VTA_OBJ_VALUE, false, false);
-    add_node(tree, parent, "zz-folder", VTA_OBJ_DISK, true, false);
-    add_node(tree, parent, "\xc3\xa9t\xc3\xa9", VTA_OBJ_VALUE, false, false); // UTF-8, high bytes
-    add_node(tree, parent, "a-folder", VTA_OBJ_DISK, true, false);
-    add_node(tree, parent, "zzz", VTA_OBJ_VALUE, false, false);
-    EXPECT_EQ(child_names(tree, parent),
-              (Names{"a-folder", "zz-folder", "AAA", "zzz", "\xc3\xa9t\xc3\xa9"}));
-}
-
-TEST_F(TreeStructure, TopLevelInsertionKeepsTheRootFieldOnTheFirstNode) {
+// Folders first, then by unsigned byte order of the names; namesakes in insertion order.
+TEST_F(TreeStructure, InsertionOrder) {
+    const struct {
+        const char *name;
+        std::vector<std::pair<const char *, bool>> inserted; // name, folder
+        Names order;
+    } rows[] = {
+        {"folders first, then bytes",
+         {{"beta", false}, {"Alpha", true}, {"alpha", false}, {"Zeta", true}},
+         {"Alpha", "Zeta", "alpha", "beta"}},
+        {"high bytes last, leaves never before a folder",
+         {{"AAA", false}, {"zz-dir", true}, {"\xc3\xa9t\xc3\xa9", false}, {"a-dir", true}},
+         {"a-dir", "zz-dir", "AAA", "\xc3\xa9t\xc3\xa9"}},
+        {"namesakes",
+         {{"fs", true}, {"a", true}, {"fs", true}, {"z", true}},
+         {"a", "fs", "fs", "z"}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        VTAObj *folder = add_node(tree, parent, "folder", VTA_OBJ_DISK, true, false);
+        recorder.clear();
+        Names notes;
+        for (const auto &[name, is_folder] : row.inserted) {
+            add_node(tree, folder, name, VTA_OBJ_VALUE, is_folder, false);
+            notes.push_back(std::string("inserted ") + name);
+        }
+        EXPECT_EQ(child_names(tree, folder), row.order);
+        EXPECT_EQ(recorder.notes, notes);
+        VTAObj_Delete(tree, &folder);
+    }
+    // Before the root on the top level: the tree's root field follows the first node.
     VTAObj *first = add_node(tree, nullptr, "AAA", VTA_OBJ_DISK, true, false);
     EXPECT_EQ(tree->VTA_Root, first);
     EXPECT_EQ(child_names(tree, nullptr), (Names{"AAA", "Connections"}));
     VTAObj_Delete(tree, &first);
     EXPECT_EQ(first, nullptr);
-    EXPECT_STREQ(tree->VTA_Root->VTA_Name, "Connections");
-    EXPECT_EQ(tree->VTA_Root->VTA_SibLeft, nullptr);
+    EXPECT_EQ(child_names(tree, nullptr), Names{"Connections"});
 }
 
-TEST_F(TreeStructure, NamesakesKeepInsertionOrderAndAreFoundOneAfterAnother) {
+TEST_F(TreeStructure, FindChildWalksNamesakesAndReportsMisses) {
     VTAObj *first = add_node(tree, parent, "fs", VTA_OBJ_FS_ACTIVE, true, false);
-    add_node(tree, parent, "a", VTA_OBJ_FS_ACTIVE, true, false);
     VTAObj *second = add_node(tree, parent, "fs", VTA_OBJ_FS_STANDBY, true, false);
-    add_node(tree, parent, "z", VTA_OBJ_FS_ACTIVE, true, false);
-    EXPECT_EQ(child_names(tree, parent), (Names{"a", "fs", "fs", "z"}));
-    EXPECT_EQ(first->VTA_SibRight, second);
-
-    VTAObj *found = nullptr;
-    EXPECT_EQ(VTAObj_FindChild(parent, nullptr, "fs", &found), VTA_OK);
-    EXPECT_EQ(found, first);
-    EXPECT_EQ(VTAObj_FindChild(parent, found->VTA_SibRight, "fs", &found), VTA_OK);
-    EXPECT_EQ(found, second);
-    EXPECT_EQ(VTAObj_FindChild(parent, found->VTA_SibRight, "fs", &found), VTA_ERR_NOT_FOUND);
-    EXPECT_EQ(found, nullptr);
-    // The start node itself is part of the search.
-    EXPECT_EQ(VTAObj_FindChild(nullptr, second, "fs", &found), VTA_OK);
-    EXPECT_EQ(found, second);
+    VTAObj *leaf = add_node(tree, parent, "one", VTA_OBJ_VALUE, false, false);
+    const struct {
+        const char *name;
+        VTAObj *under, *from;
+        const char *wanted;
+        int32_t result;
+        VTAObj *found;
+    } rows[] = {
+        {"first namesake", parent, nullptr, "fs", VTA_OK, first},
+        {"next namesake", parent, second, "fs", VTA_OK, second},
+        {"past the last namesake", parent, leaf, "fs", VTA_ERR_NOT_FOUND, nullptr},
+        {"from a start node alone", nullptr, second, "fs", VTA_OK, second},
+        {"a prefix is no match", parent, nullptr, "on", VTA_ERR_NOT_FOUND, nullptr},
+        {"neither parent nor start", nullptr, nullptr, "one", VTA_ERR_INVALID, nullptr},
+        {"no name", parent, nullptr, nullptr, VTA_ERR_INVALID, nullptr},
+        {"under a leaf", leaf, nullptr, "one", VTA_ERR_NOT_FOUND, nullptr},
+        {"under the root", tree->VTA_Root, nullptr, "Parent", VTA_OK, parent},
+    };
+    for (const auto &row : rows) {
+        VTAObj *found = parent; // any non-null value: must be replaced
+        EXPECT_EQ(VTAObj_FindChild(row.under, row.from, row.wanted, &found), row.result)
+            << row.name;
+        EXPECT_EQ(found, row.found) << row.name;
+    }
 }
 
-TEST_F(TreeStructure, FindChildReportsMissingNamesAndArguments) {
-    add_node(tree, parent, "one", VTA_OBJ_VALUE, false, false);
-    VTAObj *found = parent; // any non-null value: must be cleared
-    EXPECT_EQ(VTAObj_FindChild(parent, nullptr, "on", &found), VTA_ERR_NOT_FOUND);
-    EXPECT_EQ(found, nullptr);
-    found = parent;
-    EXPECT_EQ(VTAObj_FindChild(nullptr, nullptr, "one", &found), VTA_ERR_INVALID);
-    EXPECT_EQ(found, nullptr);
-    found = parent;
-    EXPECT_EQ(VTAObj_FindChild(parent, nullptr, nullptr, &found), VTA_ERR_INVALID);
-    EXPECT_EQ(found, nullptr);
-    VTAObj *leaf = parent->VTA_Child;
-    EXPECT_EQ(VTAObj_FindChild(leaf, nullptr, "one", &found), VTA_ERR_NOT_FOUND);
-    EXPECT_EQ(VTAObj_FindChild(tree->VTA_Root, nullptr, "Parent", &found), VTA_OK);
-    EXPECT_EQ(found, parent);
-}
-
-TEST_F(TreeStructure, LazyFolderGetsPlaceholderThatTheFirstRealChildReplaces) {
+TEST_F(TreeStructure, OnlyFoldersLoadedOnDemandGetAPlaceholderTheFirstChildReplaces) {
     VTAObj *host = add_node(tree, parent, "host", VTA_OBJ_COMPUTER, true, true);
-    EXPECT_EQ(recorder.notes, (Names{"inserted host", "inserted _NEED_REFRESH_"}));
-    ASSERT_NE(host->VTA_Child, nullptr);
-    EXPECT_EQ(host->VTA_Child->VTA_Type, VTA_OBJ_DUMMY);
-    EXPECT_EQ(host->VTA_Child->VTA_OpFunc, VTAObj_DummyOpFunc);
-
-    recorder.clear();
     add_node(tree, host, "Disks", VTA_OBJ_ALL_DISKS, true, false);
-    EXPECT_EQ(recorder.notes, (Names{"removed _NEED_REFRESH_", "inserted Disks"}));
-    EXPECT_EQ(child_names(tree, host), (Names{"Disks"}));
-
-    recorder.clear();
     add_node(tree, host, "A", VTA_OBJ_VALUE, false, false);
-    EXPECT_EQ(recorder.notes, (Names{"inserted A"})); // the placeholder was only the first
-}
-
-TEST_F(TreeStructure, OnlyFoldersThatLoadOnDemandGetAPlaceholder) {
-    VTAObj *plain = add_node(tree, parent, "plain", VTA_OBJ_DISK, true, false);
-    VTAObj *lazy_leaf = add_node(tree, parent, "leaf", VTA_OBJ_VALUE, false, true);
-    EXPECT_EQ(plain->VTA_Child, nullptr);
-    EXPECT_EQ(lazy_leaf->VTA_Child, nullptr);
+    EXPECT_EQ(recorder.notes, (Names{"inserted host", "inserted _NEED_REFRESH_",
+                                     "removed _NEED_REFRESH_", "inserted Disks", "inserted A"}));
+    EXPECT_EQ(child_names(tree, host), (Names{"Disks", "A"}));
+    EXPECT_EQ(add_node(tree, parent, "plain", VTA_OBJ_DISK, true, false)->VTA_Child, nullptr);
+    EXPECT_EQ(add_node(tree, parent, "leaf", VTA_OBJ_VALUE, false, true)->VTA_Child, nullptr);
     // A placeholder inserted by hand is not given a placeholder of its own.
-    VTAObj *dummy = add_node(tree, parent, "_NEED_REFRESH_", VTA_OBJ_DUMMY, true, true);
-    EXPECT_EQ(dummy->VTA_Child, nullptr);
+    EXPECT_EQ(add_node(tree, parent, "_NEED_REFRESH_", VTA_OBJ_DUMMY, true, true)->VTA_Child,
+              nullptr);
 }
 
-TEST_F(TreeStructure, NthChildCountsFromOne) {
-    VTAObj *only = add_node(tree, parent, "only", VTA_OBJ_VALUE, false, false);
-    EXPECT_EQ(VTAObj_GetNthChild(tree, parent, 0), only);
-    EXPECT_EQ(VTAObj_GetNthChild(tree, parent, 1), only);
-    EXPECT_EQ(VTAObj_GetNthChild(tree, parent, -5), only);
-    EXPECT_EQ(VTAObj_GetNthChild(tree, parent, 2), nullptr);
-    VTAObj *last = add_node(tree, parent, "z", VTA_OBJ_VALUE, false, false);
-    EXPECT_EQ(VTAObj_GetNthChild(tree, parent, 2), last);
-    EXPECT_EQ(VTAObj_GetNthChild(tree, parent, 3), nullptr);
-    EXPECT_EQ(VTAObj_GetNthChild(tree, nullptr, 1), nullptr);
-    EXPECT_EQ(VTAObj_GetNthChild(tree, only, 1), nullptr);
-}
-
-TEST_F(TreeStructure, FindByKindDownOneLevelAndUpTheAncestors) {
+TEST_F(TreeStructure, NthChildCountsFromOneAndFindByKindLooksDownOneLevelOrUp) {
     VTAObj *host = add_node(tree, parent, "host", VTA_OBJ_COMPUTER, true, false);
     VTAObj *disks = add_node(tree, host, "Disks", VTA_OBJ_ALL_DISKS, true, false);
     VTAObj *fs = add_node(tree, host, "File Systems", VTA_OBJ_ALL_FS, true, false);
     VTAObj *disk = add_node(tree, disks, "d1", VTA_OBJ_DISK, true, false);
-
-    EXPECT_EQ(VTAObj_FindChildOfType(tree, host, VTA_OBJ_ALL_FS), fs);
-    EXPECT_EQ(VTAObj_FindChildOfType(tree, host, VTA_OBJ_DISK), nullptr); // grandchild only
-    EXPECT_EQ(VTAObj_FindChildOfType(tree, nullptr, VTA_OBJ_DISK), nullptr);
-
-    EXPECT_EQ(VTAObj_FindUpOfType(tree, disk, VTA_OBJ_COMPUTER), host);
-    EXPECT_EQ(VTAObj_FindUpOfType(tree, disk, VTA_OBJ_DISK), disk);
-    EXPECT_EQ(VTAObj_FindUpOfType(tree, disk, VTA_OBJ_ALL), tree->VTA_Root);
-    EXPECT_EQ(VTAObj_FindUpOfType(tree, disk, VTA_OBJ_FS_ACTIVE), nullptr);
-    EXPECT_EQ(VTAObj_FindUpOfType(tree, nullptr, VTA_OBJ_ALL), nullptr);
+    const struct {
+        const char *name;
+        VTAObj *got, *expected;
+    } rows[] = {
+        {"child 1", VTAObj_GetNthChild(tree, host, 1), disks},
+        {"child 0 is the first", VTAObj_GetNthChild(tree, host, 0), disks},
+        {"negative is the first", VTAObj_GetNthChild(tree, host, -5), disks},
+        {"child 2", VTAObj_GetNthChild(tree, host, 2), fs},
+        {"past the end", VTAObj_GetNthChild(tree, host, 3), nullptr},
+        {"no parent", VTAObj_GetNthChild(tree, nullptr, 1), nullptr},
+        {"no children", VTAObj_GetNthChild(tree, disk, 1), nullptr},
+        {"child of kind", VTAObj_FindChildOfType(tree, host, VTA_OBJ_ALL_FS), fs},
+        {"grandchild of kind", VTAObj_FindChildOfType(tree, host, VTA_OBJ_DISK), nullptr},
+        {"kind, no parent", VTAObj_FindChildOfType(tree, nullptr, VTA_OBJ_DISK), nullptr},
+        {"up to the computer", VTAObj_FindUpOfType(tree, disk, VTA_OBJ_COMPUTER), host},
+        {"up from itself", VTAObj_FindUpOfType(tree, disk, VTA_OBJ_DISK), disk},
+        {"up to the root", VTAObj_FindUpOfType(tree, disk, VTA_OBJ_ALL), tree->VTA_Root},
+        {"up, no such kind", VTAObj_FindUpOfType(tree, disk, VTA_OBJ_FS_ACTIVE), nullptr},
+        {"up, no node", VTAObj_FindUpOfType(tree, nullptr, VTA_OBJ_ALL), nullptr},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(row.got, row.expected) << row.name;
 }
 
-TEST_F(TreeStructure, UnlinkJoinsNeighboursAndMovesTheFirstChild) {
+TEST_F(TreeStructure, UnlinkJoinsNeighboursAndDeleteAnnouncesTheSubtreeChildrenFirst) {
     VTAObj *a = add_node(tree, parent, "a", VTA_OBJ_VALUE, false, false);
     VTAObj *b = add_node(tree, parent, "b", VTA_OBJ_VALUE, false, false);
     VTAObj *c = add_node(tree, parent, "c", VTA_OBJ_VALUE, false, false);
     recorder.clear();
-
     VTAObj_Unlink(tree, b);
     EXPECT_EQ(child_names(tree, parent), (Names{"a", "c"}));
-    EXPECT_EQ(b->VTA_Parent, nullptr);
-    EXPECT_EQ(b->VTA_SibLeft, nullptr);
-    EXPECT_EQ(b->VTA_SibRight, nullptr);
+    EXPECT_TRUE(!b->VTA_Parent && !b->VTA_SibLeft && !b->VTA_SibRight);
     VTAObj_Free(&b);
     EXPECT_EQ(b, nullptr);
-
     VTAObj_Unlink(tree, a);
     EXPECT_EQ(parent->VTA_Child, c);
-    EXPECT_EQ(child_names(tree, parent), (Names{"c"}));
     VTAObj_Free(&a);
-    EXPECT_EQ(recorder.notes, (Names{"removed b", "removed a"}));
-
     VTAObj_Unlink(nullptr, c); // ignored
     VTAObj_Unlink(tree, nullptr);
-    EXPECT_EQ(parent->VTA_Child, c);
-}
+    EXPECT_EQ(child_names(tree, parent), (Names{"c"}));
+    EXPECT_EQ(recorder.notes, (Names{"removed b", "removed a"}));
 
-TEST_F(TreeStructure, UnlinkingTheCurrentNodeLeavesNoCurrentNode) {
-    VTAObj *node = add_node(tree, parent, "n", VTA_OBJ_VALUE, false, false);
-    tree->VTA_Current = node;
-    recorder.clear();
-    VTAObj_Delete(tree, &node);
-    EXPECT_EQ(VTATree_GetCurrent(tree), nullptr);
-    EXPECT_EQ(recorder.notes, (Names{"removed n"})); // no current-changed note
-}
-
-TEST_F(TreeStructure, DeleteAnnouncesTheWholeSubtreeChildrenFirst) {
     VTAObj *host = add_node(tree, parent, "host", VTA_OBJ_COMPUTER, true, false);
     VTAObj *fs = add_node(tree, host, "FS", VTA_OBJ_ALL_FS, true, false);
     add_node(tree, fs, "fs1", VTA_OBJ_FS_ACTIVE, true, false);
     add_node(tree, fs, "fs2", VTA_OBJ_FS_DOWN, true, true);
     add_node(tree, host, "x", VTA_OBJ_VALUE, false, false);
-    add_node(tree, parent, "keep", VTA_OBJ_VALUE, false, false);
+    tree->VTA_Current = host;
     recorder.clear();
-
-    VTAObj *doomed = host;
-    VTAObj_Delete(tree, &doomed);
-    EXPECT_EQ(doomed, nullptr);
+    VTAObj_Delete(tree, &host);
+    EXPECT_EQ(host, nullptr);
     EXPECT_EQ(recorder.notes, (Names{"removed fs1", "removed _NEED_REFRESH_", "removed fs2",
-                                     "removed FS", "removed x", "removed host"}));
-    EXPECT_EQ(child_names(tree, parent), (Names{"keep"}));
-    VTAObj_Delete(tree, &doomed); // null node: ignored
+                                     "removed FS", "removed x", "removed host"}))
+        << "no current-changed note either";
+    EXPECT_EQ(VTATree_GetCurrent(tree), nullptr);
+    EXPECT_EQ(child_names(tree, parent), (Names{"c"}));
+    VTAObj_Delete(tree, &host); // null node: ignored
 }
 
-TEST(TreeTypeName, TableNamesAndEmptyOnes) {
+TEST(TreeTypeName, NamesOfTheKindsAndEmptyOnesBetween) {
     EXPECT_STREQ(VTAObj_TypeName(VTA_OBJ_INVALID), "<Invalid>");
-    EXPECT_STREQ(VTAObj_TypeName(VTA_OBJ_DUMMY), "<Dummy>");
     EXPECT_STREQ(VTAObj_TypeName(VTA_OBJ_VALUE), "Value");
-    EXPECT_STREQ(VTAObj_TypeName(VTA_OBJ_ALL), "All");
     EXPECT_STREQ(VTAObj_TypeName(VTA_OBJ_COMPUTER), "Computer");
     EXPECT_STREQ(VTAObj_TypeName(VTA_OBJ_FS_STANDBY), "File System (Standby)");
     EXPECT_STREQ(VTAObj_TypeName(VTA_OBJ_SG_DISABLED), "Stripe Group (Disabled)");
@@ -257,68 +198,37 @@ TEST(TreeTypeName, TableNamesAndEmptyOnes) {
         EXPECT_STREQ(VTAObj_TypeName(kind), "") << kind;
 }
 
-TEST(TreeValueRow, ShowsTextThenSizeThenNumberThenNotInitialized) {
-    VTAObj *node = make_node("Size", VTA_OBJ_VALUE, false, false, VTAObj_ValueOpFunc);
-    VTA_LV_ROW row{};
-    row.VTA_Node = node;
-
-    VTA_VALUE_DATA value{};
-    set_value(node, value);
-    VTAObj_ValueRow(&row);
-    EXPECT_EQ(row.VTA_ColCount, 2u);
-    EXPECT_EQ(cell(row, 0), "Size");
-    EXPECT_EQ(cell(row, 1), "<Not Initialized>");
-
-    value.VTA_HasNumber = 1;
-    value.VTA_Number = 0x1234ABCDEF0ull;
-    set_value(node, value);
-    VTAObj_ValueRow(&row);
-    EXPECT_EQ(cell(row, 1), "0x1234abcdef0");
-
-    value.VTA_HasSize = 1;
-    value.VTA_Size = 10737418240ull;
-    set_value(node, value);
-    VTAObj_ValueRow(&row);
-    EXPECT_EQ(cell(row, 1), "10G");
-    value.VTA_Size = 1536;
-    set_value(node, value);
-    VTAObj_ValueRow(&row);
-    EXPECT_EQ(cell(row, 1), "1536");
-
-    strcpy(value.VTA_Text, "4768M");
-    set_value(node, value);
-    VTAObj_ValueRow(&row);
-    EXPECT_EQ(cell(row, 1), "4768M");
-    VTAObj_Free(&node);
-}
-
-TEST(TreeValueRow, CutsLongNamesAndFullTextsToEightyCharacters) {
-    std::string name(200, 'n');
-    VTAObj *node = make_node(name.c_str(), VTA_OBJ_VALUE, false, false, VTAObj_ValueOpFunc);
-    VTA_VALUE_DATA value{};
-    memset(value.VTA_Text, 't', sizeof value.VTA_Text); // no terminating NUL
-    set_value(node, value);
+std::string value_row(const char *name, const VTA_VALUE_DATA &value, uint32_t kind) {
+    VTAObj *node = make_node(name, kind, kind != VTA_OBJ_VALUE, false, VTAObj_ValueOpFunc);
+    VTAObj_SetData(node, &value, sizeof value);
     VTA_LV_ROW row{};
     row.VTA_Node = node;
     VTAObj_ValueRow(&row);
-    EXPECT_EQ(cell(row, 0), std::string(80, 'n'));
-    EXPECT_EQ(cell(row, 1), std::string(80, 't'));
     VTAObj_Free(&node);
+    return row_text(row);
 }
 
-TEST(TreeValueRow, NoObjectForMissingOrNonValueNodes) {
+// The text when set, else the size, else the number; names and texts cut to 80 characters.
+TEST(TreeValueRow, ShowsTheFirstValueThatIsSet) {
+    VTA_VALUE_DATA v{};
+    EXPECT_EQ(value_row("Size", v, VTA_OBJ_VALUE), "Size|<Not Initialized>");
+    EXPECT_EQ(value_row("Disks", v, VTA_OBJ_ALL_DISKS), "<No Object>|????");
+    v.VTA_HasNumber = 1;
+    v.VTA_Number = 0x1234ABCDEF0ull;
+    EXPECT_EQ(value_row("Size", v, VTA_OBJ_VALUE), "Size|0x1234abcdef0");
+    v.VTA_HasSize = 1;
+    v.VTA_Size = 10737418240ull;
+    EXPECT_EQ(value_row("Size", v, VTA_OBJ_VALUE), "Size|10G");
+    v.VTA_Size = 1536;
+    EXPECT_EQ(value_row("Size", v, VTA_OBJ_VALUE), "Size|1536");
+    strcpy(v.VTA_Text, "4768M");
+    EXPECT_EQ(value_row("Size", v, VTA_OBJ_VALUE), "Size|4768M");
+    memset(v.VTA_Text, 't', sizeof v.VTA_Text); // no terminating NUL
+    EXPECT_EQ(value_row(std::string(200, 'n').c_str(), v, VTA_OBJ_VALUE),
+              std::string(80, 'n') + "|" + std::string(80, 't'));
     VTA_LV_ROW row{};
     VTAObj_ValueRow(&row);
-    EXPECT_EQ(row.VTA_ColCount, 2u);
-    EXPECT_EQ(cell(row, 0), "<No Object>");
-    EXPECT_EQ(cell(row, 1), "????");
-
-    VTAObj *folder = make_node("Disks", VTA_OBJ_ALL_DISKS, true, false);
-    row.VTA_Node = folder;
-    VTAObj_ValueRow(&row);
-    EXPECT_EQ(cell(row, 0), "<No Object>");
-    EXPECT_EQ(cell(row, 1), "????");
-    VTAObj_Free(&folder);
+    EXPECT_EQ(row_text(row), "<No Object>|????");
 }
 
 // Nodes from the pool or allocated on their own: new ones and ones that take the place of a
@@ -326,135 +236,354 @@ TEST(TreeValueRow, NoObjectForMissingOrNonValueNodes) {
 TEST(TreeNodeMemory, AllocGivesAZeroedRecordAlsoInPlaceOfAFreedNode) {
     for (bool pooled : {true, false}) {
         VTAObj_SetNodeMemory(pooled, VTA_NODE_MEMORY_KEPT);
-        std::vector<VTAObj *> used;
+        VTAObj *used[2] = {};
         for (int i = 0; i < 8; ++i) {
-            VTAObj *node = VTAObj_Alloc(VTAObj_ValueOpFunc);
+            VTAObj *node = used[i % 2] = VTAObj_Alloc(VTAObj_ValueOpFunc);
             ASSERT_NE(node, nullptr);
             VTAObj expected{};
             expected.VTA_OpFunc = VTAObj_ValueOpFunc;
             expected.VTA_Pooled = pooled;
-            EXPECT_EQ(memcmp(node, &expected, sizeof expected), 0)
-                << (pooled ? "pooled" : "own") << " node " << i;
+            EXPECT_EQ(memcmp(node, &expected, sizeof expected), 0) << pooled << " node " << i;
             // Every field written, as a node in use has them, before it goes back.
             memset(node, 0xA5, sizeof *node);
             node->VTA_Parent = node->VTA_Child = node->VTA_SibLeft = node->VTA_SibRight = nullptr;
             node->VTA_Pooled = pooled;
-            used.push_back(node);
-            if (i % 2 == 1) {
+            if (i % 2 == 1)
                 for (VTAObj *&freed : used)
                     VTAObj_Free(&freed);
-                used.clear();
-            }
         }
     }
     VTAObj_SetNodeMemory(true, VTA_NODE_MEMORY_KEPT);
 }
 
 TEST_F(TreeStructure, SetMessageInsertsOnceThenReusesTheNode) {
-    char msg[256] = "";
     ASSERT_EQ(VTAObj_SetMessage(tree, parent, "Status", "Connecting", msg, sizeof msg), VTA_OK);
-    VTAObj *node = nullptr;
-    ASSERT_EQ(VTAObj_FindChild(parent, nullptr, "Status", &node), VTA_OK);
-    EXPECT_EQ(node->VTA_Type, VTA_OBJ_VALUE);
+    VTAObj *node = parent->VTA_Child;
+    EXPECT_EQ(shape(node), "Status|Value|leaf");
     EXPECT_EQ(node->VTA_OpFunc, VTAObj_ValueOpFunc);
-    EXPECT_EQ(node->VTA_IsFolder, 0);
-    VTA_LV_ROW row{};
-    row.VTA_Node = node;
-    VTAObj_ValueRow(&row);
-    EXPECT_EQ(cell(row, 1), "Connecting");
-
-    std::string long_text(100, 'x');
+    const std::string long_text(100, 'x');
     ASSERT_EQ(VTAObj_SetMessage(tree, parent, "Status", long_text.c_str(), msg, sizeof msg),
               VTA_OK);
-    VTAObj *again = nullptr;
-    ASSERT_EQ(VTAObj_FindChild(parent, nullptr, "Status", &again), VTA_OK);
-    EXPECT_EQ(again, node);
-    EXPECT_EQ(again->VTA_SibRight, nullptr); // still one child of that name
-    VTAObj_ValueRow(&row);
-    EXPECT_EQ(cell(row, 1), std::string(79, 'x'));
+    EXPECT_EQ(parent->VTA_Child, node);
+    VTA_VALUE_DATA value{};
+    VTAObj_GetData(node, &value, sizeof value);
+    EXPECT_EQ(value.VTA_Text, std::string(79, 'x'));
     EXPECT_EQ(recorder.notes, (Names{"inserted Status", "updated Status"}));
-}
 
-TEST_F(TreeStructure, SetMessageTurnsAnExistingChildIntoAValueNode) {
+    // An existing child of the name becomes a value node; its old value is not kept.
     VTAObj *disk = add_node(tree, parent, "d1", VTA_OBJ_DISK, true, false);
-    VTA_VALUE_DATA stale{};
-    stale.VTA_HasSize = 1;
-    stale.VTA_Size = 4096;
-    set_value(disk, stale);
-    char msg[64] = "";
+    value.VTA_HasSize = 1;
+    VTAObj_SetData(disk, &value, sizeof value);
     ASSERT_EQ(VTAObj_SetMessage(tree, parent, "d1", "", msg, sizeof msg), VTA_OK);
     EXPECT_EQ(disk->VTA_Type, VTA_OBJ_VALUE);
-    VTA_LV_ROW row{};
-    row.VTA_Node = disk;
-    VTAObj_ValueRow(&row);
-    EXPECT_EQ(cell(row, 1), "<Not Initialized>"); // the old size is not kept
-}
+    VTAObj_GetData(disk, &value, sizeof value);
+    EXPECT_TRUE(value.VTA_Text[0] == '\0' && !value.VTA_HasSize);
 
-TEST_F(TreeStructure, SetMessageErrors) {
-    char msg[256] = "";
     EXPECT_EQ(VTAObj_SetMessage(tree, nullptr, "x", "t", msg, sizeof msg), VTA_ERR_INVALID);
     EXPECT_STREQ(msg, "Unexpected error 22 Message node");
-
-    msg[0] = '\0';
     EXPECT_EQ(VTAObj_SetMessage(nullptr, parent, "x", "t", msg, sizeof msg), VTA_ERR_INVALID);
     EXPECT_STREQ(msg, "Unexpected error inserting node 'x'");
-    EXPECT_EQ(parent->VTA_Child, nullptr);
+    EXPECT_EQ(child_names(tree, parent), (Names{"d1", "Status"}));
 }
 
 // ---- Broken link invariants stop the process ----
 
-const char *report(const char *expression) {
-    static std::string text;
-    text = std::string("PANIC: [a-z]+ ASSERT failed \"") + expression +
+std::string report(const char *expression) {
+    return std::string("PANIC: [a-z]+ ASSERT failed \"") + expression +
            "\" file vtadmin_tree, line [0-9]+";
-    return text.c_str();
 }
 
-class TreeDeathTest : public ::testing::Test {
-protected:
-    void SetUp() override { GTEST_FLAG_SET(death_test_style, "threadsafe"); }
-};
-
-TEST_F(TreeDeathTest, FreeChecksEveryLinkInOrder) {
+TEST(TreeDeathTest, BrokenLinksStopFreeInsertAndUnlink) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
     VTAObj other{};
     VTAObj *node = VTAObj_Alloc(nullptr);
-    node->VTA_Parent = &other;
-    node->VTA_SibRight = &other; // reported only after the parent
-    EXPECT_DEATH(VTAObj_Free(&node), report("VTAObj->VTA_Parent == NULL"));
-    node->VTA_Parent = nullptr;
-    node->VTA_Child = &other;
-    EXPECT_DEATH(VTAObj_Free(&node), report("VTAObj->VTA_Child == NULL"));
-    node->VTA_Child = nullptr;
-    node->VTA_SibLeft = &other;
-    EXPECT_DEATH(VTAObj_Free(&node), report("VTAObj->VTA_SibLeft == NULL"));
-    node->VTA_SibLeft = nullptr;
-    EXPECT_DEATH(VTAObj_Free(&node), report("VTAObj->VTA_SibRight == NULL"));
-    node->VTA_SibRight = nullptr;
+    node->VTA_Parent = node->VTA_Child = node->VTA_SibLeft = node->VTA_SibRight = &other;
+    // Checked in this order: each link is reported once those before it are clear.
+    const std::pair<VTAObj **, const char *> links[] = {
+        {&node->VTA_Parent, "VTAObj->VTA_Parent == NULL"},
+        {&node->VTA_Child, "VTAObj->VTA_Child == NULL"},
+        {&node->VTA_SibLeft, "VTAObj->VTA_SibLeft == NULL"},
+        {&node->VTA_SibRight, "VTAObj->VTA_SibRight == NULL"},
+    };
+    for (const auto &[link, expression] : links) {
+        EXPECT_DEATH(VTAObj_Free(&node), report(expression));
+        *link = nullptr;
+    }
     VTAObj_Free(&node);
     EXPECT_EQ(node, nullptr);
-}
 
-TEST_F(TreeDeathTest, InsertingALinkedNodeStops) {
     VTATree *tree = VTATree_Create();
     VTAObj *root = tree->VTA_Root;
     EXPECT_DEATH(VTAObj_Insert(tree, nullptr, root->VTA_Child),
                  report("VTAObj->VTA_Parent == NULL"));
+    EXPECT_DEATH(VTAObj_Unlink(tree, root), report("VTAObj->VTA_Child == NULL"));
     VTAObj *a = add_node(tree, root, "a", VTA_OBJ_VALUE, false, false);
-    add_node(tree, root, "b", VTA_OBJ_VALUE, false, false);
-    a->VTA_Parent = nullptr; // first child: no left sibling, but a right one
+    VTAObj *b = add_node(tree, root, "b", VTA_OBJ_VALUE, false, false);
+    a->VTA_Parent = b->VTA_Parent = nullptr; // a: no left sibling but a right one; b: the reverse
     EXPECT_DEATH(VTAObj_Insert(tree, root, a), report("VTAObj->VTA_SibRight == NULL"));
-    a->VTA_Parent = root;
-    VTAObj *second = a->VTA_SibRight;
-    second->VTA_Parent = nullptr;
-    EXPECT_DEATH(VTAObj_Insert(tree, root, second), report("VTAObj->VTA_SibLeft == NULL"));
-    second->VTA_Parent = root;
+    EXPECT_DEATH(VTAObj_Insert(tree, root, b), report("VTAObj->VTA_SibLeft == NULL"));
+    a->VTA_Parent = b->VTA_Parent = root;
     VTATree_Destroy(&tree);
 }
 
-TEST_F(TreeDeathTest, UnlinkingANodeWithChildrenStops) {
-    VTATree *tree = VTATree_Create();
-    EXPECT_DEATH(VTAObj_Unlink(tree, tree->VTA_Root), report("VTAObj->VTA_Child == NULL"));
-    VTATree_Destroy(&tree);
+// ---- The index kept beside the sibling lists: searches, sorted insertion, n-th child and
+// child numbers must give what walking the list gives, also after nodes are renamed or turned
+// into folders in place, unlinked or deleted. ----
+
+// The list rules written as plain walks, to compare the tree's answers with.
+VTAObj *walk_find(VTAObj *from, const char *name) {
+    for (VTAObj *node = from; node != nullptr; node = node->VTA_SibRight)
+        if (strncmp(node->VTA_Name, name, VTA_NAME_SIZE) == 0)
+            return node;
+    return nullptr;
+}
+
+// The node a new node would be linked before.
+VTAObj *walk_insert_before(VTAObj *first, bool folder, const char *name) {
+    for (VTAObj *next = first; next != nullptr; next = next->VTA_SibRight) {
+        if (folder && !next->VTA_IsFolder)
+            return next;
+        if ((folder || !next->VTA_IsFolder) && strncmp(name, next->VTA_Name, VTA_NAME_SIZE) < 0)
+            return next;
+    }
+    return nullptr;
+}
+
+std::vector<VTAObj *> children(VTAObj *parent) {
+    std::vector<VTAObj *> nodes;
+    for (VTAObj *node = parent->VTA_Child; node != nullptr; node = node->VTA_SibRight)
+        nodes.push_back(node);
+    return nodes;
+}
+
+// Every n-th child and child number of `parent` against the walk; its children are returned.
+std::vector<VTAObj *> expect_positions_agree(VTAObj *parent, const std::string &where) {
+    const std::vector<VTAObj *> nodes = children(parent);
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        EXPECT_EQ(VTAObj_GetNthChild(nullptr, parent, static_cast<int32_t>(i + 1)), nodes[i])
+            << where << ": child " << i + 1;
+        EXPECT_EQ(VTAObj_ChildNumber(nodes[i]), static_cast<int32_t>(i + 1))
+            << where << ": number of " << nodes[i]->VTA_Name;
+    }
+    EXPECT_EQ(VTAObj_GetNthChild(nullptr, parent, static_cast<int32_t>(nodes.size() + 1)), nullptr)
+        << where;
+    return nodes;
+}
+
+// Every search, n-th child and child number of `parent` against the walks.
+void expect_index_agrees(VTAObj *parent, const std::vector<std::string> &names,
+                         const std::string &where) {
+    const std::vector<VTAObj *> nodes = expect_positions_agree(parent, where);
+    for (const std::string &name : names) {
+        VTAObj *found = nullptr;
+        VTAObj_FindChild(parent, nullptr, name.c_str(), &found);
+        EXPECT_EQ(found, walk_find(parent->VTA_Child, name.c_str())) << where << ": " << name;
+        for (VTAObj *start : nodes) {
+            VTAObj_FindChild(parent, start, name.c_str(), &found);
+            EXPECT_EQ(found, walk_find(start, name.c_str()))
+                << where << ": " << name << " from " << start->VTA_Name;
+        }
+    }
+}
+
+using TreeIndex = TreeWithParent;
+
+// How a linked node changes in place.
+enum class change { set_name, write_and_announce, become_folder, become_leaf };
+
+struct rename_case {
+    const char *label;
+    change how;
+    const char *target; // the node changed
+    const char *new_name;
+    Names order; // the sibling order afterwards (the node keeps its place)
+};
+
+TEST_F(TreeIndex, NodesChangedInPlaceAreFoundUnderTheirNewKeys) {
+    const rename_case cases[] = {
+        {"rename within its place", change::set_name, "m", "n", {"a", "n", "z", "k", "y"}},
+        {"rename past its neighbours", change::set_name, "a", "zz", {"zz", "m", "z", "k", "y"}},
+        {"rename to a namesake", change::set_name, "z", "m", {"a", "m", "m", "k", "y"}},
+        {"written and announced", change::write_and_announce, "k", "b", {"a", "m", "z", "b", "y"}},
+        {"long names",
+         change::set_name,
+         "m",
+         "a-very-long-name-beyond-the-prefix-2",
+         {"a", "a-very-long-name-beyond-the-prefix-2", "z", "k", "y"}},
+        {"leaf becomes a folder", change::become_folder, "k", "k", {"a", "m", "z", "k", "y"}},
+        {"folder becomes a leaf", change::become_leaf, "a", "a", {"a", "m", "z", "k", "y"}},
+    };
+    for (const rename_case &c : cases) {
+        SCOPED_TRACE(c.label);
+        VTAObj *host = add_node(tree, parent, "host", VTA_OBJ_COMPUTER, true, false);
+        for (const char *name : {"z", "m", "a"})
+            add_node(tree, host, name, VTA_OBJ_DISK, true, false);
+        for (const char *name : {"y", "k"})
+            add_node(tree, host, name, VTA_OBJ_VALUE, false, false);
+        VTAObj *target = nullptr;
+        ASSERT_EQ(VTAObj_FindChild(host, nullptr, c.target, &target), VTA_OK);
+        switch (c.how) {
+        case change::set_name:
+            VTAObj_SetName(target, c.new_name);
+            break;
+        case change::write_and_announce:
+            strcpy(target->VTA_Name, c.new_name);
+            VTATree_Notify(tree, VTA_NOTE_UPDATED, target);
+            break;
+        case change::become_folder:
+        case change::become_leaf:
+            target->VTA_IsFolder = c.how == change::become_folder;
+            VTATree_Notify(tree, VTA_NOTE_UPDATED, target);
+            break;
+        }
+        EXPECT_EQ(child_names(tree, host), c.order);
+        expect_index_agrees(host, {c.target, c.new_name, "a", "b", "k", "m", "y", "z", "zz"},
+                            c.label);
+        VTAObj_Delete(tree, &host);
+    }
+}
+
+TEST_F(TreeIndex, UnlinkingAndDeletingKeepPositionsAndTheLastChildTakesTheIndexAlong) {
+    for (const char *name : {"d", "b", "f", "a", "c", "e"})
+        add_node(tree, parent, name, VTA_OBJ_VALUE, false, false);
+    VTAObj *c = nullptr;
+    ASSERT_EQ(VTAObj_FindChild(parent, nullptr, "c", &c), VTA_OK);
+    VTAObj_Unlink(tree, c);
+    EXPECT_EQ(VTAObj_ChildNumber(c), 1) << "an unlinked node is alone";
+    VTAObj_Free(&c);
+    VTAObj *first = parent->VTA_Child;
+    VTAObj_Delete(tree, &first);
+    VTAObj *last = VTAObj_GetNthChild(tree, parent, 4);
+    ASSERT_NE(last, nullptr);
+    VTAObj_Delete(tree, &last);
+    EXPECT_EQ(child_names(tree, parent), (Names{"b", "d", "e"}));
+    expect_index_agrees(parent, {"a", "b", "c", "d", "e", "f"}, "after removals");
+
+    while (parent->VTA_Child != nullptr) {
+        VTAObj *child = parent->VTA_Child;
+        VTAObj_Delete(tree, &child);
+    }
+    EXPECT_EQ(parent->VTA_ChildIndex, nullptr);
+    EXPECT_EQ(VTAObj_GetNthChild(tree, parent, 2), nullptr);
+    add_node(tree, parent, "again", VTA_OBJ_VALUE, false, false);
+    EXPECT_EQ(VTAObj_GetNthChild(tree, parent, 1)->VTA_Name, std::string("again"));
+}
+
+TEST_F(TreeIndex, TopLevelListIsIndexedLikeAnyOther) {
+    add_node(tree, nullptr, "B", VTA_OBJ_DISK, true, false);
+    add_node(tree, nullptr, "A", VTA_OBJ_DISK, true, false);
+    EXPECT_EQ(child_names(tree, nullptr), (Names{"A", "B", "Connections"}));
+    VTAObj *found = nullptr;
+    EXPECT_EQ(VTAObj_FindChild(nullptr, tree->VTA_Root, "Connections", &found), VTA_OK);
+    EXPECT_EQ(VTAObj_ChildNumber(found), 3);
+    VTAObj_SetName(found, "0");
+    EXPECT_EQ(VTAObj_FindChild(nullptr, tree->VTA_Root, "0", &found), VTA_OK);
+    EXPECT_EQ(VTAObj_FindChild(nullptr, tree->VTA_Root, "Connections", &found), VTA_ERR_NOT_FOUND);
+}
+
+// Random insertions (namesakes, folders, long names) and removals, then also in-place changes,
+// checked against the walks after every step.
+TEST_F(TreeIndex, RandomEditsAgreeWithWalkingTheList) {
+    std::mt19937 random(17);
+    const int kSortedSteps = 300; // insertions and removals only: the list stays sorted
+    const std::vector<std::string> names = {"a",
+                                            "b",
+                                            "c",
+                                            "B",
+                                            "same",
+                                            "same-but-longer-than-sixteen-1",
+                                            "same-but-longer-than-sixteen-2",
+                                            "\xc3\xa9t\xc3\xa9",
+                                            "z",
+                                            ""};
+    auto pick = [&](size_t n) { return static_cast<size_t>(random() % n); };
+    for (int step = 0; step < 2 * kSortedSteps; ++step) {
+        const std::vector<VTAObj *> nodes = children(parent);
+        const size_t action = nodes.empty() ? 0 : pick(step < kSortedSteps ? 7 : 10);
+        const std::string &name = names[pick(names.size())];
+        std::string where = "step " + std::to_string(step);
+        if (action < 5) {
+            const bool folder = pick(2) == 0;
+            VTAObj *before = walk_insert_before(parent->VTA_Child, folder, name.c_str());
+            VTAObj *node = add_node(tree, parent, name.c_str(), VTA_OBJ_VALUE, folder, false);
+            EXPECT_EQ(node->VTA_SibRight, before) << where << ": insert " << name;
+        } else if (action < 7) {
+            VTAObj *node = nodes[pick(nodes.size())];
+            VTAObj_Delete(tree, &node);
+        } else if (action < 9) {
+            VTAObj_SetName(nodes[pick(nodes.size())], name.c_str());
+        } else {
+            VTAObj *node = nodes[pick(nodes.size())];
+            node->VTA_IsFolder = !node->VTA_IsFolder;
+            VTATree_Notify(tree, VTA_NOTE_UPDATED, node);
+        }
+        expect_index_agrees(parent, names, where);
+        if (HasFailure())
+            return;
+    }
+}
+
+// Orders two siblings as the list rules do: -1, 0 or 1.
+int list_order(const VTAObj *a, const VTAObj *b) {
+    if (a->VTA_IsFolder != b->VTA_IsFolder)
+        return a->VTA_IsFolder ? -1 : 1;
+    const int c = strncmp(a->VTA_Name, b->VTA_Name, VTA_NAME_SIZE);
+    return (c > 0) - (c < 0);
+}
+
+// Lists of tens of thousands of nodes make an index several levels deep, whose blocks split as
+// the list grows and merge as it shrinks. Every insertion must land after its namesakes and
+// before the first greater node; positions, numbers and searches must match the list at each
+// stage, down to a single node.
+TEST_F(TreeIndex, DeepListsGrowAndShrinkInStep) {
+    std::mt19937 random(29);
+    std::vector<std::string> names;
+    for (int i = 0; i < 6000; ++i) // long alike names share the 16 bytes the index keeps
+        names.push_back((i % 3 == 0 ? "a-long-shared-prefix-" : "n") + std::to_string(i % 4000));
+    auto check = [&](const std::string &stage) {
+        expect_positions_agree(parent, stage);
+        for (size_t i = 0; i < names.size(); i += 97) {
+            const char *name = names[i].c_str();
+            VTAObj *found = nullptr;
+            VTAObj_FindChild(parent, nullptr, name, &found);
+            ASSERT_EQ(found, walk_find(parent->VTA_Child, name)) << stage << ": " << name;
+            VTAObj *next = found != nullptr ? found->VTA_SibRight : nullptr;
+            if (next != nullptr) { // the next namesake
+                VTAObj_FindChild(parent, next, name, &found);
+                ASSERT_EQ(found, walk_find(next, name)) << stage << ": " << name << " again";
+            }
+        }
+    };
+    const struct {
+        const char *stage;
+        int insertions, deletions;
+    } stages[] = {
+        {"grown to 24,000", 24000, 0}, {"shrunk to 6,000", 0, 18000}, {"churned", 8000, 8000},
+        {"shrunk to 20", 0, 5980},     {"shrunk to 1", 0, 19},
+    };
+    uint32_t count = 0;
+    for (const auto &stage : stages) {
+        for (int i = 0; i < stage.insertions; ++i, ++count) {
+            const std::string &name = names[random() % names.size()];
+            VTAObj *node =
+                add_node(tree, parent, name.c_str(), VTA_OBJ_VALUE, random() % 4 == 0, false);
+            ASSERT_TRUE(node->VTA_SibLeft == nullptr || list_order(node->VTA_SibLeft, node) <= 0)
+                << stage.stage << ": " << name << " after " << node->VTA_SibLeft->VTA_Name;
+            ASSERT_TRUE(node->VTA_SibRight == nullptr || list_order(node, node->VTA_SibRight) < 0)
+                << stage.stage << ": " << name << " before " << node->VTA_SibRight->VTA_Name;
+        }
+        for (int i = 0; i < stage.deletions; ++i, --count) {
+            VTAObj *node =
+                VTAObj_GetNthChild(tree, parent, static_cast<int32_t>(random() % count + 1));
+            VTAObj_Delete(tree, &node);
+        }
+        check(stage.stage);
+        if (HasFailure())
+            return;
+    }
+    VTAObj *last = parent->VTA_Child;
+    VTAObj_Delete(tree, &last);
+    EXPECT_EQ(parent->VTA_ChildIndex, nullptr);
 }
 
 } // namespace
