@@ -7,8 +7,10 @@
 #include "libvtadmin/vtadminlib.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <sys/stat.h>
 
 sim_cluster *start_test_cluster(const std::string &json) {
     test_root();
@@ -90,6 +92,21 @@ std::string numbers(std::initializer_list<uint64_t> values) {
     for (uint64_t v : values)
         text += (text.empty() ? "" : " ") + std::to_string(v);
     return text;
+}
+
+std::string canonical(const std::string &path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? resolved : path;
+}
+
+uint64_t inode_of(const std::string &path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_ino;
+}
+
+std::string dir_quota_name(const std::string &path) {
+    return "D:" + std::to_string(inode_of(path));
 }
 
 std::vector<std::string> log_messages(const std::string &name) {

@@ -35,6 +35,13 @@ std::string address_text(const host_addr &address);
 // `values` as one text separated by blanks: the fields of a record compared in one line.
 std::string numbers(std::initializer_list<uint64_t> values);
 
+// `path` with symbolic links resolved (as given when it cannot be resolved).
+std::string canonical(const std::string &path);
+// The inode number of `path` (with a test failure when there is none).
+uint64_t inode_of(const std::string &path);
+// The directory-quota name of the directory at `path`: "D:" and its inode number.
+std::string dir_quota_name(const std::string &path);
+
 // The messages of the library log `name` (see support_vtadmin.h), one per line.
 std::vector<std::string> log_messages(const std::string &name);
 

@@ -2,6 +2,7 @@
 // simulator: the rows of every display state, add, update and delete with the refreshed rows,
 // name spaces made and destroyed with directory quotas, and disabled quotas.
 
+#include "support_cluster.h"
 #include "support_nodes.h"
 #include "support_vtadmin.h"
 
@@ -11,10 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -262,16 +261,11 @@ const char *const kHeader =
     "Name|Type|Limit Hard|Limit Soft|Used|Grace Period|Time Remaining|Path|Message";
 
 std::string mount_point(const char *fs) {
-    char resolved[PATH_MAX];
-    const std::string path = test_root() + "/mnt/" + fs;
-    return realpath(path.c_str(), resolved) ? resolved : path;
+    return canonical(test_root() + "/mnt/" + fs);
 }
 
-std::string name_of(const std::string &relative, const char *fs = "snfs1") {
-    struct stat st {};
-    const std::string path = mount_point(fs) + "/" + relative;
-    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-    return "D:" + std::to_string(st.st_ino);
+std::string name_of(const std::string &relative) {
+    return dir_quota_name(mount_point("snfs1") + "/" + relative);
 }
 
 class DirQuotaNodes : public ClusterTreeTest {

@@ -12,13 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <climits>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -173,67 +171,62 @@ TEST_F(Quotas, BrokenConnectionIsAnErrorNotTheEndOfTheList) {
         << "the transport's error (reply cut short), not 6: the listing must not look complete";
 }
 
-TEST_F(Quotas, SetRoundsUpToBlocksAndReturnsTheAnswer) {
-    VTA_QUOTA q = limits(0, 5000, 4097, 90);
-    ASSERT_EQ(VTAdmin_SetUserQuota(fsm_, "alice", &q), 0);
-    EXPECT_STREQ(q.name, "alice");
-    // Usage and remaining time as the FSM reports them.
-    EXPECT_EQ(numbers({q.type, q.hard, q.soft, q.used, q.grace, uint64_t(q.time_remaining)}),
-              numbers({VTA_QUOTA_USER, 8192, 8192, 40960, 90, 300}));
-    ASSERT_TRUE(stored("alice"));
-    EXPECT_EQ(stored("alice")->hard, 2u);
-    EXPECT_EQ(stored("alice")->soft, 2u);
-
-    VTA_QUOTA g = limits(0, 4096, 1, 1);
-    ASSERT_EQ(VTAdmin_SetGroupQuota(fsm_, "staff", &g), 0) << "a listed group gets an entry";
-    EXPECT_EQ(g.type, VTA_QUOTA_GROUP);
-    EXPECT_EQ(g.soft, 4096u);
-    EXPECT_TRUE(stored("staff", true));
-}
-
-TEST_F(Quotas, LimitsAreCheckedAfterRoundingAndInvalidOnesNeverSent) {
+// Limits are rounded up to whole blocks and checked after rounding; invalid ones are never
+// sent. The answer is the FSM's record, in bytes; zero limits clear an entry, and one without
+// usage goes.
+TEST_F(Quotas, SetsRoundCheckAndReturnTheAnswer) {
+    // Usage and remaining time come as the FSM reports them.
+    VTA_QUOTA answer = limits(0, 8192, 4096, 60);
+    ASSERT_EQ(VTAdmin_SetUserQuota(fsm_, "alice", &answer), 0);
+    EXPECT_EQ(answer.used, 40960u);
+    EXPECT_EQ(answer.time_remaining, 300);
     const struct {
+        const char *name;
+        bool group;
         uint64_t hard, soft;
         uint32_t grace;
-    } invalid[] = {
-        {1000, 1000, 0},  // both round up to 4096: the time-limit check fails
-        {4096, 4097, 60}, // one block against two
-        {0, 100, 60},
+        int rc;
+        uint64_t answer_hard, answer_soft;
+        int64_t stored_hard; // afterwards, in blocks; -1: no entry
+    } rows[] = {
+        {"alice", false, 5000, 4097, 90, 0, 8192, 8192, 2},
+        {"staff", true, 4096, 1, 1, 0, 4096, 4096, 1}, // a listed group gets an entry
+        {"bob", false, 1000, 1000, 0, -1, 0, 0, 100},  // both 4096: the time-limit check fails
+        {"bob", false, 4096, 4097, 60, -1, 0, 0, 100}, // one block against two
+        {"bob", false, 0, 100, 60, -1, 0, 0, 100},
+        {"bob", false, 100, 200, 60, 0, 4096, 4096, 1}, // both one block once rounded
+        {"alice", false, 0, 0, 0, 0, 0, 0, 0},          // usage keeps the entry
+        {"devel", false, 0, 0, 0, 0, 0, 0, -1},
+        {"nosuch", false, 8192, 4096, 60, 2, 0, 0, -1},
+        {"nosuch", true, 8192, 4096, 60, 2, 0, 0, -1},
+        {"newbie", false, 8192, 4096, 60, 0, 8192, 4096, 2}, // listed, without an entry
     };
-    for (const auto &row : invalid) {
+    for (const auto &row : rows) {
+        const std::string name = std::string(row.name) + " " + numbers({row.hard, row.soft});
         VTA_QUOTA q = limits(0, row.hard, row.soft, row.grace);
-        EXPECT_EQ(VTAdmin_SetUserQuota(fsm_, "bob", &q), -1) << row.hard << "/" << row.soft;
-        EXPECT_EQ(stored("bob")->hard, 100u) << row.hard << "/" << row.soft << ": not sent";
+        ASSERT_EQ(row.group ? VTAdmin_SetGroupQuota(fsm_, row.name, &q)
+                            : VTAdmin_SetUserQuota(fsm_, row.name, &q),
+                  row.rc)
+            << name;
+        if (row.rc == 0) {
+            EXPECT_STREQ(q.name, row.name);
+            EXPECT_EQ(q.type, row.group ? VTA_QUOTA_GROUP : VTA_QUOTA_USER) << name;
+            EXPECT_EQ(numbers({q.hard, q.soft, q.grace}),
+                      numbers({row.answer_hard, row.answer_soft, row.grace}))
+                << name;
+        }
+        const auto entry = stored(row.name, row.group);
+        EXPECT_EQ(entry ? int64_t(entry->hard) : -1, row.stored_hard) << name;
+        if (entry && row.rc == 0) {
+            EXPECT_EQ(entry->soft, row.answer_soft / 4096) << name;
+        }
     }
-    // 100 below 200 bytes, but both are one block once rounded.
-    VTA_QUOTA q = limits(0, 100, 200, 60);
-    EXPECT_EQ(VTAdmin_SetUserQuota(fsm_, "bob", &q), 0);
-    EXPECT_EQ(q.hard, 4096u);
-    EXPECT_EQ(q.soft, 4096u);
+    EXPECT_TRUE(stored("devel", true)) << "the group of the removed user stays";
 }
 
-TEST_F(Quotas, ZeroLimitsClearAndAnEmptyEntryGoes) {
-    VTA_QUOTA q = limits(0, 0, 0, 0);
-    ASSERT_EQ(VTAdmin_SetUserQuota(fsm_, "alice", &q), 0);
-    EXPECT_EQ(q.hard, 0u);
-    EXPECT_EQ(q.used, 40960u);
-    ASSERT_TRUE(stored("alice")) << "usage keeps the entry";
-    EXPECT_EQ(stored("alice")->soft, 0u);
-
-    q = limits(0, 0, 0, 0);
-    ASSERT_EQ(VTAdmin_SetUserQuota(fsm_, "devel", &q), 0);
-    EXPECT_FALSE(stored("devel")) << "no limits and no usage: the entry is gone";
-    EXPECT_TRUE(stored("devel", true)) << "the group of the same name stays";
-}
-
-TEST_F(Quotas, MissingUserDisabledQuotasBlockSizeZeroAndNoRights) {
+TEST_F(Quotas, DisabledQuotasBlockSizeZeroAndNoRights) {
     VTA_QUOTA q = limits(0, 8192, 4096, 60);
-    EXPECT_EQ(VTAdmin_SetUserQuota(fsm_, "nosuch", &q), 2);
-    EXPECT_EQ(VTAdmin_SetGroupQuota(fsm_, "nosuch", &q), 2);
-    EXPECT_FALSE(stored("nosuch"));
-    EXPECT_EQ(VTAdmin_SetUserQuota(fsm_, "newbie", &q), 0) << "listed, without an entry";
     EXPECT_EQ(VTAdmin_SetUserQuota(connect_active_fsm(ns_, "off"), "alice", &q), 2);
-
     const int broken = connect_active_fsm(ns_, "broken");
     EXPECT_EQ(VTAdmin_SetUserQuota(broken, "alice", &q), -1) << "block size 0";
     VTA_QUOTA walk{};
@@ -300,21 +293,6 @@ const char *const kDirScenario =
      "directories": ["x"]},
     {"name": "nodq", "block_size": 4096, "quotas_enabled": true, "dir_quotas": false,
      "managers": [{"host": "127.0.0.1", "state": "active"}], "directories": ["x"]}]})";
-
-std::string canonical(const std::string &path) {
-    char resolved[PATH_MAX];
-    return realpath(path.c_str(), resolved) ? resolved : path;
-}
-
-uint64_t inode_of(const std::string &path) {
-    struct stat st {};
-    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-    return st.st_ino;
-}
-
-std::string name_of(const std::string &path) {
-    return "D:" + std::to_string(inode_of(path));
-}
 
 TEST(DirQuotaName, OnlyDAndANumberFromTwoUp) {
     const struct {
@@ -393,7 +371,7 @@ protected:
 
     // The simulator's entry of the directory `relative` of snfs1 in the data (or files) list.
     std::optional<sim_quota> stored(const std::string &relative, bool files) {
-        const std::string name = name_of(snfs1_ + "/" + relative);
+        const std::string name = dir_quota_name(snfs1_ + "/" + relative);
         const sim_scenario now = cluster_snapshot(cluster_);
         for (const sim_quota &q :
              files ? now.filesystems[0].dir_file_quotas : now.filesystems[0].dir_space_quotas)
@@ -402,7 +380,7 @@ protected:
         return std::nullopt;
     }
     bool has_name_space(const std::string &relative) {
-        const std::string name = name_of(snfs1_ + "/" + relative);
+        const std::string name = dir_quota_name(snfs1_ + "/" + relative);
         const sim_scenario now = cluster_snapshot(cluster_);
         for (const sim_name_space &space : now.filesystems[0].name_spaces)
             if (space.name == name)
@@ -478,7 +456,7 @@ TEST_F(DirQuotas, WithoutTheDriverEndpointNothingIsOnAFileSystemOfThisClient) {
 }
 
 TEST_F(DirQuotas, PathsAndNamesBothWays) {
-    const std::string projects = name_of(snfs1_ + "/projects");
+    const std::string projects = dir_quota_name(snfs1_ + "/projects");
     const struct {
         int kind;
         std::string path;
@@ -509,7 +487,7 @@ TEST_F(DirQuotas, PathsAndNamesBothWays) {
               0)
         << msg;
     EXPECT_EQ(path, snfs1_ + "/projects");
-    const std::string mount_point = name_of(snfs1_);
+    const std::string mount_point = dir_quota_name(snfs1_);
     ASSERT_EQ(VTAdmin_DirQuotaName2Path("snfs1", mount_point.c_str(), VTA_PATH_RELATIVE, path,
                                         sizeof path, msg),
               0);
@@ -553,7 +531,7 @@ TEST_F(DirQuotas, ConversionFailuresAndTheirTexts) {
         {nullptr, VTA_PATH_RELATIVE, 9, "string too short to hold path"},
         {nullptr, VTA_PATH_RELATIVE, 10, nullptr},
     };
-    const std::string projects = name_of(snfs1_ + "/projects"); // "/projects" is 9 long
+    const std::string projects = dir_quota_name(snfs1_ + "/projects"); // "/projects" is 9 long
     for (const auto &row : rows) {
         const char *asked = row.name != nullptr ? row.name : projects.c_str();
         const int rc = VTAdmin_DirQuotaName2Path("snfs1", asked, row.kind, path, row.size, msg);
@@ -607,8 +585,8 @@ TEST_F(DirQuotas, NameSpacesAreCreatedOnceAndDestroyedOnce) {
 }
 
 TEST_F(DirQuotas, ListsDataInBytesAndFilesAsCounts) {
-    const std::string projects = name_of(snfs1_ + "/projects");
-    const std::string render = name_of(snfs1_ + "/render");
+    const std::string projects = dir_quota_name(snfs1_ + "/projects");
+    const std::string render = dir_quota_name(snfs1_ + "/render");
     EXPECT_EQ(walk_of(fsm_, VTA_QUOTA_DIR_SPACE),
               (std::vector<std::string>{projects + " 3 40960/409600/327680 60 300",
                                         "end 6 no such namespace"}));
@@ -636,7 +614,7 @@ TEST_F(DirQuotas, SettingRoundsDataToBlocksAndSendsCountsAsTheyAre) {
         << msg;
     EXPECT_EQ(stored("tmp", true)->hard, 10u);
     EXPECT_EQ(stored("tmp", true)->soft, 5u);
-    EXPECT_EQ(q.name, name_of(snfs1_ + "/tmp"));
+    EXPECT_EQ(q.name, dir_quota_name(snfs1_ + "/tmp"));
     EXPECT_EQ(q.type, VTA_QUOTA_DIR_FILES);
 
     q = limits(VTA_QUOTA_DIR_SPACE, 5000, 4097, 1);
@@ -693,7 +671,7 @@ TEST_F(DirQuotas, TraceLines) {
     const size_t from = start_trace("dirquotatrace");
     char msg[VTA_MESSAGE_SIZE] = "";
     char path[512] = "";
-    const std::string projects = name_of(snfs1_ + "/projects");
+    const std::string projects = dir_quota_name(snfs1_ + "/projects");
     VTAdmin_DirQuotaName2Path("snfs1", projects.c_str(), VTA_PATH_RELATIVE, path, sizeof path, msg);
     VTA_QUOTA q = limits(VTA_QUOTA_DIR_FILES, 60, 50, 30);
     VTAdmin_SetDirQuota(fsm_, VTA_QUOTA_DIR_FILES, VTA_PATH_RELATIVE, "projects", &q, msg);
