@@ -3,9 +3,14 @@
 #include "support_vtadmin.h"
 
 #include "libvtadmin/vtadmin_fsm.h"
+#include "libvtadmin/vtadmin_trace.h"
+#include "libvtadmin/vtadminlib.h"
 
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
-#include <gtest/gtest.h>
+#include <sys/stat.h>
 
 sim_cluster *start_test_cluster(const std::string &json) {
     test_root();
@@ -77,9 +82,74 @@ int connect_active_fsm(int nshandle, const char *fs_name) {
     return handle;
 }
 
+std::string address_text(const host_addr &address) {
+    char text[256];
+    return VTAdmin_AddrToString(&address, text) ? text : "";
+}
+
+std::string numbers(std::initializer_list<uint64_t> values) {
+    std::string text;
+    for (uint64_t v : values)
+        text += (text.empty() ? "" : " ") + std::to_string(v);
+    return text;
+}
+
+std::string canonical(const std::string &path) {
+    char resolved[PATH_MAX];
+    return realpath(path.c_str(), resolved) ? resolved : path;
+}
+
+uint64_t inode_of(const std::string &path) {
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_ino;
+}
+
+std::string dir_quota_name(const std::string &path) {
+    return "D:" + std::to_string(inode_of(path));
+}
+
 std::vector<std::string> log_messages(const std::string &name) {
     std::vector<std::string> messages;
     for (const std::string &line : read_lines(log_path(name)))
         messages.push_back(log_message(line));
     return messages;
+}
+
+size_t start_trace(const std::string &name, std::initializer_list<int> bits) {
+    VTAdmin_LogInit(name.c_str());
+    for (int bit : bits)
+        VTAdmin_LogEnable(bit, VTA_LOG_MODULE);
+    return log_messages(name).size();
+}
+
+void expect_traced(const std::string &name, size_t from, const std::vector<std::string> &expected) {
+    const std::vector<std::string> all = log_messages(name);
+    std::vector<std::string> ours;
+    for (size_t i = from; i < all.size(); ++i)
+        if (std::find(expected.begin(), expected.end(), all[i]) != expected.end())
+            ours.push_back(all[i]);
+    EXPECT_EQ(ours, expected) << "log " << name;
+    std::remove(log_path(name).c_str());
+}
+
+void ClusterTest::SetUp() {
+    setenv("TIMEDWAIT_VALUE", "5", 1);
+    cluster_ = start_test_cluster(scenario_json());
+    ASSERT_NE(cluster_, nullptr);
+    VTAdmin_Init();
+    vtadmin_set_admin_for_tests(1);
+    ns_ = VTAdmin_NSConnect("127.0.0.1", msg_);
+    ASSERT_GE(ns_, 0) << msg_;
+}
+
+void ClusterTest::TearDown() {
+    VTAdmin_Teardown();
+    if (cluster_ != nullptr)
+        cluster_stop(cluster_);
+}
+
+void ClusterTest::fault(const char *target, const char *fault_text) {
+    char text[256] = "";
+    ASSERT_EQ(cluster_set_fault(cluster_, target, fault_text, text, sizeof text), 0) << text;
 }

@@ -1,5 +1,6 @@
 #include "support_nodes.h"
 
+#include "support_cluster.h"
 #include "support_vtadmin.h"
 
 #include "libvtadmin/vtadmin_recent.h"
@@ -9,15 +10,9 @@
 #include <cstring>
 
 void ClusterTreeTest::SetUp() {
-    test_root();
     setenv("TIMEDWAIT_VALUE", "5", 1);
-    // The simulator writes the mount table of its file systems only when there is none.
-    write_config_file("mounttab", "");
-    sim_scenario scenario;
-    char text[256] = "";
-    ASSERT_EQ(scenario_parse(scenario_json().c_str(), &scenario, text, sizeof text), 0) << text;
-    ASSERT_EQ(cluster_start(scenario, test_root().c_str(), &cluster_, text, sizeof text), 0)
-        << text;
+    cluster_ = start_test_cluster(scenario_json());
+    ASSERT_NE(cluster_, nullptr);
     VTAdmin_Init();
     write_config_file("cfg.kxntadmin", "");
     VTAObj_RecentResetForTests();
@@ -94,4 +89,17 @@ std::vector<VTAObj *> ClusterTreeTest::children(VTAObj *parent) {
     for (VTAObj *c = parent->VTA_Child; c != nullptr; c = c->VTA_SibRight)
         nodes.push_back(c);
     return nodes;
+}
+
+VTAObj *ClusterTreeTest::child(VTAObj *folder, const char *name, uint32_t kind) {
+    for (VTAObj *c = folder->VTA_Child; c != nullptr; c = c->VTA_SibRight)
+        if (strcmp(c->VTA_Name, name) == 0 && c->VTA_Type == kind)
+            return c;
+    return nullptr;
+}
+
+uint32_t ClusterTreeTest::allowed(VTAObj *node, uint32_t asked) {
+    VTA_ALLOW_MENU allow{asked, VTA_MENU_NOT_ALLOWED};
+    EXPECT_EQ(op(VTA_OP_ALLOW_MENU, node, &allow, sizeof allow), 0) << msg_;
+    return allow.VTA_Answer;
 }

@@ -32,6 +32,10 @@ protected:
     // Text of the value child `label` of `node`.
     static std::string value(VTAObj *node, const char *label);
     static std::vector<VTAObj *> children(VTAObj *parent);
+    // The child of `folder` named `name` of node type `kind`, or null.
+    static VTAObj *child(VTAObj *folder, const char *name, uint32_t kind);
+    // The menu answer (VTA_MENU_*) of `node` for the operation `asked`.
+    uint32_t allowed(VTAObj *node, uint32_t asked);
     void edit(void (*fn)(sim_scenario &, void *)) { cluster_edit(cluster_, fn, nullptr); }
 
     sim_cluster *cluster_ = nullptr;

@@ -1,9 +1,7 @@
 // The FSM debug-flag table, and the "Debug" folder of an active file system against the cluster
 // simulator (in-process): reading the word into flag nodes, saving a new one, menus and rows.
 
-#include "support_cluster.h"
-#include "support_tree.h"
-#include "support_vtadmin.h"
+#include "support_nodes.h"
 
 #include "libvtadmin/vtadmin_debug.h"
 #include "libvtadmin/vtadmin_fsm.h"
@@ -11,8 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -20,23 +17,15 @@ namespace {
 
 // ---- The table ----
 
-TEST(DebugFlagTable, EveryBitHasExactlyOneRowAndTheTableEndsWithANullEntry) {
+TEST(DebugFlagTable, EveryBitHasOneRowAndLookupByValueStopsAtTheFirstMatch) {
     for (uint32_t n = 0; n < 32; ++n) {
-        const uint32_t bit = 1u << n;
         int rows = 0;
         for (int r = 0; r < VTA_DEBUG_FLAG_ROWS; ++r)
-            rows += VTAdmin_DebugFlags[r].value == bit;
+            rows += VTAdmin_DebugFlags[r].value == 1u << n;
         EXPECT_EQ(rows, 1) << "bit " << n;
-        EXPECT_EQ(VTAdmin_DebugFlagLookup(bit)->value, bit) << "bit " << n;
     }
-    const VTA_DEBUG_FLAG &end = VTAdmin_DebugFlags[VTA_DEBUG_FLAG_ROWS];
-    EXPECT_EQ(end.keyword, nullptr);
-    EXPECT_EQ(end.description, nullptr);
-    EXPECT_STREQ(VTAdmin_DebugFlags[32].keyword, "all");
-    EXPECT_STREQ(VTAdmin_DebugFlags[33].keyword, "none");
-}
-
-TEST(DebugFlagTable, LookupByValue) {
+    EXPECT_EQ(VTAdmin_DebugFlags[VTA_DEBUG_FLAG_ROWS].keyword, nullptr) << "ends with a null entry";
+    EXPECT_EQ(VTAdmin_DebugFlags[VTA_DEBUG_FLAG_ROWS].description, nullptr);
     const struct {
         uint32_t value;
         const char *name;
@@ -48,14 +37,16 @@ TEST(DebugFlagTable, LookupByValue) {
         {0x20000000, "Metadump", "metadump"},
         {0x40000000, "Xattr manipulation", "xattr"}, // bit 30, ahead of bit 24
         {0x80000000, "Development debug", "debug"},
-        {0xFFFFFFFF, "All debug flags", "all"},
-        {0x3, "<Unknown>", "none"}, // no row: the walk stops at the first 0 row
-        {0x0, "No debug flags", "none"},
+        {0xFFFFFFFF, "All debug flags", "all"}, // row 32
+        {0x3, "<Unknown>", "none"},             // no row: the walk stops at the first 0 row
+        {0x0, "No debug flags", "none"},        // row 33
     };
     for (const auto &c : cases) {
         EXPECT_STREQ(VTAdmin_DebugFlagName(c.value), c.name) << std::hex << c.value;
         EXPECT_STREQ(VTAdmin_DebugFlagLookup(c.value)->keyword, c.keyword) << std::hex << c.value;
     }
+    EXPECT_STREQ(VTAdmin_DebugFlags[32].keyword, "all");
+    EXPECT_STREQ(VTAdmin_DebugFlags[33].keyword, "none");
 }
 
 // ---- The "Debug" folder ----
@@ -69,109 +60,53 @@ const char *const kScenario = R"({"hosts": [
      "managers": [{"host": "127.0.0.1", "state": "active"},
                   {"host": "127.0.0.2", "state": "standby", "debug_flags": 16}]}]})";
 
-const std::vector<std::string> kAllNames = [] {
-    std::vector<std::string> names;
-    for (uint32_t n = 0; n < 32; ++n)
-        names.push_back(VTAdmin_DebugFlagName(1u << n));
-    return names;
-}();
-
-class DebugFolder : public ::testing::Test {
+class DebugFolder : public ClusterTreeTest {
 protected:
+    std::string scenario_json() const override { return kScenario; }
     void SetUp() override {
-        setenv("TIMEDWAIT_VALUE", "5", 1);
-        cluster_ = start_test_cluster(kScenario);
-        ASSERT_NE(cluster_, nullptr);
-        VTAdmin_Init();
-        tree_ = VTATree_Create();
-        recorder_.attach(tree_);
-        std::string host = "alpha";
-        ASSERT_EQ(op(VTA_OP_CREATE, tree_->VTA_Root, host.data(), host.size() + 1), 0) << msg_;
-        VTAObj *fs = open(open(open(tree_->VTA_Root, "alpha"), "File Systems"), "snfs1");
-        ASSERT_NE(fs, nullptr);
-        debug_ = open(fs, "Debug");
+        ClusterTreeTest::SetUp();
+        debug_ = open(open(open(computer("alpha"), "File Systems"), "snfs1"), "Debug");
         ASSERT_NE(debug_, nullptr);
     }
-    void TearDown() override {
-        VTATree_Destroy(&tree_);
-        VTAdmin_Teardown();
-        if (cluster_ != nullptr)
-            cluster_stop(cluster_);
-    }
 
-    int32_t op(uint32_t code, VTAObj *node, void *data = nullptr, size_t size = 0) {
-        msg_[0] = '\0';
-        return VTATree_Op(tree_, code, node, data, size, msg_, sizeof msg_);
-    }
-    // The child `name` of `parent`, refreshed; null (with a failure) when missing.
-    VTAObj *open(VTAObj *parent, const char *name) {
-        VTAObj *child = nullptr;
-        if (parent == nullptr || VTAObj_FindChild(parent, nullptr, name, &child) != 0) {
-            ADD_FAILURE() << "no " << name;
-            return nullptr;
-        }
-        EXPECT_EQ(op(VTA_OP_REFRESH, child), 0) << name << ": " << msg_;
-        return child;
-    }
     // The active manager's word, in the simulator.
     uint32_t fsm_word() {
         return cluster_snapshot(cluster_).filesystems[0].managers[0].debug_flags;
     }
-    void set_fsm_word(uint32_t word) {
-        cluster_edit(
-            cluster_,
-            [](sim_scenario &s, void *w) {
-                s.filesystems[0].managers[0].debug_flags = *static_cast<uint32_t *>(w);
-            },
-            &word);
-    }
     // Names of the flag nodes that are set, in sibling order.
     std::vector<std::string> set_names() {
         std::vector<std::string> names;
-        for (VTAObj *c = debug_->VTA_Child; c != nullptr; c = c->VTA_SibRight)
+        for (VTAObj *c : children(debug_))
             if (VTAObj_DebugFlagIsSet(c))
                 names.push_back(c->VTA_Name);
         return names;
     }
-    // Every flag node's state agrees with `word`, by the bit its name stands for.
+    // Every one of the 32 flag nodes agrees with `word`, by the bit its name stands for.
     void expect_rows_match(uint32_t word) {
         EXPECT_EQ(VTAObj_DebugWord(debug_), word);
-        int flags = 0;
-        for (VTAObj *c = debug_->VTA_Child; c != nullptr; c = c->VTA_SibRight, ++flags) {
+        std::vector<std::string> expected, shown;
+        for (uint32_t n = 0; n < 32; ++n)
+            expected.push_back(VTAdmin_DebugFlagName(1u << n) +
+                               std::string((word >> n) & 1 ? "+" : ""));
+        for (VTAObj *c : children(debug_)) {
             EXPECT_EQ(c->VTA_Type, VTA_OBJ_DEBUG_FLAG) << c->VTA_Name;
-            bool found = false;
-            for (uint32_t n = 0; n < 32; ++n)
-                if (kAllNames[n] == c->VTA_Name) {
-                    found = true;
-                    EXPECT_EQ(VTAObj_DebugFlagIsSet(c), ((word >> n) & 1) != 0) << c->VTA_Name;
-                }
-            EXPECT_TRUE(found) << c->VTA_Name;
+            shown.push_back(c->VTA_Name + std::string(VTAObj_DebugFlagIsSet(c) ? "+" : ""));
         }
-        EXPECT_EQ(flags, 32);
-    }
-    uint32_t allow(VTAObj *node, uint32_t asked) {
-        VTA_ALLOW_MENU menu{asked, VTA_MENU_NOT_ALLOWED};
-        EXPECT_EQ(op(VTA_OP_ALLOW_MENU, node, &menu, sizeof menu), 0) << msg_;
-        return menu.VTA_Answer;
+        std::sort(expected.begin(), expected.end());
+        std::sort(shown.begin(), shown.end());
+        EXPECT_EQ(shown, expected) << std::hex << word;
     }
 
-    sim_cluster *cluster_ = nullptr;
-    VTATree *tree_ = nullptr;
     VTAObj *debug_ = nullptr;
-    TreeRecorder recorder_;
-    char msg_[256] = "";
 };
 
 TEST_F(DebugFolder, ReadShowsEveryBitByDescriptionAndUpdatesTheSameNodesInPlace) {
     EXPECT_EQ(set_names(), (std::vector<std::string>{"Development debug", "General Information"}));
     expect_rows_match(0x80000001);
-    std::vector<VTAObj *> first;
-    for (VTAObj *c = debug_->VTA_Child; c != nullptr; c = c->VTA_SibRight)
-        first.push_back(c);
-
+    const std::vector<VTAObj *> first = children(debug_);
     const struct {
         uint32_t word;
-        std::vector<std::string> set;
+        std::vector<std::string> set; // in sibling (name) order
     } cases[] = {
         {0x41000000, {"Dump Statistics (Once Only)", "Xattr manipulation"}},
         {0x00000000, {}},
@@ -179,17 +114,21 @@ TEST_F(DebugFolder, ReadShowsEveryBitByDescriptionAndUpdatesTheSameNodesInPlace)
         {0x00001000, {"Quotas"}},
     };
     for (const auto &c : cases) {
-        set_fsm_word(c.word);
+        uint32_t word = c.word;
+        cluster_edit(
+            cluster_,
+            [](sim_scenario &s, void *w) {
+                s.filesystems[0].managers[0].debug_flags = *static_cast<uint32_t *>(w);
+            },
+            &word);
         recorder_.clear();
         ASSERT_EQ(op(VTA_OP_REFRESH, debug_), 0) << msg_;
         expect_rows_match(c.word);
         if (c.word != 0xFFFFFFFF) {
             EXPECT_EQ(set_names(), c.set) << std::hex << c.word;
         }
-        std::vector<VTAObj *> now;
-        for (VTAObj *n = debug_->VTA_Child; n != nullptr; n = n->VTA_SibRight)
-            now.push_back(n);
-        EXPECT_EQ(now, first) << "updated in place, never pruned: " << std::hex << c.word;
+        EXPECT_EQ(children(debug_), first)
+            << "updated in place, never pruned: " << std::hex << c.word;
         int updated = 0;
         for (const std::string &note : recorder_.notes) {
             EXPECT_EQ(note.find("inserted"), std::string::npos) << note;
@@ -201,22 +140,12 @@ TEST_F(DebugFolder, ReadShowsEveryBitByDescriptionAndUpdatesTheSameNodesInPlace)
 }
 
 TEST_F(DebugFolder, RowsAreACheckBoxAndTheFlagName) {
-    std::vector<std::string> lines;
-    int32_t rc = 0;
-    for (int32_t n = 0; n < 40 && rc == 0; ++n) {
-        VTA_LV_ROW row{};
-        row.VTA_RowNbr = n;
-        rc = op(VTA_OP_LV_ROW_GETBYNBR, debug_, &row, sizeof row);
-        if (rc == 0)
-            lines.push_back(std::string(row.VTA_Cells[0].VTA_Text) + "|" +
-                            row.VTA_Cells[1].VTA_Text + "|" + std::to_string(row.VTA_ColCount));
-    }
-    EXPECT_EQ(rc, VTA_ERR_NOT_FOUND);
-    EXPECT_STREQ(msg_, "No Debug Flag found.");
+    const std::vector<std::string> lines = rows(debug_);
+    EXPECT_STREQ(msg_, "No Debug Flag found.") << "after the last row";
     ASSERT_EQ(lines.size(), 33u);
-    EXPECT_EQ(lines[0], "Set|Debug Name|2");
-    EXPECT_EQ(lines[1], "|Administrative Tap Management|2") << "sorted by name";
-    EXPECT_EQ(lines[32], "|Xattr manipulation|2");
+    EXPECT_EQ(lines[0], "Set|Debug Name");
+    EXPECT_EQ(lines[1], "|Administrative Tap Management") << "sorted by name";
+    EXPECT_EQ(lines[32], "|Xattr manipulation");
 
     VTA_LV_ROW row{};
     row.VTA_Node = debug_->VTA_Child->VTA_SibRight;
@@ -240,21 +169,28 @@ TEST_F(DebugFolder, SaveSetsTheWordAndTheRowsShowWhatTheFsmReadsBack) {
                                                               "Done: Save of 'Debug' idle"}));
 }
 
-TEST_F(DebugFolder, SaveOfAnotherSizeIsRefusedAndSendsNothing) {
-    for (size_t size : {size_t{0}, size_t{2}, size_t{8}}) {
-        uint64_t word = 0x1000;
-        EXPECT_EQ(op(VTA_OP_SAVE, debug_, &word, size), VTA_ERR_INVALID) << size;
-        EXPECT_STREQ(msg_, "Internal Error: Bad data size on Save FSM Dbg flags") << size;
-        EXPECT_EQ(fsm_word(), 0x80000001u) << size;
+// A save of another size sends nothing; a refused one (bit 31 cannot be cleared: the FSM
+// answers 0x80000000) changes nothing in the tree.
+TEST_F(DebugFolder, FailedSavesChangeNothing) {
+    const struct {
+        size_t size;
+        int32_t rc;
+        const char *message;
+    } rows[] = {
+        {0, VTA_ERR_INVALID, "Internal Error: Bad data size on Save FSM Dbg flags"},
+        {2, VTA_ERR_INVALID, "Internal Error: Bad data size on Save FSM Dbg flags"},
+        {8, VTA_ERR_INVALID, "Internal Error: Bad data size on Save FSM Dbg flags"},
+        {4, 1, "Cannot set debug information for 'snfs1'"},
+    };
+    for (const auto &row : rows) {
+        uint64_t word = 0;
+        EXPECT_EQ(op(VTA_OP_SAVE, debug_, &word, row.size), row.rc) << row.size;
+        EXPECT_STREQ(msg_, row.message) << row.size;
+        if (row.rc == VTA_ERR_INVALID) {
+            EXPECT_EQ(fsm_word(), 0x80000001u) << "sent nothing, size " << row.size;
+        }
+        expect_rows_match(0x80000001);
     }
-    expect_rows_match(0x80000001);
-}
-
-TEST_F(DebugFolder, RefusedSaveChangesNothingInTheTree) {
-    uint32_t word = 0; // bit 31 cannot be cleared: the FSM answers 0x80000000
-    EXPECT_EQ(op(VTA_OP_SAVE, debug_, &word, sizeof word), 1);
-    EXPECT_STREQ(msg_, "Cannot set debug information for 'snfs1'");
-    expect_rows_match(0x80000001);
 }
 
 TEST_F(DebugFolder, FailedReadEmptiesTheFolderUntilTheNextRead) {
@@ -279,11 +215,10 @@ TEST_F(DebugFolder, RefreshAndPropertiesAreAllowedOnTheFolderAndItsFlags) {
         {VTA_OP_SAVE, VTA_MENU_NOT_ALLOWED},    {VTA_OP_CREATE, VTA_MENU_NOT_ALLOWED},
         {VTA_OP_DELETE, VTA_MENU_NOT_ALLOWED},  {VTA_OP_START, VTA_MENU_NOT_ALLOWED},
     };
-    VTAObj *flag = debug_->VTA_Child;
-    ASSERT_NE(flag, nullptr);
+    ASSERT_NE(debug_->VTA_Child, nullptr);
     for (const auto &c : cases) {
-        EXPECT_EQ(allow(debug_, c.asked), c.answer) << "folder, operation " << c.asked;
-        EXPECT_EQ(allow(flag, c.asked), c.answer) << "flag, operation " << c.asked;
+        EXPECT_EQ(allowed(debug_, c.asked), c.answer) << "folder, operation " << c.asked;
+        EXPECT_EQ(allowed(debug_->VTA_Child, c.asked), c.answer) << "flag, operation " << c.asked;
     }
 }
 

@@ -60,6 +60,12 @@ std::string nodes_scenario_json() {
 class Nodes : public ClusterTreeTest {
 protected:
     std::string scenario_json() const override { return nodes_scenario_json(); }
+    // Expects the value children of `node` named by each pair's label to show its text.
+    static void expect_values(VTAObj *node,
+                              std::initializer_list<std::pair<const char *, const char *>> pairs) {
+        for (const auto &[label, text] : pairs)
+            EXPECT_EQ(value(node, label), text) << node->VTA_Name << ": " << label;
+    }
 };
 
 // ---- Computers and file systems ----
@@ -72,9 +78,7 @@ TEST_F(Nodes, ComputerGetsItsTwoFoldersWithoutConnecting) {
     VTAObj_GetData(alpha, &conn, sizeof conn);
     EXPECT_EQ(conn.reserved, VTA_NO_HANDLE);
 
-    VTA_ALLOW_MENU allow{VTA_OP_CLOSE, 0};
-    ASSERT_EQ(op(VTA_OP_ALLOW_MENU, alpha, &allow, sizeof allow), 0);
-    EXPECT_EQ(allow.VTA_Answer, VTA_MENU_ALLOWED);
+    EXPECT_EQ(allowed(alpha, VTA_OP_CLOSE), VTA_MENU_ALLOWED);
     EXPECT_EQ(op(VTA_OP_DELETE, alpha), 22);
     EXPECT_STREQ(msg_, "Cannot delete 'alpha'");
     ASSERT_EQ(op(VTA_OP_CLOSE, alpha), 0);
@@ -211,15 +215,10 @@ TEST_F(Nodes, FailedActionLeavesTheTreeAndReturnsTheLibraryMessage) {
 TEST_F(Nodes, FileSystemMenusFollowTheState) {
     VTAObj *folder = open(computer("alpha"), "File Systems");
     VTAObj *active = VTAObj_GetNthChild(tree_, folder, 2);
-    for (uint32_t asked : {VTA_OP_START, VTA_OP_STOP, VTA_OP_FAILOVER, VTA_OP_ACTIVATE}) {
-        VTA_ALLOW_MENU allow{asked, 0};
-        ASSERT_EQ(op(VTA_OP_ALLOW_MENU, active, &allow, sizeof allow), 0);
-        EXPECT_EQ(allow.VTA_Answer, asked == VTA_OP_START ? 0u : 2u) << asked;
-    }
+    for (uint32_t asked : {VTA_OP_START, VTA_OP_STOP, VTA_OP_FAILOVER, VTA_OP_ACTIVATE})
+        EXPECT_EQ(allowed(active, asked), asked == VTA_OP_START ? 0u : 2u) << asked;
     active->VTA_Type = VTA_OBJ_FS_DOWN;
-    VTA_ALLOW_MENU allow{VTA_OP_START, 0};
-    ASSERT_EQ(op(VTA_OP_ALLOW_MENU, active, &allow, sizeof allow), 0);
-    EXPECT_EQ(allow.VTA_Answer, 2u);
+    EXPECT_EQ(allowed(active, VTA_OP_START), 2u);
 }
 
 // ---- Disks ----
@@ -230,9 +229,7 @@ TEST_F(Nodes, FortyDisksArriveThroughGrowingPages) {
     ASSERT_EQ(nodes.size(), 40u);
     EXPECT_STREQ(nodes[39]->VTA_Name, "disk39");
     ASSERT_EQ(op(VTA_OP_REFRESH, nodes[39]), 0) << msg_;
-    EXPECT_EQ(value(nodes[39], "Serial Nbr"), "SN39");
-    EXPECT_EQ(value(nodes[39], "Size"), "40M");
-    EXPECT_EQ(value(nodes[39], "LUN ID"), "39");
+    expect_values(nodes[39], {{"Serial Nbr", "SN39"}, {"Size", "40M"}, {"LUN ID", "39"}});
     EXPECT_EQ(rows(nodes[39]).front(), "Name|Value");
     EXPECT_EQ(rows(nodes[39]).size(), 11u);
 }
@@ -267,14 +264,14 @@ TEST_F(Nodes, StripeGroupPropertiesAndDisabling) {
     EXPECT_EQ(child_names(tree_, sgs), (std::vector<std::string>{"Data", "MetaFiles"}));
     VTAObj *meta = open(sgs, "MetaFiles");
     EXPECT_EQ(meta->VTA_Type, VTA_OBJ_SG_ONLINE);
-    EXPECT_EQ(value(meta, "Status"), "Enabled");
-    EXPECT_EQ(value(meta, "Metadata"), "Yes");
-    EXPECT_EQ(value(meta, "Journal"), "Yes");
-    EXPECT_EQ(value(meta, "Realtime"), "Off");
-    EXPECT_EQ(value(meta, "Multi-path"), "Static");
-    EXPECT_EQ(value(meta, "Device Flags"), "Read Only");
-    EXPECT_EQ(value(meta, "Blocks: Reserved"), "7");
-    EXPECT_EQ(value(meta, "Ordinal"), "1");
+    expect_values(meta, {{"Status", "Enabled"},
+                         {"Metadata", "Yes"},
+                         {"Journal", "Yes"},
+                         {"Realtime", "Off"},
+                         {"Multi-path", "Static"},
+                         {"Device Flags", "Read Only"},
+                         {"Blocks: Reserved", "7"},
+                         {"Ordinal", "1"}});
     EXPECT_EQ(value(open(sgs, "Data"), "Device Flags"), "Write Only");
 
     edit([](sim_scenario &s, void *) { s.filesystems[0].stripe_groups[0].flags = 12; });
@@ -284,11 +281,21 @@ TEST_F(Nodes, StripeGroupPropertiesAndDisabling) {
     EXPECT_EQ(value(meta, "Status"), "* Disabled *");
 }
 
-TEST_F(Nodes, DeviceFlagTexts) {
-    EXPECT_STREQ(VTAObj_DeviceFlagsText(0), "Disabled");
-    EXPECT_STREQ(VTAObj_DeviceFlagsText(1), "Read Only");
-    EXPECT_STREQ(VTAObj_DeviceFlagsText(2), "Write Only");
-    EXPECT_STREQ(VTAObj_DeviceFlagsText(3), "Read/Write");
+TEST(NodeTexts, DeviceFlagsUptimeSizeAndPercentFree) {
+    const char *flags[] = {"Disabled", "Read Only", "Write Only", "Read/Write"};
+    for (uint32_t f = 0; f < 4; ++f)
+        EXPECT_STREQ(VTAObj_DeviceFlagsText(f), flags[f]);
+    char text[80];
+    VTAObj_UptimeText(90061, text, sizeof text);
+    EXPECT_STREQ(text, "1d-1h-1m");
+    VTAObj_FsSizeText(4096, 1220703, text, sizeof text);
+    EXPECT_STREQ(text, "4768M");
+    VTAObj_FsSizeText(4096, 256, text, sizeof text);
+    EXPECT_STREQ(text, "1M");
+    VTAObj_FsPercentFree(5, 0, text, sizeof text);
+    EXPECT_STREQ(text, "-");
+    VTAObj_FsPercentFree(1, 3, text, sizeof text);
+    EXPECT_STREQ(text, "33%");
 }
 
 TEST_F(Nodes, QualityOfServiceRowsPerStripeGroup) {
@@ -317,12 +324,12 @@ TEST_F(Nodes, ClientPropertiesAndRows) {
     EXPECT_EQ(list[2].substr(list[2].find('|')), "|Client (DLAN Client)");
 
     VTAObj *fsm = open(clients, "127.0.0.1");
-    EXPECT_EQ(value(fsm, "Uptime"), "1d-1h-1m");
-    EXPECT_EQ(value(fsm, "Type"), "FSM");
-    EXPECT_EQ(value(fsm, "Hashed ID"), "0xff");
-    EXPECT_EQ(value(fsm, "Expires"), "<Unspecified>");
-    EXPECT_EQ(value(fsm, "ID"), "<Unspecified>");
-    EXPECT_EQ(value(fsm, "Build"), "kxfsm 4.2");
+    expect_values(fsm, {{"Uptime", "1d-1h-1m"},
+                        {"Type", "FSM"},
+                        {"Hashed ID", "0xff"},
+                        {"Expires", "<Unspecified>"},
+                        {"ID", "<Unspecified>"},
+                        {"Build", "kxfsm 4.2"}});
 }
 
 TEST_F(Nodes, ClientWithoutAddressIsRenamedAtEveryRefresh) {
@@ -334,20 +341,6 @@ TEST_F(Nodes, ClientWithoutAddressIsRenamedAtEveryRefresh) {
     EXPECT_EQ(atoi(second.c_str() + 8), atoi(first.c_str() + 8) + 1) << first << " " << second;
     EXPECT_EQ(std::count(recorder_.notes.begin(), recorder_.notes.end(), "removed " + first), 1);
     EXPECT_EQ(VTAObj_GetNthChild(tree_, clients, 1), fsm_before) << "addressed clients stay";
-}
-
-TEST_F(Nodes, UptimeAndSizeTexts) {
-    char text[80];
-    VTAObj_UptimeText(90061, text, sizeof text);
-    EXPECT_STREQ(text, "1d-1h-1m");
-    VTAObj_FsSizeText(4096, 1220703, text, sizeof text);
-    EXPECT_STREQ(text, "4768M");
-    VTAObj_FsSizeText(4096, 256, text, sizeof text);
-    EXPECT_STREQ(text, "1M");
-    VTAObj_FsPercentFree(5, 0, text, sizeof text);
-    EXPECT_STREQ(text, "-");
-    VTAObj_FsPercentFree(1, 3, text, sizeof text);
-    EXPECT_STREQ(text, "33%");
 }
 
 // ---- Connection helpers ----

@@ -1,5 +1,6 @@
 // Library lifecycle, log set-up, error texts and formatters.
 
+#include "support_cluster.h"
 #include "support_vtadmin.h"
 
 #include "libutil/logging.h"
@@ -166,9 +167,7 @@ TEST_F(Lifecycle, TraceLinesFollowTheFacilityBitsErrorsAlways) {
     VTAdmin_LogEnable(0, VTA_LOG_MODULE);
     vta_info("general %d\n", 7);
     VTAdmin_Teardown();
-    std::vector<std::string> messages;
-    for (const std::string &line : read_lines(log_path("vtadmin")))
-        messages.push_back(log_message(line));
+    const std::vector<std::string> messages = log_messages("vtadmin");
     const std::vector<std::string> expected = {
         "ERROR 5: call: shown",         "Enter: VTAdmin_X",
         "Enter: VTAdmin_X: nshandle=4", " Exit: OK: VTAdmin_X: found=fs",
