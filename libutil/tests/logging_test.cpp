@@ -52,12 +52,6 @@ std::vector<std::string> read_lines(const fs::path &path) {
     return lines;
 }
 
-// The message of the first line of `path`.
-std::string first_message(const fs::path &path) {
-    const auto lines = read_lines(path);
-    return lines.empty() ? "(no lines)" : parse(lines[0]).message;
-}
-
 struct log_state {
     bool open = false;
     int fd = -7;
@@ -86,14 +80,20 @@ protected:
         saved_hook = message_hook;
     }
     void TearDown() override {
-        for (int i = 0; i < 100 && query().open; ++i)
-            log_close();
+        reset();
         for (int slot = 0; slot < FACILITY_SLOTS; ++slot)
             facility_release(slot);
         log_info_writer = saved_info;
         log_error_writer = saved_error;
         message_hook = saved_hook;
         fs::remove_all(dir);
+    }
+    // Closes the log and empties the directory.
+    void reset() {
+        for (int i = 0; i < 100 && query().open; ++i)
+            log_close();
+        for (const auto &entry : fs::directory_iterator(dir))
+            fs::remove_all(entry.path());
     }
     fs::path chain(int index) const {
         return log.string() + (index == 0 ? "" : "_" + std::to_string(index)) + ".txt";
@@ -260,74 +260,88 @@ TEST_F(Logging, MaxSizeZeroNeverRotates) {
     EXPECT_EQ(read_file(log).find("Rotating"), std::string::npos);
 }
 
-TEST_F(Logging, RotationKeepsMaxFilesNumberedGenerationsInOrder) {
-    ASSERT_TRUE(log_open(log.c_str(), 1, 3)); // every line exceeds the limit
-    for (int i = 1; i <= 6; ++i)
-        log_write(1, "msg %d\n", i);
-    EXPECT_TRUE(fs::exists(log));
-    EXPECT_EQ(fs::file_size(log), 0u);
-    // chain(0) holds the newest old generation, chain(3) the oldest kept one.
-    for (int index = 0; index <= 3; ++index) {
-        auto lines = read_lines(chain(index));
-        ASSERT_EQ(lines.size(), 2u) << chain(index);
-        EXPECT_EQ(parse(lines[0]).message, "msg " + std::to_string(6 - index));
-        EXPECT_EQ(lines[1], "Rotating Log File");
+std::string join(const std::vector<std::string> &parts, const std::string &separator) {
+    std::string text;
+    for (size_t i = 0; i < parts.size(); ++i)
+        text += (i > 0 ? separator : "") + parts[i];
+    return text;
+}
+
+std::vector<std::string> split(const std::string &text, const std::string &separator) {
+    std::vector<std::string> parts;
+    if (text.empty())
+        return parts;
+    size_t at = 0;
+    for (size_t end = text.find(separator); end != std::string::npos;
+         end = text.find(separator, at)) {
+        parts.push_back(text.substr(at, end - at));
+        at = end + separator.size();
     }
-    int files = 0;
-    for (const auto &entry : fs::directory_iterator(dir))
-        files += entry.is_regular_file();
-    EXPECT_EQ(files, 5); // live + ".txt" + 3 numbered
+    parts.push_back(text.substr(at));
+    return parts;
 }
 
-TEST_F(Logging, RotatesOnlyAfterTheLimitIsExceeded) {
-    ASSERT_TRUE(log_open(log.c_str(), 300, 2));
-    log_write(0, "%s\n", std::string(100, 'a').c_str());
-    log_write(0, "%s\n", std::string(100, 'b').c_str());
-    EXPECT_FALSE(fs::exists(chain(0)));
-    log_write(0, "%s\n", std::string(100, 'c').c_str());
-    EXPECT_EQ(read_lines(chain(0)).size(), 4u);
-    log_write(0, "after\n");
-    EXPECT_EQ(read_lines(log).size(), 1u);
-    EXPECT_EQ(first_message(log), "after");
+// "a*100" stands for a text of 100 "a" (and such a text shows that way).
+std::string expand(const std::string &text) {
+    return text.find('*') == 1 ? std::string(std::stoul(text.substr(2)), text[0]) : text;
 }
 
-TEST_F(Logging, ExistingFileSizeCountsTowardsTheLimit) {
-    write_file(log, std::string(250, 'x') + "\n");
-    ASSERT_TRUE(log_open(log.c_str(), 300, 2));
-    log_write(0, "%s\n", std::string(60, 'y').c_str());
-    EXPECT_EQ(read_lines(chain(0)).size(), 3u);
-}
-
-TEST_F(Logging, ChainLeftByALargerLimitKeepsItsLengthAndLosesItsLastFile) {
-    write_file(chain(0), "gen 0\n");
-    for (int i = 1; i <= 6; ++i)
-        write_file(chain(i), "gen " + std::to_string(i) + "\n");
-    write_file(chain(8), "gen 8\n"); // after a gap: not part of the chain
-    ASSERT_TRUE(log_open(log.c_str(), 1, 2));
-    log_write(1, "new\n");
-    EXPECT_EQ(first_message(chain(0)), "new");
-    for (int i = 1; i <= 6; ++i)
-        EXPECT_EQ(read_file(chain(i)), "gen " + std::to_string(i - 1) + "\n") << chain(i);
-    EXPECT_FALSE(fs::exists(chain(7))) << "gen 6 was the one deleted";
-    EXPECT_EQ(read_file(chain(8)), "gen 8\n");
-}
-
-// With chain(0) and chain(1) missing, chain(2) is still the oldest kept and is dropped; with
-// no old files kept, only the last generation is.
-TEST_F(Logging, OldestGenerationIsDroppedAcrossGapsAndWithZeroMaxFiles) {
-    write_file(chain(2), "gen 2\n");
-    ASSERT_TRUE(log_open(log.c_str(), 1, 2));
-    log_write(1, "new\n");
-    EXPECT_FALSE(fs::exists(chain(2)));
-    EXPECT_FALSE(fs::exists(chain(1)));
-    EXPECT_EQ(first_message(chain(0)), "new");
-
-    ASSERT_TRUE(log_open(log.c_str(), 1, 0));
-    log_write(1, "one\n");
-    log_write(1, "two\n");
-    EXPECT_EQ(first_message(chain(0)), "two");
-    EXPECT_EQ(read_file(chain(0)).find("one"), std::string::npos);
-    EXPECT_FALSE(fs::exists(chain(1)));
+// Log files in one text, the live one first: "log=" and its lines, then "N=" and the lines of
+// each old file (0 for ".txt", N for "_N.txt"), set apart by "; ". A stamped line shows as its
+// message, the rotation notice as "R".
+TEST_F(Logging, RotationKeepsItsChainOfOldFilesInOrder) {
+    const struct {
+        const char *name, *before;
+        uint64_t max_size;
+        int max_files;
+        const char *writes, *after;
+    } cases[] = {
+        {"every line over the limit", "", 1, 3, "msg 1,msg 2,msg 3,msg 4,msg 5,msg 6",
+         "log=; 0=msg 6,R; 1=msg 5,R; 2=msg 4,R; 3=msg 3,R"},
+        {"up to the limit", "", 300, 2, "a*100,b*100", "log=a*100,b*100"},
+        {"beyond the limit", "", 300, 2, "a*100,b*100,c*100,after",
+         "log=after; 0=a*100,b*100,c*100,R"},
+        {"the file held before counts", "log=x*250", 300, 2, "y*60", "log=; 0=x*250,y*60,R"},
+        // A chain left by a larger limit keeps its length and loses its last file; a file
+        // after a gap is not part of the chain.
+        {"a longer chain", "0=gen 0; 1=gen 1; 2=gen 2; 3=gen 3; 4=gen 4; 5=gen 5; 6=gen 6; 8=gen 8",
+         1, 2, "new",
+         "log=; 0=new,R; 1=gen 0; 2=gen 1; 3=gen 2; 4=gen 3; 5=gen 4; 6=gen 5; 8=gen 8"},
+        {"the oldest kept after a gap", "2=gen 2", 1, 2, "new", "log=; 0=new,R"},
+        {"no old files kept", "", 1, 0, "one,two", "log=; 0=two,R"},
+    };
+    auto path_of = [&](const std::string &name) {
+        return name == "log" ? log : chain(std::stoi(name));
+    };
+    for (const auto &row : cases) {
+        reset();
+        for (const std::string &file : split(row.before, "; ")) {
+            std::string text;
+            for (const std::string &line : split(file.substr(file.find('=') + 1), ","))
+                text += expand(line) + "\n";
+            write_file(path_of(file.substr(0, file.find('='))), text);
+        }
+        ASSERT_TRUE(log_open(log.c_str(), row.max_size, row.max_files)) << row.name;
+        for (const std::string &text : split(row.writes, ","))
+            log_write(1, "%s\n", expand(text).c_str());
+        std::vector<std::string> files;
+        for (int index = -1; index <= 9; ++index) {
+            const std::string name = index < 0 ? "log" : std::to_string(index);
+            if (!fs::exists(path_of(name)))
+                continue;
+            std::vector<std::string> lines;
+            for (const std::string &line : read_lines(path_of(name))) {
+                std::string shown = parse(line).letter != 0 ? parse(line).message : line;
+                shown = line == "Rotating Log File" ? "R" : shown;
+                const bool run =
+                    shown.size() > 9 && shown.find_first_not_of(shown[0]) == std::string::npos;
+                lines.push_back(run ? shown.substr(0, 1) + "*" + std::to_string(shown.size())
+                                    : shown);
+            }
+            files.push_back(name + "=" + join(lines, ","));
+        }
+        EXPECT_EQ(join(files, "; "), row.after) << row.name;
+    }
 }
 
 TEST_F(Logging, FailedRenameLeavesLogClosedUntilReopened) {
