@@ -270,7 +270,7 @@ TEST_F(CfgStore, OpenFailuresReturnTheirCodes) {
         {"at the limit", dir_ + "/limit", 7, CFG_OK, ""},
     };
     for (const auto &c : cases) {
-        auto open = [&] {
+        auto try_open = [&] {
             cfg_store *store = nullptr;
             char msg[256] = "";
             const int rc = cfg_open(c.path.c_str(), c.mode, 2, &store, msg, sizeof msg);
@@ -283,7 +283,7 @@ TEST_F(CfgStore, OpenFailuresReturnTheirCodes) {
         };
         // What may block is opened in a child that is killed if it does.
         const bool may_block = c.path == fifo || c.path == "/dev/zero";
-        const int code = may_block ? run_bounded_child(open, 5000) : open();
+        const int code = may_block ? run_bounded_child(try_open, 5000) : try_open();
         EXPECT_EQ(code, c.code) << c.name << " (100: store kept, 101: other message)";
     }
     EXPECT_EQ(cfg_open(nullptr, 1, 2, &store_, msg_, sizeof msg_), CFG_BAD_ARGUMENT);
