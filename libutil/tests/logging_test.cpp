@@ -21,10 +21,21 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::regex low_level_line(R"(^ ([DI]) \[(\d{8} \d{2}:\d{2}:\d{2})\.(\d{6}) (\d+)\] (.*)$)");
 const std::regex
-    high_level_line(R"(^\(([WEFC])\)\[(\d{8} \d{2}:\d{2}:\d{2})\.(\d{6}) (\d+)\] (.*)$)");
+    stamped_line(R"(^(?: ([DI]) |\(([WEFC])\))\[(\d{8}) \d{2}:\d{2}:\d{2}\.\d{6} (\d+)\] (.*)$)");
 const std::regex overflow_line(R"(^\(E\) \[\d{8} \d{2}:\d{2}:\d{2}\] log message overflowed$)");
+
+// A line split at its stamp; letter 0 when the line has no valid stamp.
+struct stamped {
+    char letter = 0;
+    std::string date, thread, message;
+};
+stamped parse(const std::string &line) {
+    std::smatch m;
+    if (!std::regex_match(line, m, stamped_line))
+        return {};
+    return {(m[1].matched ? m[1] : m[2]).str()[0], m[3], m[4], m[5]};
+}
 
 std::string read_file(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
@@ -41,12 +52,20 @@ std::vector<std::string> read_lines(const fs::path &path) {
     return lines;
 }
 
-// Message part of a stamped line, or "" when the line has no valid prefix.
-std::string message_of(const std::string &line) {
-    std::smatch m;
-    if (std::regex_match(line, m, low_level_line) || std::regex_match(line, m, high_level_line))
-        return m[5];
-    return "";
+struct log_state {
+    bool open = false;
+    int fd = -7;
+    std::string path;
+    uint64_t max_size = 7;
+    int max_files = 7;
+};
+
+log_state query() {
+    log_state s;
+    char path[256] = "unchanged";
+    log_query(&s.open, &s.fd, path, sizeof path, &s.max_size, &s.max_files);
+    s.path = path;
+    return s;
 }
 
 class Logging : public testing::Test {
@@ -61,11 +80,7 @@ protected:
         saved_hook = message_hook;
     }
     void TearDown() override {
-        bool open = true;
-        for (int i = 0; i < 100 && open; ++i) {
-            log_close();
-            log_query(&open, nullptr, nullptr, 0, nullptr, nullptr);
-        }
+        reset();
         for (int slot = 0; slot < FACILITY_SLOTS; ++slot)
             facility_release(slot);
         log_info_writer = saved_info;
@@ -73,12 +88,28 @@ protected:
         message_hook = saved_hook;
         fs::remove_all(dir);
     }
-    fs::path chain(int index) const {
-        return index == 0 ? fs::path(log.string() + ".txt")
-                          : fs::path(log.string() + "_" + std::to_string(index) + ".txt");
+    // Closes the log and empties the directory.
+    void reset() {
+        for (int i = 0; i < 100 && query().open; ++i)
+            log_close();
+        for (const auto &entry : fs::directory_iterator(dir))
+            fs::remove_all(entry.path());
     }
-    void write_file(const fs::path &path, const std::string &text) {
+    fs::path chain(int index) const {
+        return log.string() + (index == 0 ? "" : "_" + std::to_string(index)) + ".txt";
+    }
+    static void write_file(const fs::path &path, const std::string &text) {
         std::ofstream(path, std::ios::binary) << text;
+    }
+    // The level letter of every line of the log, by message.
+    std::map<std::string, char> letters() const {
+        std::map<std::string, char> letter_of;
+        for (const auto &line : read_lines(log)) {
+            const stamped s = parse(line);
+            EXPECT_NE(s.letter, 0) << line;
+            letter_of[s.message] = s.letter;
+        }
+        return letter_of;
     }
 
     fs::path dir;
@@ -88,68 +119,49 @@ protected:
     message_hook_fn saved_hook;
 };
 
-// ---- Line format ----
-
 // Debug and information lines start " D [" / " I ["; the higher levels "(W)[" to "(C)[". Every
-// line carries today's date and the writing thread.
+// line carries today's date and the writing thread, and no line end of the writer's own.
 TEST_F(Logging, EachLevelHasItsLetterPrefixDateAndThread) {
     ASSERT_TRUE(log_open(log.c_str(), 0, 3));
-    char before[16];
+    char before[16], after[16];
     time_t now = time(nullptr);
     strftime(before, sizeof before, "%Y%m%d", localtime(&now));
     for (int level = 0; level <= 5; ++level)
         log_write(level, "level %d\n", level);
+    log_write(0, "first half, ");
+    log_write(0, "second half\n");
     now = time(nullptr);
-    char after[16];
     strftime(after, sizeof after, "%Y%m%d", localtime(&now));
 
     auto lines = read_lines(log);
-    ASSERT_EQ(lines.size(), 6u);
+    ASSERT_EQ(lines.size(), 7u);
     for (int level = 0; level <= 5; ++level) {
-        const std::string &line = lines[size_t(level)];
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(line, m, level < 2 ? low_level_line : high_level_line))
-            << line;
-        EXPECT_EQ(m[1].str(), std::string(1, "DIWEFC"[level]));
-        const std::string date = m[2].str().substr(0, 8);
-        EXPECT_TRUE(date == before || date == after) << date;
-        EXPECT_EQ(std::stoi(m[4].str()), gettid());
-        EXPECT_EQ(m[5].str(), "level " + std::to_string(level));
+        const stamped s = parse(lines[size_t(level)]);
+        EXPECT_EQ(s.letter, "DIWEFC"[level]) << lines[size_t(level)];
+        EXPECT_TRUE(s.date == before || s.date == after) << s.date;
+        EXPECT_EQ(s.thread, std::to_string(gettid()));
+        EXPECT_EQ(s.message, "level " + std::to_string(level));
     }
-}
-
-TEST_F(Logging, WriterAddsNoLineEndOfItsOwn) {
-    ASSERT_TRUE(log_open(log.c_str(), 0, 3));
-    log_write(0, "first half, ");
-    log_write(0, "second half\n");
-    auto lines = read_lines(log);
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("first half,  D ["), std::string::npos) << lines[0];
+    EXPECT_NE(lines[6].find("first half,  D ["), std::string::npos) << lines[6];
 }
 
 TEST_F(Logging, LineOf1024BytesOrMoreIsReplacedByOverflowNotice) {
     ASSERT_TRUE(log_open(log.c_str(), 0, 3));
     log_write(3, "m\n");
     size_t prefix = read_lines(log)[0].size() - 1;
-
     std::string fits(1023 - prefix - 1, 'a'); // plus "\n": exactly 1023 bytes
-    std::string too_long(1024 - prefix - 1, 'b');
     log_write(3, "%s\n", fits.c_str());
-    log_write(3, "%s\n", too_long.c_str());
+    log_write(3, "%s\n", std::string(1024 - prefix - 1, 'b').c_str());
     log_write(0, "%s\n", std::string(5000, 'c').c_str());
 
     auto lines = read_lines(log);
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[1].size(), 1022u);
-    EXPECT_EQ(message_of(lines[1]), fits);
+    EXPECT_EQ(parse(lines[1]).message, fits);
     EXPECT_TRUE(std::regex_match(lines[2], overflow_line)) << lines[2];
     EXPECT_TRUE(std::regex_match(lines[3], overflow_line)) << lines[3];
-    std::string all = read_file(log);
-    EXPECT_EQ(all.find('b'), std::string::npos);
-    EXPECT_EQ(all.find('c'), std::string::npos);
+    EXPECT_EQ(read_file(log).find_first_of("bc"), std::string::npos);
 }
-
-// ---- Open, close, query ----
 
 TEST_F(Logging, OpenAppendsWithMode0644AndQueryReportsSettings) {
     write_file(log, "earlier\n");
@@ -166,65 +178,47 @@ TEST_F(Logging, OpenAppendsWithMode0644AndQueryReportsSettings) {
     EXPECT_EQ(fs::status(fresh).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
                   fs::perms::others_read);
-
-    bool open = false;
-    int fd = -1;
-    char path[256];
-    uint64_t max_size = 0;
-    int max_files = 0;
-    log_query(&open, &fd, path, sizeof path, &max_size, &max_files);
-    EXPECT_TRUE(open);
-    EXPECT_GE(fd, 0);
-    EXPECT_NE(fd, 2);
-    EXPECT_EQ(std::string(path), fresh.string());
-    EXPECT_EQ(max_size, 4096u);
-    EXPECT_EQ(max_files, 7);
+    const log_state s = query();
+    EXPECT_TRUE(s.open);
+    EXPECT_GE(s.fd, 0);
+    EXPECT_NE(s.fd, 2);
+    EXPECT_EQ(s.path, fresh.string());
+    EXPECT_EQ(s.max_size, 4096u);
+    EXPECT_EQ(s.max_files, 7);
 }
 
 TEST_F(Logging, OpensNestAndOnlyTheLastCloseClosesTheFile) {
     ASSERT_TRUE(log_open(log.c_str(), 0, 1));
     ASSERT_TRUE(log_open(log.c_str(), 0, 1));
     log_close();
-    bool open = false;
-    int fd = -1;
-    log_query(&open, &fd, nullptr, 0, nullptr, nullptr);
-    EXPECT_TRUE(open);
-    EXPECT_GE(fd, 0);
+    EXPECT_TRUE(query().open);
+    EXPECT_GE(query().fd, 0);
     log_write(0, "still open\n");
     EXPECT_EQ(read_lines(log).size(), 1u);
 
     log_close();
-    char path[64] = "unchanged";
-    uint64_t max_size = 1;
-    int max_files = 1;
-    log_query(&open, &fd, path, sizeof path, &max_size, &max_files);
-    EXPECT_FALSE(open);
-    EXPECT_EQ(fd, -1);
-    EXPECT_STREQ(path, "");
-    EXPECT_EQ(max_size, 0u);
-    EXPECT_EQ(max_files, 0);
+    const log_state s = query();
+    EXPECT_FALSE(s.open);
+    EXPECT_EQ(s.fd, -1);
+    EXPECT_EQ(s.path, "");
+    EXPECT_EQ(s.max_size, 0u);
+    EXPECT_EQ(s.max_files, 0);
     log_write(0, "after close\n");
     EXPECT_EQ(read_lines(log).size(), 1u);
 
     log_close(); // no path set: nothing to undo, the next open counts from zero
     ASSERT_TRUE(log_open(log.c_str(), 0, 1));
     log_close();
-    log_query(&open, nullptr, nullptr, 0, nullptr, nullptr);
-    EXPECT_FALSE(open);
+    EXPECT_FALSE(query().open);
 }
 
 TEST_F(Logging, UncreatableFileLeavesPathSetAndNoDescriptor) {
-    fs::path missing = dir / "no-such-dir" / "x.log";
-    EXPECT_FALSE(log_open(missing.c_str(), 0, 1));
-    bool open = false;
-    int fd = 0;
-    log_query(&open, &fd, nullptr, 0, nullptr, nullptr);
-    EXPECT_TRUE(open);
-    EXPECT_EQ(fd, -1);
+    EXPECT_FALSE(log_open((dir / "no-such-dir" / "x.log").c_str(), 0, 1));
+    EXPECT_TRUE(query().open);
+    EXPECT_EQ(query().fd, -1);
     log_write(3, "dropped\n");
     log_close();
-    log_query(&open, nullptr, nullptr, 0, nullptr, nullptr);
-    EXPECT_FALSE(open);
+    EXPECT_FALSE(query().open);
 }
 
 TEST_F(Logging, DashWritesToStandardErrorAndCloseLeavesItOpen) {
@@ -235,25 +229,22 @@ TEST_F(Logging, DashWritesToStandardErrorAndCloseLeavesItOpen) {
     ASSERT_GE(target, 0);
     dup2(target, 2);
     close(target);
-
     bool opened = log_open("-", 10, 5);
-    int fd = -1;
-    uint64_t max_size = 99;
-    log_query(nullptr, &fd, nullptr, 0, &max_size, nullptr);
+    const log_state s = query();
     for (int i = 0; i < 50; ++i)
         log_write(2, "to stderr %d\n", i);
     log_close();
     bool fd2_valid = fcntl(2, F_GETFD) != -1;
-
     dup2(saved, 2);
     close(saved);
+
     EXPECT_TRUE(opened);
-    EXPECT_EQ(fd, 2);
-    EXPECT_EQ(max_size, 0u); // never rotates
+    EXPECT_EQ(s.fd, 2);
+    EXPECT_EQ(s.max_size, 0u); // never rotates
     EXPECT_TRUE(fd2_valid);
     auto lines = read_lines(captured);
     ASSERT_EQ(lines.size(), 50u);
-    EXPECT_EQ(message_of(lines[49]), "to stderr 49");
+    EXPECT_EQ(parse(lines[49]).message, "to stderr 49");
     EXPECT_FALSE(fs::exists("-.txt"));
 }
 
@@ -266,84 +257,91 @@ TEST_F(Logging, MaxSizeZeroNeverRotates) {
         log_write(0, "%d %s\n", i, payload.c_str());
     EXPECT_EQ(read_lines(log).size(), 2000u);
     EXPECT_FALSE(fs::exists(chain(0)));
-    EXPECT_FALSE(fs::exists(chain(1)));
     EXPECT_EQ(read_file(log).find("Rotating"), std::string::npos);
 }
 
-TEST_F(Logging, RotationKeepsMaxFilesNumberedGenerationsInOrder) {
-    ASSERT_TRUE(log_open(log.c_str(), 1, 3)); // every line exceeds the limit
-    for (int i = 1; i <= 6; ++i)
-        log_write(1, "msg %d\n", i);
+std::string join(const std::vector<std::string> &parts, const std::string &separator) {
+    std::string text;
+    for (size_t i = 0; i < parts.size(); ++i)
+        text += (i > 0 ? separator : "") + parts[i];
+    return text;
+}
 
-    EXPECT_TRUE(fs::exists(log));
-    EXPECT_EQ(fs::file_size(log), 0u);
-    // chain(0) holds the newest old generation, chain(3) the oldest kept one.
-    for (int index = 0; index <= 3; ++index) {
-        auto lines = read_lines(chain(index));
-        ASSERT_EQ(lines.size(), 2u) << chain(index);
-        EXPECT_EQ(message_of(lines[0]), "msg " + std::to_string(6 - index));
-        EXPECT_EQ(lines[1], "Rotating Log File");
+std::vector<std::string> split(const std::string &text, const std::string &separator) {
+    std::vector<std::string> parts;
+    if (text.empty())
+        return parts;
+    size_t at = 0;
+    for (size_t end = text.find(separator); end != std::string::npos;
+         end = text.find(separator, at)) {
+        parts.push_back(text.substr(at, end - at));
+        at = end + separator.size();
     }
-    EXPECT_FALSE(fs::exists(chain(4)));
-    int files = 0;
-    for (const auto &entry : fs::directory_iterator(dir))
-        files += entry.is_regular_file();
-    EXPECT_EQ(files, 5); // live + ".txt" + 3 numbered
+    parts.push_back(text.substr(at));
+    return parts;
 }
 
-TEST_F(Logging, RotatesOnlyAfterTheLimitIsExceeded) {
-    ASSERT_TRUE(log_open(log.c_str(), 300, 2));
-    log_write(0, "%s\n", std::string(100, 'a').c_str());
-    log_write(0, "%s\n", std::string(100, 'b').c_str());
-    EXPECT_FALSE(fs::exists(chain(0)));
-    log_write(0, "%s\n", std::string(100, 'c').c_str());
-    ASSERT_TRUE(fs::exists(chain(0)));
-    EXPECT_EQ(read_lines(chain(0)).size(), 4u);
-    log_write(0, "after\n");
-    auto live = read_lines(log);
-    ASSERT_EQ(live.size(), 1u);
-    EXPECT_EQ(message_of(live[0]), "after");
+// "a*100" stands for a text of 100 "a" (and such a text shows that way).
+std::string expand(const std::string &text) {
+    return text.find('*') == 1 ? std::string(std::stoul(text.substr(2)), text[0]) : text;
 }
 
-TEST_F(Logging, ExistingFileSizeCountsTowardsTheLimit) {
-    write_file(log, std::string(250, 'x') + "\n");
-    ASSERT_TRUE(log_open(log.c_str(), 300, 2));
-    log_write(0, "%s\n", std::string(60, 'y').c_str());
-    ASSERT_TRUE(fs::exists(chain(0)));
-    EXPECT_EQ(read_lines(chain(0)).size(), 3u);
-}
-
-TEST_F(Logging, ChainLeftByALargerLimitKeepsItsLengthAndLosesItsLastFile) {
-    write_file(chain(0), "gen 0\n");
-    for (int i = 1; i <= 6; ++i)
-        write_file(chain(i), "gen " + std::to_string(i) + "\n");
-    write_file(chain(8), "gen 8\n"); // after a gap: not part of the chain
-    ASSERT_TRUE(log_open(log.c_str(), 1, 2));
-    log_write(1, "new\n");
-
-    EXPECT_EQ(message_of(read_lines(chain(0))[0]), "new");
-    for (int i = 1; i <= 6; ++i)
-        EXPECT_EQ(read_file(chain(i)), "gen " + std::to_string(i - 1) + "\n") << chain(i);
-    EXPECT_FALSE(fs::exists(chain(7))) << "gen 6 was the one deleted";
-    EXPECT_EQ(read_file(chain(8)), "gen 8\n");
-}
-
-TEST_F(Logging, OldestKeptGenerationIsDroppedEvenAcrossAGapInTheChain) {
-    write_file(chain(2), "gen 2\n"); // chain(0) and chain(1) are missing
-    ASSERT_TRUE(log_open(log.c_str(), 1, 2));
-    log_write(1, "new\n");
-    EXPECT_FALSE(fs::exists(chain(2)));
-    EXPECT_FALSE(fs::exists(chain(1)));
-    EXPECT_EQ(message_of(read_lines(chain(0))[0]), "new");
-}
-
-TEST_F(Logging, ZeroMaxFilesKeepsOnlyTheLastGeneration) {
-    ASSERT_TRUE(log_open(log.c_str(), 1, 0));
-    log_write(1, "one\n");
-    log_write(1, "two\n");
-    EXPECT_EQ(message_of(read_lines(chain(0))[0]), "two");
-    EXPECT_EQ(read_file(chain(0)).find("one"), std::string::npos);
-    EXPECT_FALSE(fs::exists(chain(1)));
+// Log files in one text, the live one first: "log=" and its lines, then "N=" and the lines of
+// each old file (0 for ".txt", N for "_N.txt"), set apart by "; ". A stamped line shows as its
+// message, the rotation notice as "R".
+TEST_F(Logging, RotationKeepsItsChainOfOldFilesInOrder) {
+    const struct {
+        const char *name, *before;
+        uint64_t max_size;
+        int max_files;
+        const char *writes, *after;
+    } cases[] = {
+        {"every line over the limit", "", 1, 3, "msg 1,msg 2,msg 3,msg 4,msg 5,msg 6",
+         "log=; 0=msg 6,R; 1=msg 5,R; 2=msg 4,R; 3=msg 3,R"},
+        {"up to the limit", "", 300, 2, "a*100,b*100", "log=a*100,b*100"},
+        {"beyond the limit", "", 300, 2, "a*100,b*100,c*100,after",
+         "log=after; 0=a*100,b*100,c*100,R"},
+        {"the file held before counts", "log=x*250", 300, 2, "y*60", "log=; 0=x*250,y*60,R"},
+        // A chain left by a larger limit keeps its length and loses its last file; a file
+        // after a gap is not part of the chain.
+        {"a longer chain", "0=gen 0; 1=gen 1; 2=gen 2; 3=gen 3; 4=gen 4; 5=gen 5; 6=gen 6; 8=gen 8",
+         1, 2, "new",
+         "log=; 0=new,R; 1=gen 0; 2=gen 1; 3=gen 2; 4=gen 3; 5=gen 4; 6=gen 5; 8=gen 8"},
+        {"the oldest kept after a gap", "2=gen 2", 1, 2, "new", "log=; 0=new,R"},
+        {"no old files kept", "", 1, 0, "one,two", "log=; 0=two,R"},
+    };
+    auto path_of = [&](const std::string &name) {
+        return name == "log" ? log : chain(std::stoi(name));
+    };
+    for (const auto &row : cases) {
+        reset();
+        for (const std::string &file : split(row.before, "; ")) {
+            std::string text;
+            for (const std::string &line : split(file.substr(file.find('=') + 1), ","))
+                text += expand(line) + "\n";
+            write_file(path_of(file.substr(0, file.find('='))), text);
+        }
+        ASSERT_TRUE(log_open(log.c_str(), row.max_size, row.max_files)) << row.name;
+        for (const std::string &text : split(row.writes, ","))
+            log_write(1, "%s\n", expand(text).c_str());
+        std::vector<std::string> files;
+        for (int index = -1; index <= 9; ++index) {
+            const std::string name = index < 0 ? "log" : std::to_string(index);
+            if (!fs::exists(path_of(name)))
+                continue;
+            std::vector<std::string> lines;
+            for (const std::string &line : read_lines(path_of(name))) {
+                std::string shown = parse(line).letter != 0 ? parse(line).message : line;
+                shown = line == "Rotating Log File" ? "R" : shown;
+                const bool run =
+                    shown.size() > 9 && shown.find_first_not_of(shown[0]) == std::string::npos;
+                lines.push_back(run ? shown.substr(0, 1) + "*" + std::to_string(shown.size())
+                                    : shown);
+            }
+            files.push_back(name + "=" + join(lines, ","));
+        }
+        EXPECT_EQ(join(files, "; "), row.after) << row.name;
+    }
 }
 
 TEST_F(Logging, FailedRenameLeavesLogClosedUntilReopened) {
@@ -351,12 +349,8 @@ TEST_F(Logging, FailedRenameLeavesLogClosedUntilReopened) {
     fs::create_directories(chain(1) / "blocker"); // a non-empty directory cannot be replaced
     ASSERT_TRUE(log_open(log.c_str(), 1, 1));
     log_write(1, "rotates\n");
-
-    bool open = false;
-    int fd = 0;
-    log_query(&open, &fd, nullptr, 0, nullptr, nullptr);
-    EXPECT_TRUE(open);
-    EXPECT_EQ(fd, -1);
+    EXPECT_TRUE(query().open);
+    EXPECT_EQ(query().fd, -1);
     log_write(1, "lost\n");
     EXPECT_EQ(read_file(log).find("lost"), std::string::npos);
 
@@ -365,7 +359,7 @@ TEST_F(Logging, FailedRenameLeavesLogClosedUntilReopened) {
     log_write(1, "back\n");
     auto lines = read_lines(log);
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(message_of(lines.back()), "back");
+    EXPECT_EQ(parse(lines.back()).message, "back");
 }
 
 // ---- Facilities ----
@@ -388,7 +382,7 @@ TEST_F(Logging, FacilityRegistrationErrors) {
     EXPECT_EQ(facility_name(10), nullptr);
 }
 
-TEST_F(Logging, FacilityFlagsStartClearAndAreSetByBit) {
+TEST_F(Logging, FacilityFlagsStartClearAreSetByBitAndAreForgottenOnRelease) {
     ASSERT_EQ(facility_register(3, "vtadmin API", api_flags), 0);
     EXPECT_FALSE(facility_flag_on(3, 0));
     EXPECT_FALSE(facility_flag_on(3, 1));
@@ -408,17 +402,13 @@ TEST_F(Logging, FacilityFlagsStartClearAndAreSetByBit) {
     EXPECT_EQ(facility_enable(5, 15), 0); // nine entries: a two-byte mask
     EXPECT_TRUE(facility_flag_on(5, 15));
     EXPECT_EQ(facility_enable(5, 16), 22);
-}
 
-TEST_F(Logging, ReleasedFacilityForgetsItsMaskAndCanBeRegisteredAgain) {
-    ASSERT_EQ(facility_register(3, "vtadmin API", api_flags), 0);
-    ASSERT_EQ(facility_enable(3, 0), 0);
     facility_release(3);
     EXPECT_STREQ(facility_name(3), "_facility_at_exit()_");
-    EXPECT_FALSE(facility_flag_on(3, 0));
+    EXPECT_FALSE(facility_flag_on(3, 1));
     EXPECT_EQ(facility_enable(3, 0), 22);
     ASSERT_EQ(facility_register(3, "vtadmin API", api_flags), 0);
-    EXPECT_FALSE(facility_flag_on(3, 0));
+    EXPECT_FALSE(facility_flag_on(3, 1));
 }
 
 // ---- Writers and the message hook ----
@@ -432,34 +422,19 @@ TEST_F(Logging, InstalledHookMapsSystemLogCodesToLevels) {
     log_install_writers();
     ASSERT_NE(message_hook, nullptr);
     log_info_writer(0, "info writer\n");
-    for (int code = -1; code <= 9; ++code) {
-        std::string text = "code " + std::to_string(code) + "\n";
-        message_report(code, text.c_str());
-    }
+    for (int code = -1; code <= 9; ++code)
+        message_report(code, ("code " + std::to_string(code) + "\n").c_str());
+    // Codes -1, 5, 6, 8 and 9 are dropped.
+    const std::map<std::string, char> expected = {
+        {"info writer", 'D'}, {"code 0", 'I'}, {"code 1", 'D'}, {"code 2", 'W'},
+        {"code 3", 'E'},      {"code 4", 'F'}, {"code 7", 'C'}};
+    EXPECT_EQ(letters(), expected);
 
-    std::map<std::string, char> letter_of;
-    for (const auto &line : read_lines(log)) {
-        std::smatch m;
-        if (std::regex_match(line, m, low_level_line) || std::regex_match(line, m, high_level_line))
-            letter_of[m[5]] = m[1].str()[0];
-        else
-            ADD_FAILURE() << line;
-    }
-    EXPECT_EQ(letter_of["info writer"], 'D');
-    const std::map<std::string, char> expected = {{"code 0", 'I'}, {"code 1", 'D'},
-                                                  {"code 2", 'W'}, {"code 3", 'E'},
-                                                  {"code 4", 'F'}, {"code 7", 'C'}};
-    for (const auto &[text, letter] : expected)
-        EXPECT_EQ(letter_of[text], letter) << text;
-    EXPECT_EQ(letter_of.size(), expected.size() + 1); // -1, 5, 6, 8 and 9 dropped
-}
-
-void recording_hook(int, const char *) {}
-
-TEST_F(Logging, InstallKeepsAHookAlreadyInPlace) {
-    message_hook = recording_hook;
+    // A hook already in place is kept.
+    message_hook = [](int, const char *) {};
+    const message_hook_fn mine = message_hook;
     log_install_writers();
-    EXPECT_EQ(message_hook, recording_hook);
+    EXPECT_EQ(message_hook, mine);
     EXPECT_EQ(log_error_writer, log_write);
 }
 
@@ -474,20 +449,12 @@ TEST_F(Logging, CapturedSystemLogLandsInTheLogAtThePrioritysLevel) {
     syslog_hook = saved_syslog;
 
     const std::string expected_letters = "ECCFEWIIDE"; // codes -1 to 8
-    const auto lines = read_lines(log);
-    ASSERT_EQ(lines.size(), expected_letters.size()) << read_file(log);
-    for (size_t i = 0; i < lines.size(); ++i) {
-        const int code = static_cast<int>(i) - 1;
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(lines[i], m, low_level_line) ||
-                    std::regex_match(lines[i], m, high_level_line))
-            << lines[i];
-        EXPECT_EQ(m[1].str()[0], expected_letters[i]) << "priority " << code;
-        EXPECT_EQ(m[5].str(), "priority " + std::to_string(code));
-    }
+    std::map<std::string, char> expected;
+    for (int code = -1; code <= 8; ++code)
+        expected["priority " + std::to_string(code)] = expected_letters[size_t(code + 1)];
+    EXPECT_EQ(read_lines(log).size(), expected.size()) << read_file(log);
+    EXPECT_EQ(letters(), expected);
 }
-
-// ---- Threads ----
 
 TEST_F(Logging, ConcurrentLinesAreNeitherInterleavedNorLostAcrossRotations) {
     constexpr int threads = 4;
@@ -510,7 +477,6 @@ TEST_F(Logging, ConcurrentLinesAreNeitherInterleavedNorLostAcrossRotations) {
             files.push_back(chain(i));
     files.push_back(log);
     ASSERT_GT(files.size(), 2u);
-
     std::vector<int> next(threads, 0);
     int lines = 0;
     for (const auto &file : files) {
@@ -522,9 +488,9 @@ TEST_F(Logging, ConcurrentLinesAreNeitherInterleavedNorLostAcrossRotations) {
             }
             int t = -1, seq = -1;
             char filler[200] = "";
-            ASSERT_EQ(
-                sscanf(message_of(content[i]).c_str(), "thread %d seq %d %199s", &t, &seq, filler),
-                3)
+            ASSERT_EQ(sscanf(parse(content[i]).message.c_str(), "thread %d seq %d %199s", &t, &seq,
+                             filler),
+                      3)
                 << content[i];
             ASSERT_TRUE(t >= 0 && t < threads);
             EXPECT_EQ(std::string(filler), std::string(60 + t * 10, static_cast<char>('a' + t)));
