@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <sstream>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -47,13 +46,6 @@ uint64_t inode_of(const std::string &path) {
     struct stat st {};
     EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
     return st.st_ino;
-}
-
-std::string slurp(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 void put_le(bytes &b, size_t offset, size_t width, uint64_t value) {
@@ -145,9 +137,9 @@ TEST_F(SimClientDriver, MountPointsDirectoriesAndTheMountTable) {
         EXPECT_EQ(stat((mnt + "/" + dir).c_str(), &st), 0) << dir;
         EXPECT_TRUE(S_ISDIR(st.st_mode)) << dir;
     }
-    EXPECT_EQ(slurp(sim->root.path + "/config/mounttab"), "# file system, mount point\r\nsnfs1 " +
-                                                              mnt + "/snfs1\r\noff " + mnt +
-                                                              "/off\r\nnodq " + mnt + "/nodq\r\n");
+    EXPECT_EQ(read_file(sim->root.path + "/config/mounttab"),
+              "# file system, mount point\r\nsnfs1 " + mnt + "/snfs1\r\noff " + mnt +
+                  "/off\r\nnodq " + mnt + "/nodq\r\n");
 
     // Entries given by path are named after the directory's inode and bring their name space.
     const sim_scenario now = cluster_snapshot(sim->cluster);
@@ -169,7 +161,7 @@ TEST_F(SimClientDriver, MountPointsDirectoriesAndTheMountTable) {
     ASSERT_EQ(cluster_start(scenario(), sim->root.path.c_str(), &sim->cluster, text, sizeof text),
               0)
         << text;
-    EXPECT_EQ(slurp(sim->root.path + "/config/mounttab"), "snfs1 /elsewhere\n");
+    EXPECT_EQ(read_file(sim->root.path + "/config/mounttab"), "snfs1 /elsewhere\n");
 }
 
 TEST_F(SimClientDriver, StatusAndFileSystemNameOfPathsBelowAMountPoint) {

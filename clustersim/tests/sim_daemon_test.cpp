@@ -6,36 +6,34 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <regex>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
+// The program on `root` with `scenario` and command-line `faults`; stopped on destruction.
 struct child {
-    pid_t pid = -1;
-    std::string line;
+    child(const std::string &root, const char *scenario = nullptr,
+          std::vector<std::string> faults = {}) {
+        rc = cluster_spawn(KX_CLUSTERSIM_DAEMON, root.c_str(), scenario, faults, &pid, &line, text,
+                           sizeof text);
+    }
     ~child() {
         if (pid > 0)
             cluster_child_stop(pid, 5000);
     }
+    int stop() { return cluster_child_stop(std::exchange(pid, -1), 5000); }
+    int rc;
+    pid_t pid = -1;
+    std::string line;
+    char text[256] = "";
 };
 
 TEST(SimDaemon, WritesItsPortAndHostsThenServesUntilSigterm) {
     temp_root root;
-    child c;
-    char text[256] = "";
-    ASSERT_EQ(cluster_spawn(KX_CLUSTERSIM_DAEMON, root.path.c_str(), nullptr, {}, &c.pid, &c.line,
-                            text, sizeof text),
-              0)
-        << text;
+    child c(root.path);
+    ASSERT_EQ(c.rc, 0) << c.text;
     std::smatch m;
     ASSERT_TRUE(std::regex_match(
         c.line, m,
@@ -47,8 +45,7 @@ TEST(SimDaemon, WritesItsPortAndHostsThenServesUntilSigterm) {
     EXPECT_EQ(cluster_read_altpmap(root.path.c_str()), agent);
     EXPECT_EQ(read_file(root.path + "/config/hosts"), "127.0.0.1 alpha\n127.0.0.2 beta\n");
     EXPECT_NE(lookup_name_server("127.0.0.2", agent), 0);
-    EXPECT_EQ(cluster_child_stop(c.pid, 5000), 0);
-    c.pid = -1;
+    EXPECT_EQ(c.stop(), 0);
     EXPECT_EQ(connect_to("127.0.0.1", agent), -1);
 }
 
@@ -65,28 +62,18 @@ TEST(SimDaemon, HonoursAnExistingAltpmapLineAndStopsOnSigint) {
     std::ofstream(root.path + "/config/fsports")
         << "# altpmap 1\nminport 2000\nAltPmap 0x" << std::hex << port << "\n";
     std::ofstream(root.path + "/config/hosts") << "127.0.0.2 mine\n";
-    child c;
-    ASSERT_EQ(cluster_spawn(KX_CLUSTERSIM_DAEMON, root.path.c_str(),
-                            KX_CLUSTERSIM_SCENARIOS "/default.json", {}, &c.pid, &c.line, text,
-                            sizeof text),
-              0)
-        << text;
+    child c(root.path, KX_CLUSTERSIM_SCENARIOS "/default.json");
+    ASSERT_EQ(c.rc, 0) << c.text;
     EXPECT_NE(c.line.find("agent=127.0.0.1:" + std::to_string(port) + " "), std::string::npos);
     EXPECT_EQ(read_file(root.path + "/config/hosts"), "127.0.0.2 mine\n"); // left alone
     ::kill(c.pid, SIGINT);
-    EXPECT_EQ(cluster_child_stop(c.pid, 5000), 0);
-    c.pid = -1;
+    EXPECT_EQ(c.stop(), 0);
 }
 
 TEST(SimDaemon, CommandLineFaultsApply) {
     temp_root root;
-    child c;
-    char text[256] = "";
-    ASSERT_EQ(cluster_spawn(KX_CLUSTERSIM_DAEMON, root.path.c_str(), nullptr,
-                            {"agent@127.0.0.2=refuse", "ns@127.0.0.1=error:255:1"}, &c.pid, &c.line,
-                            text, sizeof text),
-              0)
-        << text;
+    child c(root.path, nullptr, {"agent@127.0.0.2=refuse", "ns@127.0.0.1=error:255:1"});
+    ASSERT_EQ(c.rc, 0) << c.text;
     uint16_t agent = cluster_read_altpmap(root.path.c_str());
     EXPECT_EQ(connect_to("127.0.0.2", agent), -1);
     uint16_t ns = lookup_name_server("127.0.0.1", agent);
@@ -100,17 +87,11 @@ TEST(SimDaemon, CommandLineFaultsApply) {
 
 TEST(SimDaemon, StartUpFailuresGiveNoReadyLine) {
     temp_root root;
-    pid_t pid = -1;
-    std::string line;
-    char text[256] = "";
-    EXPECT_EQ(cluster_spawn(KX_CLUSTERSIM_DAEMON, root.path.c_str(), nullptr, {"ns@nowhere=silent"},
-                            &pid, &line, text, sizeof text),
-              -1);
+    EXPECT_EQ(child(root.path, nullptr, {"ns@nowhere=silent"}).rc, -1);
     std::ofstream(root.path + "/bad.json") << R"({"hosts": [{"address": "10.0.0.1"}]})";
-    EXPECT_EQ(cluster_spawn(KX_CLUSTERSIM_DAEMON, root.path.c_str(),
-                            (root.path + "/bad.json").c_str(), {}, &pid, &line, text, sizeof text),
-              -1);
-    EXPECT_NE(std::string(text).find("READY"), std::string::npos);
+    const child bad(root.path, (root.path + "/bad.json").c_str());
+    EXPECT_EQ(bad.rc, -1);
+    EXPECT_NE(std::string(bad.text).find("READY"), std::string::npos);
 }
 
 } // namespace

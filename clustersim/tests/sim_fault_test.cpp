@@ -6,70 +6,50 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
-
-const std::string alpha = "127.0.0.1", beta = "127.0.0.2";
 
 class SimFaults : public ::testing::Test {
 protected:
     void SetUp() override { sim = std::make_unique<running_cluster>(default_scenario()); }
 
-    void set_fault(const char *target, const char *fault_text) {
-        char text[256] = "";
-        ASSERT_EQ(cluster_set_fault(sim->cluster, target, fault_text, text, sizeof text), 0)
-            << text;
-    }
-
-    int name_server(const std::string &address) {
+    // A connection to the name server of `address`, or its agent, after setting `fault_text` on it.
+    int name_server(const std::string &address, const char *fault_text = "none") {
+        set_fault(sim->cluster, ("ns@" + address).c_str(), fault_text);
         return connect_to(address, cluster_name_server_port(sim->cluster, address.c_str()));
     }
-
-    static void short_timeout(int fd) {
+    int agent(const std::string &address, const char *fault_text) {
+        set_fault(sim->cluster, ("agent@" + address).c_str(), fault_text);
+        return connect_to(address, cluster_agent_port(sim->cluster));
+    }
+    // Replies are awaited 0.4 s only.
+    static int short_timeout(int fd) {
         timeval tv{0, 400000};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    }
-
-    // Whether connecting to address:port is refused, allowing the listener a moment to follow.
-    static bool refused_soon(const std::string &address, uint16_t port) {
-        for (int i = 0; i < 100; ++i) {
-            int fd = connect_to(address, port);
-            if (fd < 0)
-                return true;
-            ::close(fd);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return false;
+        return fd;
     }
 
     std::unique_ptr<running_cluster> sim;
 };
 
-TEST_F(SimFaults, SilentNameServerReadsButNeverAnswers) {
-    set_fault("ns@127.0.0.1", "silent");
-    int fd = name_server(alpha);
-    short_timeout(fd);
+TEST_F(SimFaults, SilentNameServerAndAgentNeverAnswer) {
+    int fd = short_timeout(name_server(alpha, "silent"));
     EXPECT_TRUE(round_trip(fd, pm_request(0, 36)).empty());
     ::close(fd);
     fd = name_server(beta); // the other host is unaffected
     EXPECT_EQ(round_trip(fd, pm_request(0, 36)).size(), 1024u);
     ::close(fd);
-}
 
-TEST_F(SimFaults, SilentAgentSendsNoGreeting) {
-    set_fault("agent@127.0.0.2", "silent");
-    int fd = connect_to(beta, cluster_agent_port(sim->cluster));
+    fd = short_timeout(agent(beta, "silent")); // no greeting
     ASSERT_GE(fd, 0);
-    short_timeout(fd);
     EXPECT_TRUE(recv_bytes(fd, 32).empty());
     ::close(fd);
     EXPECT_NE(lookup_name_server(alpha, cluster_agent_port(sim->cluster)), 0);
 }
 
 TEST_F(SimFaults, CloseAfterHeaderBytes) {
-    set_fault("fsm:snfs1", "close_after:10/2");
+    set_fault(sim->cluster, "fsm:snfs1", "close_after:10/2");
     int fd = fsm_open(sim->cluster, "snfs1", alpha); // the tap is not affected
     ASSERT_GE(fd, 0);
     bytes part = round_trip(fd, framed(24, 2, 2));
@@ -78,60 +58,48 @@ TEST_F(SimFaults, CloseAfterHeaderBytes) {
     EXPECT_TRUE(recv_bytes(fd, 1).empty()); // closed
     ::close(fd);
 
-    set_fault("agent@127.0.0.1", "close_after:4");
-    fd = connect_to(alpha, cluster_agent_port(sim->cluster));
+    fd = agent(alpha, "close_after:4");
     EXPECT_EQ(recv_bytes(fd, 32), (bytes{'a', 'p', 0, 1}));
     ::close(fd);
 }
 
 TEST_F(SimFaults, WrongMagic) {
-    set_fault("ns@127.0.0.2", "wrong_magic");
-    int fd = name_server(beta);
+    int fd = name_server(beta, "wrong_magic");
     bytes reply = round_trip(fd, pm_request(0, 11));
     ASSERT_GE(reply.size(), 24u);
     EXPECT_EQ(reply[0], 0xC1);
     ::close(fd);
-    set_fault("agent@127.0.0.2", "wrong_magic");
-    fd = connect_to(beta, cluster_agent_port(sim->cluster));
+    fd = agent(beta, "wrong_magic");
     EXPECT_EQ(be(recv_bytes(fd, 32), 0, 4), 0x61700009u);
     ::close(fd);
 }
 
 TEST_F(SimFaults, OversizeReplyKeepsTheStreamAligned) {
-    set_fault("fsm:archive", "oversize:5000/2");
+    set_fault(sim->cluster, "fsm:archive", "oversize:5000/2");
     int fd = fsm_open(sim->cluster, "archive", beta);
     ASSERT_GE(fd, 0);
     bytes big = round_trip(fd, framed(24, 2, 2));
     ASSERT_EQ(big.size(), 5000u);
-    EXPECT_EQ(be(big, 5, 3), 5000u);
-    EXPECT_EQ(be(big, 32, 4), 65536u); // the real reply is at its start
-    bytes next = round_trip(fd, framed(32, 2, 12));
-    EXPECT_EQ(next.size(), 96u);
+    expect_fields(big, {at{5, 3, 5000}, at{32, 4, 65536}}); // the real reply is at its start
+    EXPECT_EQ(round_trip(fd, framed(32, 2, 12)).size(), 96u);
     ::close(fd);
 }
 
 TEST_F(SimFaults, ErrorFlagAndCodeOnlyForTheChosenRequest) {
-    set_fault("fsm:snfs1@127.0.0.1", "error:5/22");
+    set_fault(sim->cluster, "fsm:snfs1@127.0.0.1", "error:5/22");
     int fd = fsm_open(sim->cluster, "snfs1", alpha);
-    bytes who = framed(32, 2, 22);
-    bytes reply = round_trip(fd, who);
-    EXPECT_EQ(reply[11], 1);
-    EXPECT_EQ(be(reply, 14, 2), 5u);
+    expect_fields(round_trip(fd, framed(32, 2, 22)), {at{11, 1, 1}, at{14, 2, 5}}, "fsm");
     EXPECT_EQ(round_trip(fd, framed(24, 2, 2))[11], 0);
     ::close(fd);
 
-    set_fault("ns@127.0.0.1", "error:255:1/11");
-    fd = name_server(alpha);
-    reply = round_trip(fd, pm_request(0, 11));
-    EXPECT_EQ(reply[11], 255);
-    EXPECT_EQ(be(reply, 14, 2), 1u);
+    fd = name_server(alpha, "error:255:1/11");
+    expect_fields(round_trip(fd, pm_request(0, 11)), {at{11, 1, 255}, at{14, 2, 1}}, "ns");
     EXPECT_EQ(round_trip(fd, pm_request(0, 36))[11], 0);
     ::close(fd);
 }
 
 TEST_F(SimFaults, DelayHoldsEveryReply) {
-    set_fault("ns@127.0.0.2", "delay:300");
-    int fd = name_server(beta);
+    int fd = name_server(beta, "delay:300");
     auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(round_trip(fd, pm_request(0, 11)).size(), 1024u);
     EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(290));
@@ -140,36 +108,36 @@ TEST_F(SimFaults, DelayHoldsEveryReply) {
 
 TEST_F(SimFaults, RefuseAndClearAgain) {
     uint16_t port = cluster_name_server_port(sim->cluster, alpha.c_str());
-    set_fault("ns@127.0.0.1", "refuse");
+    set_fault(sim->cluster, "ns@127.0.0.1", "refuse");
     EXPECT_TRUE(refused_soon(alpha, port));
-    set_fault("ns@127.0.0.1", "none");
-    int fd = -1;
-    for (int i = 0; i < 100 && fd < 0; ++i) {
-        fd = connect_to(alpha, port);
-        if (fd < 0)
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    set_fault(sim->cluster, "ns@127.0.0.1", "none");
+    int fd = connect_soon(alpha, port);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(round_trip(fd, pm_request(0, 11)).size(), 1024u);
     ::close(fd);
-    set_fault("fsm:archive", "refuse");
+    set_fault(sim->cluster, "fsm:archive", "refuse");
     EXPECT_TRUE(refused_soon(beta, cluster_manager_port(sim->cluster, "archive", beta.c_str())));
 }
 
 TEST(SimFaultParse, AcceptsTheDocumentedFormsAndRejectsTheRest) {
+    const struct {
+        const char *text;
+        sim_fault_kind kind;
+        int flag;
+        uint32_t value;
+        int request;
+    } good[] = {{"error:255:1/36", SIM_FAULT_ERROR, 255, 1, 36},
+                {"error:0x10", SIM_FAULT_ERROR, 1, 16, -1},
+                {"close_after:10", SIM_FAULT_CLOSE_AFTER, 1, 10, -1}};
     sim_fault f;
     char text[256];
-    ASSERT_EQ(fault_parse("error:255:1/36", &f, text, sizeof text), 0);
-    EXPECT_EQ(f.kind, SIM_FAULT_ERROR);
-    EXPECT_EQ(f.flag, 255);
-    EXPECT_EQ(f.value, 1u);
-    EXPECT_EQ(f.request, 36);
-    ASSERT_EQ(fault_parse("error:0x10", &f, text, sizeof text), 0);
-    EXPECT_EQ(f.flag, 1);
-    EXPECT_EQ(f.value, 16u);
-    EXPECT_EQ(f.request, -1);
-    ASSERT_EQ(fault_parse("close_after:10", &f, text, sizeof text), 0);
-    EXPECT_EQ(f.kind, SIM_FAULT_CLOSE_AFTER);
+    for (const auto &row : good) {
+        ASSERT_EQ(fault_parse(row.text, &f, text, sizeof text), 0) << row.text;
+        EXPECT_EQ(f.kind, row.kind) << row.text;
+        EXPECT_EQ(f.value, row.value) << row.text;
+        EXPECT_EQ(f.request, row.request) << row.text;
+        EXPECT_EQ(f.flag, row.flag) << row.text;
+    }
     for (const char *bad : {"", "loud", "delay", "delay:x", "silent:3", "error:0:5",
                             "error:1:70000", "refuse/300", "oversize:-1"})
         EXPECT_EQ(fault_parse(bad, &f, text, sizeof text), -1) << bad;

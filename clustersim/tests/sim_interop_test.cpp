@@ -64,9 +64,7 @@ TEST_F(SimInterop, FramedRepliesAndFaultsReadAsTheConsoleExpects) {
     ASSERT_EQ(fsm_send_and_wait(s, message, 24, sizeof message, &error, 1), 0) << error;
     EXPECT_EQ(msg_header_length(message), 96u);
 
-    char text[256];
-    ASSERT_EQ(cluster_set_fault(sim->cluster, "fsm:snfs1", "oversize:5000/2", text, sizeof text),
-              0);
+    set_fault(sim->cluster, "fsm:snfs1", "oversize:5000/2");
     fsm_msg_init(message, 2, 0);
     EXPECT_EQ(fsm_send_and_wait(s, message, 24, sizeof message, &error, 1), 0) << error;
     std::memset(message, 0, sizeof message); // index 0
@@ -74,22 +72,21 @@ TEST_F(SimInterop, FramedRepliesAndFaultsReadAsTheConsoleExpects) {
     EXPECT_EQ(fsm_send_and_wait(s, message, 32, sizeof message, &error, 1), 0) << error;
     EXPECT_EQ(msg_header_length(message), 1168u);
 
-    ASSERT_EQ(cluster_set_fault(sim->cluster, "fsm:snfs1", "error:255:1/22", text, sizeof text), 0);
+    set_fault(sim->cluster, "fsm:snfs1", "error:255:1/22");
     std::memset(message, 0, sizeof message);
     fsm_msg_init(message, 22, 0);
     EXPECT_EQ(fsm_send_and_wait(s, message, 32, sizeof message, &error, 1), -1);
     EXPECT_EQ(error, 1);
     EXPECT_EQ(msg_reply_not_supported(message), 1);
 
-    ASSERT_EQ(cluster_set_fault(sim->cluster, "fsm:snfs1", "wrong_magic", text, sizeof text), 0);
+    set_fault(sim->cluster, "fsm:snfs1", "wrong_magic");
     fsm_msg_init(message, 2, 0);
     EXPECT_EQ(fsm_send_and_wait(s, message, 24, sizeof message, &error, 1), -1);
     EXPECT_EQ(error, 22);
     ::close(s);
 
     s = fsm("archive", 2);
-    ASSERT_EQ(cluster_set_fault(sim->cluster, "fsm:archive", "close_after:10", text, sizeof text),
-              0);
+    set_fault(sim->cluster, "fsm:archive", "close_after:10");
     fsm_msg_init(message, 2, 0);
     EXPECT_EQ(fsm_send_and_wait(s, message, 24, sizeof message, &error, 1), -1);
     EXPECT_EQ(error, 10054);

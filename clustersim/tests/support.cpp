@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <thread>
 #include <unistd.h>
 
 temp_root::temp_root() {
@@ -63,6 +67,34 @@ std::string text_at(const bytes &b, size_t offset) {
         strnlen(reinterpret_cast<const char *>(b.data() + offset), b.size() - offset));
 }
 
+bytes slice(const bytes &b, size_t offset, size_t n) {
+    return offset + n <= b.size() ? bytes(b.begin() + long(offset), b.begin() + long(offset + n))
+                                  : bytes();
+}
+
+bytes mapped(uint8_t last) {
+    return {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, last};
+}
+
+void expect_fields(const bytes &b, std::initializer_list<at> fields, const std::string &row) {
+    for (const at &f : fields) {
+        if (f.offset + std::max<size_t>(f.width, 1) > b.size()) {
+            ADD_FAILURE() << row << ": no field at " << f.offset << " in " << b.size() << " bytes";
+        } else if (f.text != nullptr) {
+            EXPECT_EQ(text_at(b, f.offset), f.text) << row << ": text at " << f.offset;
+        } else {
+            EXPECT_EQ(be(b, f.offset, f.width), f.value) << row << ": field at " << f.offset;
+        }
+    }
+}
+
+std::string read_file(const std::string &path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
 bytes framed(size_t length, uint8_t message_class, uint8_t type, uint32_t sequence) {
     bytes b(length, 0);
     const uint8_t magic[] = {0xC0, 0xC1, 0xC2, 0xC3, 0xC4};
@@ -111,17 +143,21 @@ bytes round_trip(int fd, const bytes &request) {
     return header;
 }
 
+bytes agent_query(uint32_t version) {
+    bytes query(32, 0);
+    set_be(query, 0, 4, 0x61700002);
+    set_be(query, 4, 4, 0x4B584653); // "KXFS"
+    set_be(query, 8, 4, 47);
+    set_be(query, 12, 4, version);
+    return query;
+}
+
 uint16_t lookup_name_server(const std::string &address, uint16_t agent_port) {
     int fd = connect_to(address, agent_port);
     if (fd < 0)
         return 0;
     bytes greeting = recv_bytes(fd, 32);
-    bytes query(32, 0);
-    set_be(query, 0, 4, 0x61700002);
-    set_be(query, 4, 4, 0x4B584653);
-    set_be(query, 8, 4, 47);
-    set_be(query, 12, 4, 6);
-    send_bytes(fd, query);
+    send_bytes(fd, agent_query(6));
     bytes reply = recv_bytes(fd, 32);
     ::close(fd);
     if (greeting.size() != 32 || reply.size() != 32 || be(reply, 0, 4) != 0x61700003)
@@ -160,4 +196,30 @@ running_cluster::running_cluster(const sim_scenario &scenario) {
 
 running_cluster::~running_cluster() {
     cluster_stop(cluster);
+}
+
+void set_fault(sim_cluster *cluster, const char *target, const char *fault_text) {
+    char text[256] = "";
+    EXPECT_EQ(cluster_set_fault(cluster, target, fault_text, text, sizeof text), 0) << text;
+}
+
+bool refused_soon(const std::string &address, uint16_t port) {
+    for (int i = 0; i < 100; ++i) {
+        int fd = connect_to(address, port);
+        if (fd < 0)
+            return true;
+        ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+int connect_soon(const std::string &address, uint16_t port) {
+    int fd = -1;
+    for (int i = 0; i < 100 && fd < 0; ++i) {
+        fd = connect_to(address, port);
+        if (fd < 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return fd;
 }

@@ -1,14 +1,18 @@
-// Raw-socket helpers for the simulator tests: they build and read the wire formats byte by
-// byte, independently of the simulator's own code.
+// Raw-socket helpers for the simulator tests: they build and read the wire formats byte by byte,
+// independently of the simulator's own code.
 #pragma once
 
 #include "clustersim/cluster.h"
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
 using bytes = std::vector<uint8_t>;
+
+// The two hosts of the default scenario.
+inline const std::string alpha = "127.0.0.1", beta = "127.0.0.2";
 
 // A private temporary install root, removed with everything in it on destruction.
 struct temp_root {
@@ -27,6 +31,24 @@ int connect_to(const std::string &address, uint16_t port);
 uint64_t be(const bytes &b, size_t offset, size_t width);
 void set_be(bytes &b, size_t offset, size_t width, uint64_t value);
 std::string text_at(const bytes &b, size_t offset);
+bytes slice(const bytes &b, size_t offset, size_t n);
+// The IPv4-mapped IPv6 form of 127.0.0.`last`.
+bytes mapped(uint8_t last);
+
+// A big-endian field of a reply at an offset, or a NUL-terminated text there:
+// at{offset, width, value} or at{offset, "text"}.
+struct at {
+    at(size_t offset, size_t width, uint64_t value) : offset(offset), width(width), value(value) {}
+    at(size_t offset, const char *text) : offset(offset), text(text) {}
+    size_t offset, width = 0;
+    uint64_t value = 0;
+    const char *text = nullptr;
+};
+// Checks each field of `b`; a failure names `row` and the field's offset.
+void expect_fields(const bytes &b, std::initializer_list<at> fields, const std::string &row = "");
+
+// A whole file's contents; empty when it cannot be read.
+std::string read_file(const std::string &path);
 
 // A framed request of `length` bytes: magic, length, class, type, sequence (little-endian).
 bytes framed(size_t length, uint8_t message_class, uint8_t type, uint32_t sequence = 7);
@@ -42,12 +64,22 @@ bytes recv_bytes(int fd, size_t n);
 // Sends a framed request and reads one framed reply (header, then the announced length).
 bytes round_trip(int fd, const bytes &request);
 
+// The agent query for the name server of protocol `version`.
+bytes agent_query(uint32_t version);
 // The agent's name-server port for `address` over the raw agent exchange; 0 on failure.
 uint16_t lookup_name_server(const std::string &address, uint16_t agent_port);
 
 // An FSM connection to the active manager of `fs` on `address`, already registered as an
 // administration tap; -1 on failure.
 int fsm_open(sim_cluster *cluster, const std::string &fs, const std::string &address);
+
+// Sets a fault on a running cluster, failing the test when the target or text is refused.
+void set_fault(sim_cluster *cluster, const char *target, const char *fault_text);
+// Whether connecting to address:port is refused within two seconds (a listener closes within a poll
+// period).
+bool refused_soon(const std::string &address, uint16_t port);
+// A connection to address:port, retried for up to two seconds while it is refused; -1 then.
+int connect_soon(const std::string &address, uint16_t port);
 
 // Starts `scenario` in-process on a fresh temp root; stops it on destruction.
 struct running_cluster {

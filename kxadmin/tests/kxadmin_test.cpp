@@ -1,5 +1,5 @@
 // The kxadmin program run as a child process against a simulator child process, both on a
-// private install root; plus its path syntax and table layout.
+// private install root; plus its command line, path syntax and table layout.
 
 #include "clustersim/cluster.h"
 #include "kxadmin/kxadmin_cli.h"
@@ -20,6 +20,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -40,7 +41,54 @@ struct run_result {
             result.push_back(line);
         return result;
     }
+    nlohmann::json json() const { return nlohmann::json::parse(out); }
 };
+
+// The words of a command line, for failure messages.
+std::string joined(const std::vector<std::string> &words) {
+    std::string text;
+    for (const std::string &word : words)
+        text += (text.empty() ? "" : " ") + word;
+    return text;
+}
+
+// The blank-separated words of `text`.
+std::vector<std::string> words(const std::string &text) {
+    std::istringstream in(text);
+    std::vector<std::string> result;
+    for (std::string word; in >> word;)
+        result.push_back(word);
+    return result;
+}
+
+// The "Column=text" pairs of `row` for the columns that `expected` names, in its form:
+// "Limit Hard=10G; Limit Soft=900M".
+std::string columns(const nlohmann::json &row, const std::string &expected) {
+    std::string text;
+    for (size_t at = 0; at < expected.size();) {
+        const size_t end = std::min(expected.find("; ", at), expected.size());
+        const std::string column = expected.substr(at, expected.find('=', at) - at);
+        text += (text.empty() ? "" : "; ") + column + "=" +
+                (row.contains(column) ? row[column].get<std::string>() : "?");
+        at = end + 2;
+    }
+    return text;
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The JSON row whose `key` is `value` (and whose "Type" is `type`, when given); null when
+// there is none.
+nlohmann::json row_of(const nlohmann::json &rows, const char *key, const std::string &value,
+                      const std::string &type = "") {
+    for (const auto &row : rows)
+        if (row[key] == value && (type.empty() || row["Type"] == type))
+            return row;
+    return nullptr;
+}
 
 std::string slurp(const std::string &path) {
     std::ifstream in(path);
@@ -75,8 +123,7 @@ run_result run_program(const std::string &root, const std::vector<std::string> &
 
 // kxadmin_main in this process with `args`, its output and errors captured.
 run_result run_main(const std::vector<std::string> &args) {
-    std::vector<std::string> words = {"kxadmin"};
-    words.insert(words.end(), args.begin(), args.end());
+    std::vector<std::string> words = concat({"kxadmin"}, args);
     std::vector<char *> argv;
     for (std::string &word : words)
         argv.push_back(word.data());
@@ -116,10 +163,20 @@ protected:
     }
     void SetUp() override {
         std::filesystem::remove(root_ + "/config/cfg.kxntadmin");
-        ASSERT_EQ(run({"connect", "localhost"}).status, 0);
+        ok({"connect", "localhost"});
     }
 
     static run_result run(const std::vector<std::string> &args) { return run_program(root_, args); }
+    // Runs `args`, which must succeed.
+    static run_result ok(const std::vector<std::string> &args) {
+        run_result r = run(args);
+        EXPECT_EQ(r.status, 0) << joined(args) << ": " << r.err;
+        return r;
+    }
+    // The output of `args --json`, which must succeed.
+    static nlohmann::json json(const std::vector<std::string> &args) {
+        return ok(concat(args, {"--json"})).json();
+    }
 
     static std::string root_;
     static pid_t sim_pid_;
@@ -129,51 +186,38 @@ std::string Kxadmin::root_;
 pid_t Kxadmin::sim_pid_ = 0;
 
 TEST_F(Kxadmin, ListsFileSystemsAlignedWithStatus) {
-    const run_result r = run({"ls", "localhost/File Systems"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<std::string> lines = r.lines();
-    ASSERT_GE(lines.size(), 3u) << r.out;
+    const std::vector<std::string> lines = ok({"ls", "localhost/File Systems"}).lines();
+    ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0].rfind("Name ", 0), 0u) << lines[0];
     const size_t host_column = lines[0].find("Host");
     bool active_snfs1 = false;
     for (size_t i = 1; i < lines.size(); ++i) {
         EXPECT_EQ(lines[i].find("127.0.0."), host_column) << lines[i];
-        if (lines[i].rfind("snfs1 ", 0) == 0 && lines[i].find("Active") != std::string::npos)
-            active_snfs1 = true;
+        active_snfs1 = active_snfs1 || (lines[i].rfind("snfs1 ", 0) == 0 &&
+                                        lines[i].find("Active") != std::string::npos);
     }
-    EXPECT_TRUE(active_snfs1) << r.out;
+    EXPECT_TRUE(active_snfs1);
 }
 
 TEST_F(Kxadmin, TreeShowsFoldersIndentedAndNamesakesNumbered) {
-    run_result r = run({"tree", "--depth", "2"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.lines(), (std::vector<std::string>{"Connections", "  localhost", "    Disks",
-                                                   "    File Systems"}));
-    r = run({"tree", "localhost/File Systems", "--depth", "1"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::string out = r.out;
+    EXPECT_EQ(
+        ok({"tree", "--depth", "2"}).lines(),
+        (std::vector<std::string>{"Connections", "  localhost", "    Disks", "    File Systems"}));
+    const std::string out = ok({"tree", "localhost/File Systems", "--depth", "1"}).out;
     EXPECT_NE(out.find("\n  snfs1\n"), std::string::npos) << out;
     EXPECT_NE(out.find("\n  snfs1#2\n"), std::string::npos) << out;
-    r = run({"ls", "localhost/File Systems/snfs1#2"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("Standby"), std::string::npos) << r.out;
+    EXPECT_NE(ok({"ls", "localhost/File Systems/snfs1#2"}).out.find("Standby"), std::string::npos);
 }
 
 TEST_F(Kxadmin, JsonRowsAreKeyedByTheHeader) {
-    run_result r = run({"ls", "localhost/File Systems/snfs1/Clients", "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const nlohmann::json rows = nlohmann::json::parse(r.out);
-    ASSERT_TRUE(rows.is_array());
-    ASSERT_FALSE(rows.empty());
+    const nlohmann::json rows = json({"ls", "localhost/File Systems/snfs1/Clients"});
+    ASSERT_TRUE(rows.is_array() && !rows.empty()) << rows;
     for (const auto &row : rows) {
         EXPECT_EQ(row.size(), 2u) << row.dump();
         EXPECT_TRUE(row.contains("Host") && row.contains("Type")) << row.dump();
     }
     EXPECT_EQ(rows[0]["Type"], "File System Manager (FSM)");
-
-    r = run({"tree", "localhost", "--depth", "1", "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const nlohmann::json tree = nlohmann::json::parse(r.out);
+    const nlohmann::json tree = json({"tree", "localhost", "--depth", "1"});
     EXPECT_EQ(tree["name"], "localhost");
     EXPECT_EQ(tree["type"], "Computer");
     ASSERT_EQ(tree["children"].size(), 2u);
@@ -197,30 +241,24 @@ TEST_F(Kxadmin, DisksOfTheDefaultClusterShowMeaningfulStates) {
     EXPECT_EQ(states, (std::set<std::string>{"Active", "Available", "Deferred Close",
                                              "Label Not Verified", "Passive", "Primary",
                                              "Secondary", "Standby", "Unavailable", "Unusable"}));
-
-    const run_result r = run({"ls", "localhost/Disks/alpha_disk35", "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    std::string shown;
-    for (const auto &row : nlohmann::json::parse(r.out))
-        if (row["Name"] == "State")
-            shown = row["Value"].get<std::string>();
-    EXPECT_EQ(shown, "Deferred Close");
+    const nlohmann::json rows = json({"ls", "localhost/Disks/alpha_disk35"});
+    EXPECT_EQ(row_of(rows, "Name", "State")["Value"], "Deferred Close");
 }
 
 TEST_F(Kxadmin, ConnectionsAreTheConsolesRecentList) {
-    ASSERT_EQ(run({"connect", "beta"}).status, 0);
-    EXPECT_EQ(run({"connections"}).out, "beta\nlocalhost\n");
+    ok({"connect", "beta"});
+    EXPECT_EQ(ok({"connections"}).out, "beta\nlocalhost\n");
     const std::string file = slurp(root_ + "/config/cfg.kxntadmin");
     EXPECT_NE(file.find("RecentConn0=beta"), std::string::npos) << file;
     EXPECT_NE(file.find("RecentConn1=localhost"), std::string::npos) << file;
-    ASSERT_EQ(run({"disconnect", "beta"}).status, 0);
-    EXPECT_EQ(run({"connections", "--json"}).out, "[\n  \"localhost\"\n]\n");
+    ok({"disconnect", "beta"});
+    EXPECT_EQ(ok({"connections", "--json"}).out, "[\n  \"localhost\"\n]\n");
 }
 
 // A host text the file cannot hold is refused before anything is written: the saved list
 // stays whole.
 TEST_F(Kxadmin, ConnectRefusesHostsTheFileCannotHold) {
-    ASSERT_EQ(run({"connect", "beta"}).status, 0);
+    ok({"connect", "beta"});
     const std::string before = slurp(root_ + "/config/cfg.kxntadmin");
     const struct {
         std::string host;
@@ -245,84 +283,79 @@ TEST_F(Kxadmin, ParallelConnectsKeepEveryHost) {
     for (int i = 0; i < kPrograms; ++i)
         command += "TIMEDWAIT_VALUE=5 timeout 60 " + quote(KX_KXADMIN_PROGRAM) + " --root " +
                    quote(root_) + " connect beta >/dev/null 2>&1 & ";
-    command += "wait";
-    ASSERT_EQ(system(command.c_str()), 0);
-    const run_result r = run({"connections"});
-    const std::vector<std::string> lines = r.lines();
-    EXPECT_EQ(std::count(lines.begin(), lines.end(), "beta"), kPrograms) << r.out;
+    ASSERT_EQ(system((command + "wait").c_str()), 0);
+    const std::vector<std::string> lines = ok({"connections"}).lines();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "beta"), kPrograms);
 }
 
 // A damaged recent-connections file is reported once and kept aside; the commands go on.
 TEST_F(Kxadmin, DamagedRecentConnectionsFileIsReportedOnceAndKeptAside) {
     const std::string file = root_ + "/config/cfg.kxntadmin";
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << std::string("RecentConn0=x\0", 14);
-    run_result r = run({"connections"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    const std::string damaged("RecentConn0=x\0", 14);
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << damaged;
+    const run_result r = ok({"connections"});
     EXPECT_NE(r.err.find("could not be read (Invalid character in file.); it was kept as " + file +
                          ".damaged"),
               std::string::npos)
         << r.err;
-    r = run({"connect", "beta"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(run({"connections"}).out, "beta\n");
-    EXPECT_EQ(slurp(file + ".damaged"), std::string("RecentConn0=x\0", 14));
+    EXPECT_EQ(ok({"connect", "beta"}).err, "");
+    EXPECT_EQ(ok({"connections"}).out, "beta\n");
+    EXPECT_EQ(slurp(file + ".damaged"), damaged);
     std::filesystem::remove(file + ".damaged");
 }
 
 // Browsing needs no write access to the configuration directory.
 TEST_F(Kxadmin, ReadOnlyConfigurationDirectoryStillBrowses) {
     const std::string config = root_ + "/config";
-    std::filesystem::permissions(root_, std::filesystem::perms(0755));
+    using std::filesystem::perms, std::filesystem::permissions;
+    permissions(root_, perms(0755));
     std::filesystem::create_directories(root_ + "/debug");
-    std::filesystem::permissions(root_ + "/debug", std::filesystem::perms(0777));
-    std::filesystem::permissions(config, std::filesystem::perms(0555));
-    std::filesystem::permissions(config + "/cfg.kxntadmin", std::filesystem::perms(0444));
+    permissions(root_ + "/debug", perms(0777));
+    permissions(config, perms(0555));
+    permissions(config + "/cfg.kxntadmin", perms(0444));
     const std::string reader =
         std::string("TIMEDWAIT_VALUE=5") +
         (geteuid() == 0 ? " setpriv --reuid=65534 --regid=65534 --clear-groups" : "");
     const run_result r = run_program(root_, {"ls", "localhost/File Systems"}, reader);
     const run_result save = run_program(root_, {"connect", "beta"}, reader);
-    std::filesystem::permissions(config, std::filesystem::perms(0755));
-    std::filesystem::permissions(config + "/cfg.kxntadmin", std::filesystem::perms(0644));
-    std::filesystem::permissions(root_, std::filesystem::perms(0700));
+    permissions(config, perms(0755));
+    permissions(config + "/cfg.kxntadmin", perms(0644));
+    permissions(root_, perms(0700));
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("snfs1"), std::string::npos) << r.out;
     EXPECT_EQ(save.status, 1) << "saving needs write access";
 }
 
+// The program's own exit status and streams: the message on standard error, nothing on
+// standard output.
 TEST_F(Kxadmin, ErrorsGoToStandardErrorWithNonZeroStatus) {
-    run_result r = run({"ls", "localhost/Nowhere"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.err, "kxadmin: no node 'Nowhere' in 'localhost'\n");
-
-    r = run({"stop", "localhost", "nosuchfs"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "kxadmin: no file system 'nosuchfs' on 'localhost'\n");
-
-    r = run({"start", "localhost", "snfs1"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_NE(r.err.find("already running"), std::string::npos) << r.err;
-
-    r = run({"frobnicate"});
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find("unknown command 'frobnicate'"), std::string::npos);
-    EXPECT_EQ(run({"ls", "a", "b"}).status, 2);
-    EXPECT_EQ(run({"tree", "--depth", "x"}).status, 2);
-
-    r = run({"--help"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_NE(r.out.find("#2"), std::string::npos);
+    const struct {
+        std::string args;
+        int status;
+        std::string err;
+    } rows[] = {
+        {"ls localhost/Nowhere", 1, "kxadmin: no node 'Nowhere' in 'localhost'\n"},
+        {"stop localhost nosuchfs", 1, "kxadmin: no file system 'nosuchfs' on 'localhost'\n"},
+        {"start localhost snfs1", 1, "kxadmin: FSM is already running\n"},
+        {"frobnicate", 2, "kxadmin: unknown command 'frobnicate' (see kxadmin --help)\n"},
+        {"ls a b", 2, "kxadmin: too many arguments for 'ls': b (see kxadmin help ls)\n"},
+        {"tree --depth x", 2, "kxadmin: bad number for --depth: x (see kxadmin help tree)\n"},
+    };
+    for (const auto &row : rows) {
+        const run_result r = run(words(row.args));
+        EXPECT_EQ(r.status, row.status) << row.args;
+        EXPECT_EQ(r.out, "") << row.args;
+        EXPECT_EQ(r.err, row.err) << row.args;
+    }
+    EXPECT_NE(ok({"--help"}).out.find("#2"), std::string::npos);
 }
 
 // ---- Debug flags ----
 
 // The word that `debug --json` / `ls --json` rows of a Debug folder show; every one of the 32
 // rows must be there, each with a true/false "Set".
-uint32_t shown_word(const std::string &out) {
-    const nlohmann::json rows = nlohmann::json::parse(out);
-    EXPECT_EQ(rows.size(), 32u) << out;
+uint32_t shown_word(const nlohmann::json &rows) {
+    EXPECT_EQ(rows.size(), 32u) << rows;
     uint32_t word = 0;
     for (const auto &row : rows) {
         EXPECT_TRUE(row["Set"].is_boolean()) << row.dump();
@@ -338,7 +371,6 @@ uint32_t shown_word(const std::string &out) {
 }
 
 TEST_F(Kxadmin, DebugAppliesSetsAndClearsInOrderAndSavesThem) {
-    const std::string fs_debug = "localhost/File Systems/snfs1/Debug";
     const struct {
         std::vector<std::string> changes;
         uint32_t word;
@@ -353,37 +385,29 @@ TEST_F(Kxadmin, DebugAppliesSetsAndClearsInOrderAndSavesThem) {
         {{}, 0xBFFFFFFE},
     };
     for (const auto &step : steps) {
-        std::vector<std::string> args = {"debug", "localhost", "snfs1", "--json"};
-        args.insert(args.end(), step.changes.begin(), step.changes.end());
-        run_result r = run(args);
-        const std::string name = ::testing::PrintToString(step.changes);
-        ASSERT_EQ(r.status, 0) << name << ": " << r.err;
-        EXPECT_EQ(shown_word(r.out), step.word) << name;
+        const std::string name = joined(step.changes);
+        EXPECT_EQ(shown_word(json(concat({"debug", "localhost", "snfs1"}, step.changes))),
+                  step.word)
+            << name;
         // A new process reads the word back from the FSM.
-        r = run({"ls", fs_debug, "--json"});
-        ASSERT_EQ(r.status, 0) << name << ": " << r.err;
-        EXPECT_EQ(shown_word(r.out), step.word) << name;
+        EXPECT_EQ(shown_word(json({"ls", "localhost/File Systems/snfs1/Debug"})), step.word)
+            << name;
     }
 }
 
 TEST_F(Kxadmin, DebugFolderShowsCheckBoxesInTheSetColumn) {
-    ASSERT_EQ(run({"debug", "localhost", "snfs1", "--set", "none", "--set", "sockets"}).status, 0);
-    const run_result r = run({"ls", "localhost/File Systems/snfs1/Debug"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<std::string> lines = r.lines();
-    ASSERT_EQ(lines.size(), 33u) << r.out;
+    ok({"debug", "localhost", "snfs1", "--set", "none", "--set", "sockets"});
+    const std::vector<std::string> lines = ok({"ls", "localhost/File Systems/snfs1/Debug"}).lines();
+    ASSERT_EQ(lines.size(), 33u);
     EXPECT_EQ(lines[0], "Set  Debug Name");
     EXPECT_EQ(lines[1], "[ ]  Administrative Tap Management");
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "[x]  Sockets"), lines.end()) << r.out;
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "[x]  Sockets"), lines.end());
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string &l) { return l.rfind("[x]", 0) == 0; }),
-              1)
-        << r.out;
-    const run_result csv = run({"ls", "localhost/File Systems/snfs1/Debug", "--csv"});
-    ASSERT_EQ(csv.status, 0) << csv.err;
-    EXPECT_EQ(csv.out.rfind("Set,Debug Name\r\nfalse,Administrative Tap Management\r\n", 0), 0u)
-        << csv.out;
-    EXPECT_NE(csv.out.find("\r\ntrue,Sockets\r\n"), std::string::npos) << csv.out;
+              1);
+    const std::string csv = ok({"ls", "localhost/File Systems/snfs1/Debug", "--csv"}).out;
+    EXPECT_EQ(csv.rfind("Set,Debug Name\r\nfalse,Administrative Tap Management\r\n", 0), 0u) << csv;
+    EXPECT_NE(csv.find("\r\ntrue,Sockets\r\n"), std::string::npos) << csv;
 }
 
 TEST_F(Kxadmin, UnknownDebugFlagIsAUsageErrorNamingTheKeywords) {
@@ -393,10 +417,9 @@ TEST_F(Kxadmin, UnknownDebugFlagIsAUsageErrorNamingTheKeywords) {
             run({"debug", "localhost", "snfs1", "--set", "quotas", "--clear", flag});
         EXPECT_EQ(r.status, 2) << flag;
         EXPECT_EQ(r.out, "") << flag;
-        EXPECT_NE(r.err.find("unknown debug flag '" + std::string(flag) + "'"), std::string::npos)
-            << r.err;
-        EXPECT_NE(r.err.find("general, sockets"), std::string::npos) << r.err;
-        EXPECT_NE(r.err.find("all, none"), std::string::npos) << r.err;
+        for (const std::string &part : {"unknown debug flag '" + std::string(flag) + "'",
+                                       std::string("general, sockets"), std::string("all, none")})
+            EXPECT_NE(r.err.find(part), std::string::npos) << flag << ": " << r.err;
     }
     EXPECT_EQ(run({"ls", "localhost/File Systems/snfs1/Debug"}).out, before) << "nothing saved";
     EXPECT_EQ(run({"debug", "localhost", "snfs1", "--set"}).status, 2);
@@ -407,35 +430,13 @@ TEST_F(Kxadmin, UnknownDebugFlagIsAUsageErrorNamingTheKeywords) {
 const char *const kUsersAndGroups = "localhost/File Systems/snfs1/Quotas/Users & Groups";
 const char *const kDirectories = "localhost/File Systems/snfs1/Quotas/Directories";
 
-// The JSON row of `name` and `type` in the "Users & Groups" list; null when there is none.
-nlohmann::json quota_row(const nlohmann::json &rows, const std::string &name,
-                         const std::string &type = "User") {
-    for (const auto &row : rows)
-        if (row["Name"] == name && row["Type"] == type)
-            return row;
-    return nullptr;
-}
-
-// The JSON row of the directory `path` (relative to the mount point) and `type`; null when
-// there is none.
-nlohmann::json dir_row(const nlohmann::json &rows, const std::string &path,
-                       const std::string &type) {
-    for (const auto &row : rows)
-        if (row["Path"] == path && row["Type"] == type)
-            return row;
-    return nullptr;
-}
-
 TEST_F(Kxadmin, QuotaFoldersListTheirRowsWithRightAlignedFigures) {
-    run_result r = run({"ls", "localhost/File Systems/snfs1/Quotas"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.lines(), (std::vector<std::string>{"Name            Description",
-                                                   "Directories     Directory Quotas",
-                                                   "Users & Groups  User & Group Quotas"}));
-    r = run({"ls", kUsersAndGroups});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::vector<std::string> lines = r.lines();
-    ASSERT_GE(lines.size(), 9u) << r.out;
+    EXPECT_EQ(
+        ok({"ls", "localhost/File Systems/snfs1/Quotas"}).lines(),
+        (std::vector<std::string>{"Name            Description", "Directories     Directory Quotas",
+                                  "Users & Groups  User & Group Quotas"}));
+    const std::vector<std::string> lines = ok({"ls", kUsersAndGroups}).lines();
+    ASSERT_GE(lines.size(), 9u);
     // Right-aligned columns end where their header ends.
     for (const char *column : {"Limit Hard", "Limit Soft", "Used"}) {
         const size_t end = lines[0].find(column) + strlen(column);
@@ -444,214 +445,143 @@ TEST_F(Kxadmin, QuotaFoldersListTheirRowsWithRightAlignedFigures) {
     }
     EXPECT_EQ(lines[1].rfind("alice  User           1G        900M   100M", 0), 0u) << lines[1];
 
-    r = run({"ls", kUsersAndGroups, "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const nlohmann::json rows = nlohmann::json::parse(r.out);
-    EXPECT_EQ(quota_row(rows, "dave")["Message"], "!! HARD LIMIT EXCEEDED !!");
-    EXPECT_EQ(quota_row(rows, "carol")["Message"], "!! Soft limit expired !!");
-    EXPECT_EQ(quota_row(rows, "erin")["Limit Hard"], "Unlimited");
-    EXPECT_FALSE(quota_row(rows, "devel", "User").is_null());
-    EXPECT_FALSE(quota_row(rows, "devel", "Group").is_null());
-    EXPECT_TRUE(quota_row(rows, "ghost").is_null()) << "no limits and no usage";
+    const nlohmann::json rows = json({"ls", kUsersAndGroups});
+    EXPECT_EQ(row_of(rows, "Name", "dave", "User")["Message"], "!! HARD LIMIT EXCEEDED !!");
+    EXPECT_EQ(row_of(rows, "Name", "carol", "User")["Message"], "!! Soft limit expired !!");
+    EXPECT_EQ(row_of(rows, "Name", "erin", "User")["Limit Hard"], "Unlimited");
+    EXPECT_FALSE(row_of(rows, "Name", "devel", "User").is_null());
+    EXPECT_FALSE(row_of(rows, "Name", "devel", "Group").is_null());
+    EXPECT_TRUE(row_of(rows, "Name", "ghost", "User").is_null()) << "no limits and no usage";
 
-    r = run({"ls", "localhost/File Systems/archive/Quotas/Users & Groups"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "Message\nQuotas are not enabled.\n");
-    r = run({"ls", kDirectories});
-    ASSERT_EQ(r.status, 0) << r.err;
-    const std::string header = r.lines().at(0);
+    EXPECT_EQ(ok({"ls", "localhost/File Systems/archive/Quotas/Users & Groups"}).out,
+              "Message\nQuotas are not enabled.\n");
+    const std::string header = ok({"ls", kDirectories}).lines().at(0);
     EXPECT_EQ(header.rfind("Name ", 0), 0u) << header;
     EXPECT_NE(header.find("  Time Remaining  Path  "), std::string::npos) << header;
     EXPECT_EQ(header.substr(header.size() - 9), "  Message") << header;
-    const nlohmann::json dirs = nlohmann::json::parse(run({"ls", kDirectories, "--json"}).out);
-    const nlohmann::json data = dir_row(dirs, "/projects", "Data");
-    const nlohmann::json files = dir_row(dirs, "/projects", "Files");
-    ASSERT_FALSE(data.is_null()) << dirs;
-    ASSERT_FALSE(files.is_null()) << dirs;
+    const nlohmann::json dirs = json({"ls", kDirectories});
+    const nlohmann::json data = row_of(dirs, "Path", "/projects", "Data");
+    const nlohmann::json files = row_of(dirs, "Path", "/projects", "Files");
+    ASSERT_FALSE(data.is_null() || files.is_null()) << dirs;
     EXPECT_EQ(data["Name"], files["Name"]) << "one directory, two quotas";
     EXPECT_EQ(data["Name"].get<std::string>().rfind("D:", 0), 0u);
-    EXPECT_EQ(dir_row(dirs, "/render", "Files")["Message"], "!! HARD LIMIT EXCEEDED !!");
+    EXPECT_EQ(row_of(dirs, "Path", "/render", "Files")["Message"], "!! HARD LIMIT EXCEEDED !!");
 }
 
+// Each step's command (after "quota HOST FSNAME"; none: only the check) and what it prints,
+// then the columns of one row of the list it changed (none: the row is gone).
 TEST_F(Kxadmin, QuotaSetChangeAndDelete) {
-    run_result r = run({"quota", "set", "localhost", "snfs1", "user", "harry", "--hard", "10G",
-                        "--soft", "900M", "--grace", "90"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "quota set user harry: done\n");
-    nlohmann::json harry =
-        quota_row(nlohmann::json::parse(run({"ls", kUsersAndGroups, "--json"}).out), "harry");
-    ASSERT_FALSE(harry.is_null());
-    EXPECT_EQ(harry["Limit Hard"], "10G");
-    EXPECT_EQ(harry["Limit Soft"], "900M");
-    EXPECT_EQ(harry["Grace Period"], "   0d- 1h-30m");
-
-    // Options left out keep the quota's values.
-    r = run({"quota", "set", "localhost", "snfs1", "user", "harry", "--hard", "20G"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    harry = quota_row(nlohmann::json::parse(run({"ls", kUsersAndGroups, "--json"}).out), "harry");
-    EXPECT_EQ(harry["Limit Hard"], "20G");
-    EXPECT_EQ(harry["Limit Soft"], "900M");
-    EXPECT_EQ(harry["Grace Period"], "   0d- 1h-30m");
-
-    r = run({"quota", "delete", "localhost", "snfs1", "user", "harry"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(
-        quota_row(nlohmann::json::parse(run({"ls", kUsersAndGroups, "--json"}).out), "harry")
-            .is_null());
-    r = run({"quota", "delete", "localhost", "snfs1", "user", "harry"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "kxadmin: no user quota 'harry' on 'snfs1'\n");
+    const std::string tmp = std::filesystem::canonical(root_ + "/mnt/snfs1/tmp").string();
+    ASSERT_FALSE(std::filesystem::exists("/projects"));
+    const struct {
+        std::string command;
+        std::string printed; // the output; an error when it starts with "kxadmin: "
+        std::string row;     // Type and Name or Path
+        std::string columns;
+    } steps[] = {
+        {"set user harry --hard 10G --soft 900M --grace 90", "quota set user harry: done\n",
+         "User harry", "Limit Hard=10G; Limit Soft=900M; Grace Period=   0d- 1h-30m"},
+        // Options left out keep the quota's values.
+        {"set user harry --hard 20G", "quota set user harry: done\n", "User harry",
+         "Limit Hard=20G; Limit Soft=900M; Grace Period=   0d- 1h-30m"},
+        {"delete user harry", "quota delete user harry: done\n", "User harry", ""},
+        {"delete user harry", "kxadmin: no user quota 'harry' on 'snfs1'\n", "User harry", ""},
+        // PATH relative to the mount point, or absolute.
+        {"set data tmp --hard 10G --soft 5G --grace 90", "quota set data tmp: done\n", "Data /tmp",
+         "Limit Hard=10G; Grace Period=   0d- 1h-30m"},
+        {"set files " + tmp + " --hard 100 --soft 50 --grace 60",
+         "quota set files " + tmp + ": done\n", "Files /tmp", "Limit Hard=100; Limit Soft=50"},
+        // Another spelling of the same directory changes the same quota; left-out values stay.
+        {"set data " + tmp + "/ --hard 20G", "quota set data " + tmp + "/: done\n", "Data /tmp",
+         "Limit Hard=20G; Limit Soft=5G; Grace Period=   0d- 1h-30m"},
+        // The path as the list shows it (relative to the mount point, with a leading "/")
+        // when no such directory exists on this machine.
+        {"set data /projects --soft 800M", "quota set data /projects: done\n", "Data /projects",
+         "Limit Soft=800M"},
+        {"set data /projects --soft 900M", "quota set data /projects: done\n", "Data /projects",
+         "Limit Soft=900M"},
+        // Deleting one kind leaves the other; the last one goes with its name space.
+        {"delete data tmp", "quota delete data tmp: done\n", "Data /tmp", ""},
+        {"", "", "Files /tmp", "Limit Hard=100"},
+        {"delete files tmp", "quota delete files tmp: done\n", "Files /tmp", ""},
+        {"delete files tmp", "kxadmin: no files quota for 'tmp' on 'snfs1'\n", "Files /tmp", ""},
+    };
+    for (const auto &step : steps) {
+        if (!step.command.empty()) {
+            std::vector<std::string> args = words(step.command);
+            args.insert(args.begin() + 1, {"localhost", "snfs1"});
+            const run_result r = run(concat({"quota"}, args));
+            const bool fails = step.printed.rfind("kxadmin: ", 0) == 0;
+            EXPECT_EQ(r.status, fails ? 1 : 0) << step.command << ": " << r.err;
+            EXPECT_EQ(fails ? r.err : r.out, step.printed) << step.command;
+        }
+        const std::string type = step.row.substr(0, step.row.find(' '));
+        const bool user = type == "User";
+        const nlohmann::json row =
+            row_of(json({"ls", user ? kUsersAndGroups : kDirectories}), user ? "Name" : "Path",
+                   step.row.substr(type.size() + 1), type);
+        if (step.columns.empty())
+            EXPECT_TRUE(row.is_null()) << step.command << ": " << row;
+        else
+            EXPECT_EQ(columns(row, step.columns), step.columns) << step.command;
+    }
 }
 
+// Refused settings change nothing.
 TEST_F(Kxadmin, QuotaSetRefusesWhatCannotBeSet) {
-    const std::string long_name(256, 'n');
+    const std::string mnt = std::filesystem::canonical(root_ + "/mnt").string();
+    const std::vector<std::string> limits = {"--hard", "1G", "--soft", "1G", "--grace", "5"};
     const struct {
         std::vector<std::string> args; // after "quota set localhost"
         int status;
-        const char *err;
+        std::string err;
     } rows[] = {
-        {{"snfs1", "user", "nosuch", "--hard", "1G", "--soft", "1G", "--grace", "5"},
-         1,
-         "kxadmin: FSM returned 'Not Found'. Verify user 'nosuch' exists\n"},
-        {{"snfs1", "group", "nosuch", "--hard", "1G", "--soft", "1G", "--grace", "5"},
-         1,
-         "kxadmin: FSM returned 'Not Found'. Verify group 'nosuch' exists\n"},
-        {{"snfs1", "user", "alice", "--hard", "1G", "--soft", "2G"},
-         1,
-         "kxadmin: Quota hard limit is smaller than the soft limit, HL = 1073741824, SL = "
-         "2147483648.\n"},
-        {{"snfs1", "user", "irene", "--hard", "1G"},
-         1,
-         "kxadmin: Quota hard and soft limits must both be either zero or non-zero, HL = "
-         "1073741824, SL = 0.\n"},
-        {{"snfs1", "user", "irene", "--hard", "1G", "--soft", "1G"},
-         1,
-         "kxadmin: Quota time limit must be non-zero if the soft limit is non-zero, SL = "
-         "1073741824, TL = 0.\n"},
-        {{"snfs1", "user", "irene", "--hard", "12x"},
-         1,
-         "kxadmin: Hard Limit is not a valid number\n"},
-        {{"snfs1", "user", "irene", "--soft", "-5"},
-         1,
-         "kxadmin: Soft Limit is not a valid number\n"},
-        {{"snfs1", "user", "irene", "--grace", "4294967296"},
-         1,
-         "kxadmin: Time value is too large\n"},
-        {{"snfs1", "user", ""}, 1, "kxadmin: Please enter a User Name\n"},
-        {{"snfs1", "group", long_name}, 1, "kxadmin: Group Name is too long\n"},
-        {{"archive", "user", "alice", "--hard", "1G", "--soft", "1G", "--grace", "5"},
-         1,
-         "kxadmin: Quotas are not enabled.\n"},
-        {{"nosuchfs", "user", "alice"},
-         1,
-         "kxadmin: no active file system 'nosuchfs' on 'localhost'\n"},
-        {{"snfs1", "owner", "alice"},
-         2,
-         "kxadmin: usage: quota set|delete HOST FSNAME user|group|data|files NAME|PATH (see "
-         "kxadmin --help)\n"},
+        {concat({"snfs1", "user", "nosuch"}, limits), 1,
+         "FSM returned 'Not Found'. Verify user 'nosuch' exists"},
+        {concat({"snfs1", "group", "nosuch"}, limits), 1,
+         "FSM returned 'Not Found'. Verify group 'nosuch' exists"},
+        {words("snfs1 user alice --hard 1G --soft 2G"), 1,
+         "Quota hard limit is smaller than the soft limit, HL = 1073741824, SL = 2147483648."},
+        {words("snfs1 user irene --hard 1G"), 1,
+         "Quota hard and soft limits must both be either zero or non-zero, HL = 1073741824, "
+         "SL = 0."},
+        {words("snfs1 user irene --hard 1G --soft 1G"), 1,
+         "Quota time limit must be non-zero if the soft limit is non-zero, SL = 1073741824, "
+         "TL = 0."},
+        {{"snfs1", "user", "irene", "--hard", "12x"}, 1, "Hard Limit is not a valid number"},
+        {{"snfs1", "user", "irene", "--soft", "-5"}, 1, "Soft Limit is not a valid number"},
+        {{"snfs1", "user", "irene", "--grace", "4294967296"}, 1, "Time value is too large"},
+        {{"snfs1", "user", ""}, 1, "Please enter a User Name"},
+        {{"snfs1", "group", std::string(256, 'n')}, 1, "Group Name is too long"},
+        {concat({"archive", "user", "alice"}, limits), 1, "Quotas are not enabled."},
+        {{"nosuchfs", "user", "alice"}, 1, "no active file system 'nosuchfs' on 'localhost'"},
+        {words("snfs1 owner alice"), 2,
+         "usage: quota set|delete HOST FSNAME user|group|data|files NAME|PATH (see kxadmin "
+         "--help)"},
+        {{"snfs1", "data", ""}, 1, "Please specify a directory"},
+        {{"snfs1", "data", std::string(512, 'd')}, 1, "Directory path is too long"},
+        {{"snfs1", "files", "tmp", "--hard", "ten"}, 1, "Hard Limit is not a valid number"},
+        {words("snfs1 data tmp --hard 1G"), 1,
+         "Quota hard and soft limits must both be either zero or non-zero, HL = 1073741824, "
+         "SL = 0."},
+        {concat({"snfs1", "data", "missing"}, limits), 1,
+         "Error opening directory '" + mnt + "/snfs1/missing': No such file or directory"},
+        {concat({"snfs1", "data", mnt + "/scratch"}, limits), 1,
+         "Directory '" + mnt + "/scratch' is not in file system 'snfs1' (it's in 'scratch')"},
+        {concat({"archive", "data", "x"}, limits), 1, "Quotas are not enabled."},
     };
     for (const auto &row : rows) {
-        std::vector<std::string> args = {"quota", "set", "localhost"};
-        args.insert(args.end(), row.args.begin(), row.args.end());
-        const run_result r = run(args);
+        const run_result r = run(concat({"quota", "set", "localhost"}, row.args));
         EXPECT_EQ(r.status, row.status) << row.err;
-        EXPECT_EQ(r.err, row.err);
-        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "kxadmin: " + row.err + "\n");
+        EXPECT_EQ(r.out, "") << row.err;
     }
-    // Nothing was changed on the way.
-    const nlohmann::json rows_now =
-        nlohmann::json::parse(run({"ls", kUsersAndGroups, "--json"}).out);
-    EXPECT_EQ(quota_row(rows_now, "alice")["Limit Hard"], "1G");
-    EXPECT_TRUE(quota_row(rows_now, "irene").is_null());
-}
-
-TEST_F(Kxadmin, DirectoryQuotaSetChangeAndDelete) {
-    const std::string tmp = std::filesystem::canonical(root_ + "/mnt/snfs1/tmp").string();
-    const auto listed = [] {
-        return nlohmann::json::parse(run({"ls", kDirectories, "--json"}).out);
-    };
-    // PATH relative to the mount point, or absolute.
-    run_result r = run({"quota", "set", "localhost", "snfs1", "data", "tmp", "--hard", "10G",
-                        "--soft", "5G", "--grace", "90"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "quota set data tmp: done\n");
-    r = run({"quota", "set", "localhost", "snfs1", "files", tmp, "--hard", "100", "--soft", "50",
-             "--grace", "60"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    nlohmann::json data = dir_row(listed(), "/tmp", "Data");
-    const nlohmann::json files = dir_row(listed(), "/tmp", "Files");
-    ASSERT_FALSE(data.is_null());
-    ASSERT_FALSE(files.is_null());
-    EXPECT_EQ(data["Limit Hard"], "10G");
-    EXPECT_EQ(data["Grace Period"], "   0d- 1h-30m");
-    EXPECT_EQ(files["Limit Hard"], "100");
-    EXPECT_EQ(files["Limit Soft"], "50");
-
-    // Another spelling of the same directory changes the same quota; left-out values stay.
-    r = run({"quota", "set", "localhost", "snfs1", "data", tmp + "/", "--hard", "20G"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    data = dir_row(listed(), "/tmp", "Data");
-    EXPECT_EQ(data["Limit Hard"], "20G");
-    EXPECT_EQ(data["Limit Soft"], "5G");
-    EXPECT_EQ(data["Grace Period"], "   0d- 1h-30m");
-
-    // The path as the list shows it (relative to the mount point, with a leading "/") when no
-    // such directory exists on this machine.
-    ASSERT_FALSE(std::filesystem::exists("/projects"));
-    r = run({"quota", "set", "localhost", "snfs1", "data", "/projects", "--soft", "800M"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(dir_row(listed(), "/projects", "Data")["Limit Soft"], "800M");
-    ASSERT_EQ(
-        run({"quota", "set", "localhost", "snfs1", "data", "/projects", "--soft", "900M"}).status,
-        0);
-
-    // Deleting one kind leaves the other; the last one goes with its name space.
-    r = run({"quota", "delete", "localhost", "snfs1", "data", "tmp"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(dir_row(listed(), "/tmp", "Data").is_null());
-    EXPECT_EQ(dir_row(listed(), "/tmp", "Files")["Limit Hard"], "100");
-    r = run({"quota", "delete", "localhost", "snfs1", "files", "tmp"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(dir_row(listed(), "/tmp", "Files").is_null());
-    r = run({"quota", "delete", "localhost", "snfs1", "files", "tmp"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "kxadmin: no files quota for 'tmp' on 'snfs1'\n");
-}
-
-TEST_F(Kxadmin, DirectoryQuotaSetRefusesWhatCannotBeSet) {
-    const std::string mnt = std::filesystem::canonical(root_ + "/mnt").string();
-    const struct {
-        std::vector<std::string> args; // after "quota set localhost"
-        const std::string err;
-    } rows[] = {
-        {{"snfs1", "data", ""}, "kxadmin: Please specify a directory\n"},
-        {{"snfs1", "data", std::string(512, 'd')}, "kxadmin: Directory path is too long\n"},
-        {{"snfs1", "files", "tmp", "--hard", "ten"}, "kxadmin: Hard Limit is not a valid number\n"},
-        {{"snfs1", "data", "tmp", "--hard", "1G"},
-         "kxadmin: Quota hard and soft limits must both be either zero or non-zero, HL = "
-         "1073741824, SL = 0.\n"},
-        {{"snfs1", "data", "missing", "--hard", "1G", "--soft", "1G", "--grace", "5"},
-         "kxadmin: Error opening directory '" + mnt +
-             "/snfs1/missing': No such file or "
-             "directory\n"},
-        {{"snfs1", "data", mnt + "/scratch", "--hard", "1G", "--soft", "1G", "--grace", "5"},
-         "kxadmin: Directory '" + mnt +
-             "/scratch' is not in file system 'snfs1' (it's in "
-             "'scratch')\n"},
-        {{"archive", "data", "x", "--hard", "1G", "--soft", "1G", "--grace", "5"},
-         "kxadmin: Quotas are not enabled.\n"},
-    };
-    for (const auto &row : rows) {
-        std::vector<std::string> args = {"quota", "set", "localhost"};
-        args.insert(args.end(), row.args.begin(), row.args.end());
-        const run_result r = run(args);
-        EXPECT_EQ(r.status, 1) << row.err;
-        EXPECT_EQ(r.err, row.err);
-        EXPECT_EQ(r.out, "");
-    }
-    const nlohmann::json rows_now = nlohmann::json::parse(run({"ls", kDirectories, "--json"}).out);
-    EXPECT_TRUE(dir_row(rows_now, "/tmp", "Data").is_null()) << "nothing was set";
-    EXPECT_EQ(rows_now.size(), 4u);
+    const nlohmann::json users = json({"ls", kUsersAndGroups});
+    EXPECT_EQ(row_of(users, "Name", "alice", "User")["Limit Hard"], "1G");
+    EXPECT_TRUE(row_of(users, "Name", "irene", "User").is_null());
+    const nlohmann::json dirs = json({"ls", kDirectories});
+    EXPECT_TRUE(row_of(dirs, "Path", "/tmp", "Data").is_null());
+    EXPECT_EQ(dirs.size(), 4u);
 }
 
 // Reads RFC 4180 text strictly: every record ends in CR LF; a quoted field may hold commas, CR,
@@ -700,26 +630,22 @@ bool read_csv(const std::string &text, std::vector<std::vector<std::string>> *re
 TEST_F(Kxadmin, ListAsCsvReadsBackAsTheJsonRows) {
     const std::string name = "q,\"x\"\ny";
     std::filesystem::create_directories(root_ + "/mnt/snfs1/" + name);
-    ASSERT_EQ(run({"quota", "set", "localhost", "snfs1", "data", name, "--hard", "1G", "--soft",
-                   "1G", "--grace", "5"})
-                  .status,
-              0);
-    const run_result csv = run({"ls", kDirectories, "--csv"});
-    const run_result json = run({"ls", kDirectories, "--json"});
-    const run_result table = run({"ls", kDirectories});
-    ASSERT_EQ(run({"quota", "delete", "localhost", "snfs1", "data", name}).status, 0);
-    ASSERT_EQ(csv.status, 0) << csv.err;
-    EXPECT_NE(csv.out.find(",\"/q,\"\"x\"\"\ny\","), std::string::npos) << csv.out;
+    ok({"quota", "set", "localhost", "snfs1", "data", name, "--hard", "1G", "--soft", "1G",
+        "--grace", "5"});
+    const std::string csv = ok({"ls", kDirectories, "--csv"}).out;
+    const nlohmann::json rows = json({"ls", kDirectories});
+    const std::string table_header = ok({"ls", kDirectories}).lines().at(0);
+    ok({"quota", "delete", "localhost", "snfs1", "data", name});
+    EXPECT_NE(csv.find(",\"/q,\"\"x\"\"\ny\","), std::string::npos) << csv;
 
     std::vector<std::vector<std::string>> records;
-    ASSERT_TRUE(read_csv(csv.out, &records)) << csv.out;
-    const nlohmann::json rows = nlohmann::json::parse(json.out);
-    ASSERT_EQ(records.size(), rows.size() + 1) << csv.out;
+    ASSERT_TRUE(read_csv(csv, &records)) << csv;
+    ASSERT_EQ(records.size(), rows.size() + 1) << csv;
     const std::vector<std::string> &header = records[0];
     std::string header_line;
     for (const std::string &text : header)
         header_line += (header_line.empty() ? "" : " +") + text;
-    EXPECT_EQ(std::regex_replace(table.lines().at(0), std::regex(" {2,}"), " +"), header_line);
+    EXPECT_EQ(std::regex_replace(table_header, std::regex(" {2,}"), " +"), header_line);
     for (size_t r = 0; r < rows.size(); ++r) {
         ASSERT_EQ(records[r + 1].size(), header.size()) << "row " << r;
         for (size_t c = 0; c < header.size(); ++c)
@@ -730,46 +656,35 @@ TEST_F(Kxadmin, ListAsCsvReadsBackAsTheJsonRows) {
 // Each action through one host's name server, checked in what the other host lists; the
 // cluster ends as it began.
 TEST_F(Kxadmin, ZyActionsOnTwoHostsSeenFromTheOtherHost) {
-    ASSERT_EQ(run({"connect", "beta"}).status, 0);
+    ok({"connect", "beta"});
     const auto listed = [](const std::string &host, const std::string &fs) {
-        const run_result r = run({"ls", host + "/File Systems", "--json"});
-        EXPECT_EQ(r.status, 0) << r.err;
         std::string text;
-        for (const auto &row : nlohmann::json::parse(r.out.empty() ? "[]" : r.out))
+        for (const auto &row : json({"ls", host + "/File Systems"}))
             if (row["Name"] == fs)
                 text += (text.empty() ? "" : " ") + row["Host"].get<std::string>() + ":" +
                         row["State"].get<std::string>();
         return text;
     };
     const struct {
-        std::vector<std::string> args;
+        std::string args;
         std::string seen_from;
         std::string snfs1;
     } steps[] = {
-        {{"stop", "localhost", "snfs1", "--on", "beta"}, "beta", "127.0.0.1:Active"},
-        {{"start", "beta", "snfs1"}, "localhost", "127.0.0.1:Active 127.0.0.2:Standby"},
-        {{"stop", "beta", "snfs1", "--wait", "10"}, "localhost", ""},
-        {{"start", "localhost", "snfs1"}, "beta", "127.0.0.1:Active"},
-        {{"start", "beta", "snfs1", "--wait", "5"},
-         "localhost",
-         "127.0.0.1:Active 127.0.0.2:Standby"},
-        {{"activate", "localhost", "snfs1", "--on", "beta"},
-         "beta",
-         "127.0.0.1:Standby 127.0.0.2:Active"},
-        {{"activate", "beta", "snfs1", "--on", "localhost"},
-         "beta",
-         "127.0.0.1:Active 127.0.0.2:Standby"},
+        {"stop localhost snfs1 --on beta", "beta", "127.0.0.1:Active"},
+        {"start beta snfs1", "localhost", "127.0.0.1:Active 127.0.0.2:Standby"},
+        {"stop beta snfs1 --wait 10", "localhost", ""},
+        {"start localhost snfs1", "beta", "127.0.0.1:Active"},
+        {"start beta snfs1 --wait 5", "localhost", "127.0.0.1:Active 127.0.0.2:Standby"},
+        {"activate localhost snfs1 --on beta", "beta", "127.0.0.1:Standby 127.0.0.2:Active"},
+        {"activate beta snfs1 --on localhost", "beta", "127.0.0.1:Active 127.0.0.2:Standby"},
     };
     for (const auto &step : steps) {
-        std::string name;
-        for (const std::string &arg : step.args)
-            name += arg + " ";
+        const std::string &name = step.args;
         const auto start = std::chrono::steady_clock::now();
-        const run_result r = run(step.args);
+        ok(words(step.args));
         const double took =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_EQ(r.status, 0) << name << r.err;
-        EXPECT_LT(took, 3.5) << name << "waits end once the managers are down or seen running";
+        EXPECT_LT(took, 3.5) << name << ": waits end once the managers are down or seen running";
         EXPECT_EQ(listed(step.seen_from, "snfs1"), step.snfs1) << name;
     }
     EXPECT_EQ(listed("localhost", "archive"), "127.0.0.2:Active") << "never touched";
@@ -777,12 +692,9 @@ TEST_F(Kxadmin, ZyActionsOnTwoHostsSeenFromTheOtherHost) {
 
 // Changes the cluster; the last test of the suite.
 TEST_F(Kxadmin, ZzFailoverLeavesTheStandbyActive) {
-    run_result r = run({"failover", "localhost", "snfs1"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    r = run({"ls", "localhost/File Systems", "--json"});
-    ASSERT_EQ(r.status, 0) << r.err;
+    ok({"failover", "localhost", "snfs1"});
     int snfs1 = 0;
-    for (const auto &row : nlohmann::json::parse(r.out))
+    for (const auto &row : json({"ls", "localhost/File Systems"}))
         if (row["Name"] == "snfs1") {
             ++snfs1;
             EXPECT_EQ(row["Host"], "127.0.0.2");
@@ -839,9 +751,7 @@ protected:
         VTAObj_RecentResetForTests(); // loaded once per process, as each program run does
         VTAdmin_Init();
         vtadmin_set_admin_for_tests(admin); // kept by the program's own VTAdmin_Init
-        std::vector<std::string> words = {"--root", root_};
-        words.insert(words.end(), args.begin(), args.end());
-        return run_main(words);
+        return run_main(concat({"--root", root_}, args));
     }
 
     std::string state(const char *fs, const char *host) {
@@ -865,42 +775,35 @@ sim_cluster *KxadminFailures::cluster_ = nullptr;
 // says why, also where the library itself gave no text.
 TEST_F(KxadminFailures, EveryControlFailurePrintsItsReason) {
     const struct {
-        std::vector<std::string> args;
+        std::string args;
         int admin;
         std::string reason;
     } rows[] = {
-        {{"failover", "localhost", "lonely"}, 1, "Entry not found."},
-        {{"failover", "localhost", "nosuchfs"}, 1, "no file system 'nosuchfs' on 'localhost'"},
-        {{"failover", "127.0.0.3", "snfs1"}, 1, "no node '127.0.0.3' in 'Connections'"},
-        {{"start", "localhost", "snfs1"}, 1, "FSM is already running"},
-        {{"start", "localhost", "nosuchfs"}, 1, "FSM not configured"},
-        {{"start", "localhost", "scratch", "--on", "beta"}, 1, "FSM not local"},
-        {{"stop", "localhost", "archive", "--on", "alpha"},
-         1,
+        {"failover localhost lonely", 1, "Entry not found."},
+        {"failover localhost nosuchfs", 1, "no file system 'nosuchfs' on 'localhost'"},
+        {"failover 127.0.0.3 snfs1", 1, "no node '127.0.0.3' in 'Connections'"},
+        {"start localhost snfs1", 1, "FSM is already running"},
+        {"start localhost nosuchfs", 1, "FSM not configured"},
+        {"start localhost scratch --on beta", 1, "FSM not local"},
+        {"stop localhost archive --on alpha", 1,
          "FSM not found (incorrect name or not a backchannel IP address)"},
-        {{"stop", "localhost", "lonely"},
-         1,
+        {"stop localhost lonely", 1,
          "FSM not found (incorrect name or not a backchannel IP address)"},
-        {{"activate", "localhost", "archive"}, 1, "FSM not local"},
-        {{"activate", "localhost", "snfs1"}, 1, "Internal use only"},
-        {{"start", "localhost", "scratch"}, 0, "Insufficient privileges"},
-        {{"start", "localhost", "scratch", "--wait", "1"}, 0, "Permission denied."},
-        {{"stop", "localhost", "snfs1"}, 0, "Permission denied"},
-        {{"stop", "localhost", "snfs1", "--wait", "5"}, 0, "Permission denied"},
-        {{"failover", "localhost", "snfs1"}, 0, "Permission denied."},
-        {{"activate", "localhost", "snfs1", "--on", "beta"}, 0, "Insufficient privileges."},
+        {"activate localhost archive", 1, "FSM not local"},
+        {"activate localhost snfs1", 1, "Internal use only"},
+        {"start localhost scratch", 0, "Insufficient privileges"},
+        {"start localhost scratch --wait 1", 0, "Permission denied."},
+        {"stop localhost snfs1", 0, "Permission denied"},
+        {"stop localhost snfs1 --wait 5", 0, "Permission denied"},
+        {"failover localhost snfs1", 0, "Permission denied."},
+        {"activate localhost snfs1 --on beta", 0, "Insufficient privileges."},
         // Last: beta activates, but never says so.
-        {{"activate", "localhost", "snfs1", "--on", "beta"},
-         1,
-         "[Win32 error 10060]: Connection timed out"},
+        {"activate localhost snfs1 --on beta", 1, "[Win32 error 10060]: Connection timed out"},
     };
     for (const auto &row : rows) {
-        std::string name;
-        for (const std::string &arg : row.args)
-            name += arg + " ";
-        name += row.admin ? "(admin)" : "(no rights)";
+        const std::string name = row.args + (row.admin ? " (admin)" : " (no rights)");
         const auto start = std::chrono::steady_clock::now();
-        const run_result r = run_here(row.args, row.admin);
+        const run_result r = run_here(words(row.args), row.admin);
         EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(),
                   4.0)
             << name;
@@ -974,49 +877,46 @@ std::string folded(const std::string &text) {
 // exactly the options the command takes.
 TEST(KxadminCommandLine, EveryCommandHasItsHelp) {
     const struct {
-        std::vector<std::string> command;
+        std::string command;
         std::string usage;
-        std::set<std::string> options;
+        std::string options;
     } rows[] = {
-        {{"ls"}, "ls [PATH] [--json] [--csv]", {"--json", "--csv", "-h"}},
-        {{"tree"}, "tree [PATH] [--depth N] [--json]", {"--depth", "--json", "-h"}},
-        {{"connections"}, "connections [--json]", {"--json", "-h"}},
-        {{"connect"}, "connect HOST", {"-h"}},
-        {{"disconnect"}, "disconnect HOST", {"-h"}},
-        {{"start"}, "start HOST FSNAME [--on H] [--wait S]", {"--on", "--wait", "-h"}},
-        {{"stop"}, "stop HOST FSNAME [--on H] [--wait S]", {"--on", "--wait", "-h"}},
-        {{"failover"}, "failover HOST FSNAME", {"-h"}},
-        {{"activate"}, "activate HOST FSNAME [--on H]", {"--on", "-h"}},
-        {{"debug"},
-         "debug HOST FSNAME [--set FLAG]... [--clear FLAG]... [--json]",
-         {"--set", "--clear", "--json", "-h"}},
-        {{"quota", "set"},
+        {"ls", "ls [PATH] [--json] [--csv]", "--json --csv -h"},
+        {"tree", "tree [PATH] [--depth N] [--json]", "--depth --json -h"},
+        {"connections", "connections [--json]", "--json -h"},
+        {"connect", "connect HOST", "-h"},
+        {"disconnect", "disconnect HOST", "-h"},
+        {"start", "start HOST FSNAME [--on H] [--wait S]", "--on --wait -h"},
+        {"stop", "stop HOST FSNAME [--on H] [--wait S]", "--on --wait -h"},
+        {"failover", "failover HOST FSNAME", "-h"},
+        {"activate", "activate HOST FSNAME [--on H]", "--on -h"},
+        {"debug", "debug HOST FSNAME [--set FLAG]... [--clear FLAG]... [--json]",
+         "--set --clear --json -h"},
+        {"quota set",
          "quota set HOST FSNAME user|group|data|files NAME|PATH [--hard SIZE] [--soft SIZE] "
          "[--grace MINUTES]",
-         {"--hard", "--soft", "--grace", "-h"}},
-        {{"quota", "delete"}, "quota delete HOST FSNAME user|group|data|files NAME|PATH", {"-h"}},
-        {{"quota"},
+         "--hard --soft --grace -h"},
+        {"quota delete", "quota delete HOST FSNAME user|group|data|files NAME|PATH", "-h"},
+        {"quota",
          "quota set HOST FSNAME user|group|data|files NAME|PATH [--hard SIZE] [--soft SIZE] "
          "[--grace MINUTES] kxadmin [--root DIR] quota delete HOST FSNAME user|group|data|files "
          "NAME|PATH",
-         {"--hard", "--soft", "--grace", "-h"}},
-        {{"help"}, "help [COMMAND]", {"-h"}},
+         "--hard --soft --grace -h"},
+        {"help", "help [COMMAND]", "-h"},
     };
     for (const auto &row : rows) {
-        const std::string name = ::testing::PrintToString(row.command);
-        std::vector<std::string> args = {"help"};
-        args.insert(args.end(), row.command.begin(), row.command.end());
-        const run_result help = run_main(args);
-        args = row.command;
-        args.push_back("--help");
-        const run_result flag = run_main(args);
+        const std::string &name = row.command;
+        const run_result help = run_main(concat({"help"}, words(row.command)));
+        const run_result flag = run_main(concat(words(row.command), {"--help"}));
         EXPECT_EQ(help.status, 0) << name;
         EXPECT_EQ(help.err, "") << name;
         EXPECT_EQ(flag.out, help.out) << name;
         EXPECT_EQ(folded(help.out.substr(0, help.out.find("\n\n"))),
                   "Usage: kxadmin [--root DIR] " + row.usage)
             << name;
-        EXPECT_EQ(help_options(help.out), row.options) << name;
+        const std::vector<std::string> options = words(row.options);
+        EXPECT_EQ(help_options(help.out), std::set<std::string>(options.begin(), options.end()))
+            << name;
     }
     const run_result help = run_main({"--help"});
     EXPECT_EQ(help.status, 0);
@@ -1031,45 +931,39 @@ TEST(KxadminCommandLine, EveryCommandHasItsHelp) {
 // A bad command line ends with status 2 and one line that says why; nothing runs.
 TEST(KxadminCommandLine, UsageErrorsNameTheirReason) {
     const struct {
-        std::vector<std::string> args;
+        std::string args;
         std::string reason;
     } rows[] = {
-        {{"--bogus"}, "unknown option --bogus (see kxadmin --help)"},
-        {{"frobnicate"}, "unknown command 'frobnicate' (see kxadmin --help)"},
-        {{"--json", "ls"}, "--json belongs after 'ls' (see kxadmin help ls)"},
-        {{"--root"}, "option --root needs a value (see kxadmin --help)"},
-        {{"ls", "a", "b"}, "too many arguments for 'ls': b (see kxadmin help ls)"},
-        {{"ls", "--json", "--csv"},
-         "--json and --csv cannot be given together (see kxadmin help ls)"},
-        {{"ls", "x", "--csv", "--json"},
-         "--json and --csv cannot be given together (see kxadmin help ls)"},
-        {{"ls", "--bogus=1"}, "unknown option --bogus=1 (see kxadmin help ls)"},
-        {{"tree", "--depth", "x"}, "bad number for --depth: x (see kxadmin help tree)"},
-        {{"connections", "--on", "x"},
-         "'connections' has no option --on (see kxadmin help connections)"},
-        {{"connect"}, "missing HOST for 'connect' (see kxadmin help connect)"},
-        {{"disconnect", "a", "b"},
-         "too many arguments for 'disconnect': b (see kxadmin help disconnect)"},
-        {{"start", "h", "fs", "--depth", "1"},
-         "'start' has no option --depth (see kxadmin help start)"},
-        {{"stop", "h", "fs", "--wait", "-1"}, "bad number for --wait: -1 (see kxadmin help stop)"},
-        {{"failover", "h", "fs", "--on", "x"},
-         "'failover' has no option --on (see kxadmin help failover)"},
-        {{"activate", "h"}, "missing FSNAME for 'activate' (see kxadmin help activate)"},
-        {{"debug", "h", "fs", "--set"}, "option --set needs a value (see kxadmin help debug)"},
-        {{"quota"}, "'quota' needs set or delete (see kxadmin help quota)"},
-        {{"quota", "list", "h"}, "unknown command 'quota list' (see kxadmin help quota)"},
-        {{"quota", "set", "h", "fs", "user", "x", "--json"},
+        {"--bogus", "unknown option --bogus (see kxadmin --help)"},
+        {"frobnicate", "unknown command 'frobnicate' (see kxadmin --help)"},
+        {"--json ls", "--json belongs after 'ls' (see kxadmin help ls)"},
+        {"--root", "option --root needs a value (see kxadmin --help)"},
+        {"ls a b", "too many arguments for 'ls': b (see kxadmin help ls)"},
+        {"ls --json --csv", "--json and --csv cannot be given together (see kxadmin help ls)"},
+        {"ls x --csv --json", "--json and --csv cannot be given together (see kxadmin help ls)"},
+        {"ls --bogus=1", "unknown option --bogus=1 (see kxadmin help ls)"},
+        {"tree --depth x", "bad number for --depth: x (see kxadmin help tree)"},
+        {"connections --on x", "'connections' has no option --on (see kxadmin help connections)"},
+        {"connect", "missing HOST for 'connect' (see kxadmin help connect)"},
+        {"disconnect a b", "too many arguments for 'disconnect': b (see kxadmin help disconnect)"},
+        {"start h fs --depth 1", "'start' has no option --depth (see kxadmin help start)"},
+        {"stop h fs --wait -1", "bad number for --wait: -1 (see kxadmin help stop)"},
+        {"failover h fs --on x", "'failover' has no option --on (see kxadmin help failover)"},
+        {"activate h", "missing FSNAME for 'activate' (see kxadmin help activate)"},
+        {"debug h fs --set", "option --set needs a value (see kxadmin help debug)"},
+        {"quota", "'quota' needs set or delete (see kxadmin help quota)"},
+        {"quota list h", "unknown command 'quota list' (see kxadmin help quota)"},
+        {"quota set h fs user x --json",
          "'quota set' has no option --json (see kxadmin help quota set)"},
-        {{"quota", "delete", "h", "fs", "user", "x", "--hard", "1G"},
+        {"quota delete h fs user x --hard 1G",
          "'quota delete' has no option --hard (see kxadmin help quota delete)"},
-        {{"quota", "delete", "h", "fs", "user"},
+        {"quota delete h fs user",
          "missing NAME|PATH for 'quota delete' (see kxadmin help quota delete)"},
-        {{"help", "quota", "list"}, "unknown command 'quota list' (see kxadmin --help)"},
+        {"help quota list", "unknown command 'quota list' (see kxadmin --help)"},
     };
     for (const auto &row : rows) {
-        const std::string name = ::testing::PrintToString(row.args);
-        const run_result r = run_main(row.args);
+        const std::string &name = row.args;
+        const run_result r = run_main(words(row.args));
         EXPECT_EQ(r.status, KXADMIN_USAGE) << name;
         EXPECT_EQ(r.out, "") << name;
         EXPECT_EQ(r.err, "kxadmin: " + row.reason + "\n") << name;
@@ -1095,24 +989,28 @@ TEST(KxadminCommandLine, VersionAnywhere) {
 
 // ---- Path syntax and layout ----
 
-TEST(KxadminPath, NamesakeSuffixesAndEmptyParts) {
+// How a path part reads, and whether the tree prints the node it names that way.
+TEST(KxadminPath, NamesakeSuffixesReadBackAsPrinted) {
     const struct {
         const char *text;
         const char *name;
         int occurrence;
+        bool printed; // kxadmin_path_name gives `text` back
     } cases[] = {
-        {"fs#2", "fs", 2},
-        {"a#b", "a#b", 1},
-        {"#3x", "#3x", 1},
-        {"#2", "#2", 1},
-        {"fs#0", "fs#0", 1},
-        {"fs#02", "fs#02", 1},
-        {"fs#", "fs#", 1},
-        {"fs#1000000", "fs", 1000000},
-        {"fs#1000001", "fs#1000001", 1},
-        {"fs#99999999999999999999", "fs#99999999999999999999", 1},
-        {"a#2#1", "a#2", 1},
-        {"x#-1", "x#-1", 1},
+        {"fs", "fs", 1, true},
+        {"fs#2", "fs", 2, true},
+        {"a#b", "a#b", 1, true},
+        {"#3x", "#3x", 1, false},
+        {"#2", "#2", 1, false},
+        {"fs#0", "fs#0", 1, true},
+        {"fs#02", "fs#02", 1, false},
+        {"fs#", "fs#", 1, false},
+        {"fs#1000000", "fs", 1000000, false},
+        {"fs#1000001", "fs#1000001", 1, false},
+        {"fs#99999999999999999999", "fs#99999999999999999999", 1, false},
+        {"a#2#1", "a#2", 1, true},
+        {"a#2#3", "a#2", 3, true},
+        {"x#-1", "x#-1", 1, false},
     };
     for (const auto &c : cases) {
         const std::vector<kxadmin_path_part> parts = kxadmin_split_path(c.text);
@@ -1120,31 +1018,15 @@ TEST(KxadminPath, NamesakeSuffixesAndEmptyParts) {
         EXPECT_EQ(parts[0].name, c.name) << c.text;
         EXPECT_EQ(parts[0].occurrence, c.occurrence) << c.text;
         EXPECT_EQ(parts[0].text, c.text) << c.text;
+        if (c.printed) {
+            EXPECT_EQ(kxadmin_path_name(c.name, c.occurrence), c.text) << c.text;
+        }
     }
     const std::vector<kxadmin_path_part> parts =
         kxadmin_split_path("/localhost//File Systems/fs#2/");
     ASSERT_EQ(parts.size(), 3u);
     EXPECT_EQ(parts[1].name, "File Systems");
     EXPECT_TRUE(kxadmin_split_path("/").empty());
-}
-
-// What tree prints reads back as the same node.
-TEST(KxadminPath, PrintedNamesReadBackAsTheSameNode) {
-    const struct {
-        const char *name;
-        int occurrence;
-        const char *printed;
-    } cases[] = {
-        {"fs", 1, "fs"},     {"fs", 2, "fs#2"}, {"a#2", 1, "a#2#1"},
-        {"a#2", 3, "a#2#3"}, {"a#b", 1, "a#b"}, {"fs#0", 1, "fs#0"},
-    };
-    for (const auto &c : cases) {
-        EXPECT_EQ(kxadmin_path_name(c.name, c.occurrence), c.printed) << c.name;
-        const std::vector<kxadmin_path_part> parts = kxadmin_split_path(c.printed);
-        ASSERT_EQ(parts.size(), 1u);
-        EXPECT_EQ(parts[0].name, c.name) << c.printed;
-        EXPECT_EQ(parts[0].occurrence, c.occurrence) << c.printed;
-    }
 }
 
 TEST(KxadminPath, TableHonoursRightAlignment) {
