@@ -426,6 +426,7 @@ TEST_F(CfgStore, TextsThatWouldReadBackDifferentlyAreQuoted) {
     cfg_line *rec = nullptr;
     ASSERT_EQ(cfg_find(store_, "", fields.f, nullptr, &rec, nullptr), 0);
     EXPECT_EQ(rec->comment, nullptr);
+    cfg_close(&store_, 0, nullptr, 0);
     // A quote sign inside a text cannot be written so that it reads back.
     for (uint32_t style : {0u, 2u}) {
         ASSERT_EQ(open_bytes("", style), 0) << msg_;
