@@ -418,7 +418,7 @@ TEST_F(Kxadmin, UnknownDebugFlagIsAUsageErrorNamingTheKeywords) {
         EXPECT_EQ(r.status, 2) << flag;
         EXPECT_EQ(r.out, "") << flag;
         for (const std::string &part : {"unknown debug flag '" + std::string(flag) + "'",
-                                       std::string("general, sockets"), std::string("all, none")})
+                                        std::string("general, sockets"), std::string("all, none")})
             EXPECT_NE(r.err.find(part), std::string::npos) << flag << ": " << r.err;
     }
     EXPECT_EQ(run({"ls", "localhost/File Systems/snfs1/Debug"}).out, before) << "nothing saved";

@@ -228,7 +228,6 @@ TEST_F(StalledReply, EndsWithinTheReplyTimeOut) {
     }
 }
 
-
 // ---- Lists that never end ----
 
 constexpr uint32_t WALK_LIMIT = 200;
