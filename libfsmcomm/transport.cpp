@@ -92,11 +92,26 @@ enum class recv_end { complete, closed, deadline_passed, wait_ran_out, not_a_soc
 
 // Receives into `buffer` until `length` bytes arrived, the peer closed, the monotonic
 // `deadline_us` (-1: none) passed or a wait or receive failed (last system error set).
-// Returns the count received.
-int recv_until(kx_socket socket, void *buffer, int length, int64_t deadline_us, recv_end *end) {
+// Returns the count received. With `data_expected` (the rest of a reply whose start arrived) the
+// first receive is tried before any wait: it nearly always finds the bytes there, and a wait
+// costs a system call per reply part.
+int recv_until(kx_socket socket, void *buffer, int length, int64_t deadline_us, bool data_expected,
+               recv_end *end) {
     uint8_t *b = static_cast<uint8_t *>(buffer);
     int received = 0;
     while (received < length) {
+        if (data_expected) {
+            data_expected = false;
+            const ssize_t n =
+                recv(socket, b + received, static_cast<size_t>(length - received), MSG_DONTWAIT);
+            if (n > 0) {
+                received += static_cast<int>(n);
+                continue;
+            }
+            if (n < 0 && save_socket_error() == WSAEWOULDBLOCK)
+                continue; // not there yet: wait for it below
+            // Closed or failed: the waiting receive below reports it.
+        }
         int wait_ms = -1;
         if (deadline_us >= 0) {
             const int64_t now = monotonic_us();
@@ -149,9 +164,9 @@ int64_t deadline_after_ms(int timeout_ms) {
 // `error_out` set: 10054 when the peer closed early, 10060 when the time ran out, else the
 // system error.
 int recv_reply_part(kx_socket socket, uint8_t *buffer, int length, int64_t deadline_us,
-                    int *error_out) {
+                    bool data_expected, int *error_out) {
     recv_end end;
-    recv_until(socket, buffer, length, deadline_us, &end);
+    recv_until(socket, buffer, length, deadline_us, data_expected, &end);
     switch (end) {
     case recv_end::complete:
         return 0;
@@ -175,7 +190,7 @@ int drain_excess(kx_socket socket, uint32_t excess, int64_t deadline_us, int *er
     uint8_t scratch[kDrainChunk];
     while (excess > 0) {
         const int chunk = static_cast<int>(std::min<uint32_t>(excess, sizeof scratch));
-        if (recv_reply_part(socket, scratch, chunk, deadline_us, error_out) != 0) {
+        if (recv_reply_part(socket, scratch, chunk, deadline_us, true, error_out) != 0) {
             if (*error_out == WSAETIMEDOUT)
                 return -1;
             *error_out = 0;
@@ -273,7 +288,7 @@ int fsm_send_and_wait(kx_socket socket, void *message, int send_length, int capa
     // One deadline for the whole reply, header, body and dropped excess alike: a reply that
     // stops half-way must not hold the caller any longer than a silent peer.
     const int64_t deadline = deadline_after_ms(fsm_reply_timeout_ms(timed));
-    if (recv_reply_part(socket, m, MSG_HEADER_SIZE, deadline, error_out) != 0)
+    if (recv_reply_part(socket, m, MSG_HEADER_SIZE, deadline, false, error_out) != 0)
         return -1;
     if (!msg_header_has_magic(m))
         return fail(error_out, EINVAL);
@@ -283,7 +298,7 @@ int fsm_send_and_wait(kx_socket socket, void *message, int send_length, int capa
     const uint32_t excess = length - stored;
     if (stored > MSG_HEADER_SIZE &&
         recv_reply_part(socket, m + MSG_HEADER_SIZE, static_cast<int>(stored) - MSG_HEADER_SIZE,
-                        deadline, error_out) != 0)
+                        deadline, true, error_out) != 0)
         return -1;
     if (drain_excess(socket, excess, deadline, error_out) != 0)
         return -1;
@@ -340,7 +355,7 @@ int sock_recv_all(kx_socket socket, void *buffer, int length) {
 int sock_recv_all_within(kx_socket socket, void *buffer, int length, int timeout_ms) {
     const int64_t deadline = deadline_after_ms(timeout_ms);
     recv_end end;
-    const int received = recv_until(socket, buffer, length, deadline, &end);
+    const int received = recv_until(socket, buffer, length, deadline, false, &end);
     switch (end) {
     case recv_end::complete:
     case recv_end::closed:
@@ -372,8 +387,9 @@ int sock_recv_timed(kx_socket socket, int seconds, void *buffer, int length) {
     if (length < 1)
         return length;
     recv_end end;
-    const int received = recv_until(socket, buffer, length,
-                                    monotonic_us() + static_cast<int64_t>(seconds) * 1000000, &end);
+    const int received =
+        recv_until(socket, buffer, length, monotonic_us() + static_cast<int64_t>(seconds) * 1000000,
+                   false, &end);
     switch (end) {
     case recv_end::complete:
     case recv_end::closed:
