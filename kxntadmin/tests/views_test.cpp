@@ -65,19 +65,6 @@ TEST(TreeView, ShowsOnlyFoldersInTheTreesOrderAndFollowsTheirNotices) {
     EXPECT_FALSE(item_of(w.root())->isSelected());
 }
 
-TEST(TreeView, ExpandingALazyFolderRefreshesItFirst) {
-    ShellWindow w;
-    VTAObj *host =
-        add_test_node(w.tree(), w.root(), "alpha", VTA_OBJ_COMPUTER, true, TestFolderOpFunc, true);
-    // The placeholder gives the folder its expander until the refresh replaces it.
-    EXPECT_EQ(w.tree_items(), Lines({"Connections", "  alpha", "    _NEED_REFRESH_"}));
-    MessageRecorder recorder;
-    item_of(host)->setExpanded(true);
-    EXPECT_TRUE(recorder.messages().empty());
-    EXPECT_EQ(w.tree_items(), Lines({"Connections", "  alpha"}));
-    EXPECT_EQ(w.frame->MessageText(), "Done: Refresh of 'alpha'");
-}
-
 class ListViewTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -134,6 +121,17 @@ TEST_F(ListViewTest, FollowsTheShownNodesChildrenOnly) {
     EXPECT_EQ(w.list_rows(),
               Lines({"Name|Type|Size", "alpha|Computer|0", "note|Value|0", "gamma|Computer|0"}));
     EXPECT_EQ(list()->Model()->RowOf(gamma), 2);
+
+    // An empty folder gets its columns with its first child; a shown node removed empties.
+    VTAObj *empty = add_test_node(w.tree(), w.root(), "empty", VTA_OBJ_COMPUTER, true);
+    make_current(w.tree(), empty);
+    EXPECT_EQ(list()->model()->columnCount(), 0);
+    add_test_node(w.tree(), empty, "fs1", VTA_OBJ_FS_STANDBY, true);
+    EXPECT_EQ(w.list_rows(), Lines({"Name|Type|Size", "fs1|File System (Standby)|0"}));
+    VTAObj_Delete(w.tree(), &empty);
+    EXPECT_EQ(list()->ListDir(), nullptr);
+    EXPECT_EQ(list()->model()->rowCount(), 0);
+    EXPECT_EQ(list()->model()->columnCount(), 0);
 }
 
 TEST_F(ListViewTest, DoubleClickingAFolderRowMakesItCurrentAndALeafRowChangesNothing) {
@@ -147,18 +145,6 @@ TEST_F(ListViewTest, DoubleClickingAFolderRowMakesItCurrentAndALeafRowChangesNot
         EXPECT_EQ(list()->ListDir(), now) << "row " << row;
         EXPECT_EQ(w.child->TreeView()->currentItem(), item_of(now)) << "row " << row;
     }
-}
-
-TEST_F(ListViewTest, AnEmptyFolderGetsItsColumnsWithItsFirstChildAndAShownNodeRemovedEmpties) {
-    make_current(w.tree(), beta);
-    EXPECT_EQ(list()->model()->columnCount(), 0);
-    add_test_node(w.tree(), beta, "fs1", VTA_OBJ_FS_STANDBY, true);
-    EXPECT_EQ(w.list_rows(), Lines({"Name|Type|Size", "fs1|File System (Standby)|0"}));
-
-    VTAObj_Delete(w.tree(), &beta);
-    EXPECT_EQ(list()->ListDir(), nullptr);
-    EXPECT_EQ(list()->model()->rowCount(), 0);
-    EXPECT_EQ(list()->model()->columnCount(), 0);
 }
 
 TEST(NodeImages, OneImagePerKindAndTheFlagPair) {
@@ -235,7 +221,7 @@ protected:
     VTAObj nodes_[4]{};
 };
 
-TEST_F(ListModelTest, StaysConsistentThroughFillingEditingAndClearing) {
+TEST_F(ListModelTest, StaysConsistentAndFindsRowsByNodeThroughEditsAndRemovals) {
     CKxListModel model;
     QAbstractItemModelTester tester(&model,
                                     QAbstractItemModelTester::FailureReportingMode::Warning);
@@ -246,46 +232,31 @@ TEST_F(ListModelTest, StaysConsistentThroughFillingEditingAndClearing) {
     model.SetRow(make_row(&nodes_[1], {"b", "2k"}), QIcon());
     model.EndFill();
     model.SetRow(make_row(&nodes_[2], {"c", "3k", "extra cell"}), QIcon());
-    model.SetRow(make_row(&nodes_[1], {"b2"}), QIcon());
+    model.SetRow(make_row(&nodes_[3], {"d", "4k"}), QIcon());
+    model.SetRow(make_row(&nodes_[1], {"b2"}), QIcon()); // one row per node
     model.RemoveNode(&nodes_[0]);
-    model.RemoveNode(&nodes_[3]); // never had a row
-    EXPECT_EQ(model.rowCount(), 2);
-    EXPECT_EQ(model.columnCount(), 2);
-    EXPECT_EQ(model.index(0, 0).data().toString(), "b2");
-    EXPECT_EQ(model.index(0, 1).data().toString(), "");
-    EXPECT_EQ(model.index(1, 1).data().toString(), "3k");
-    model.Clear();
-    EXPECT_EQ(model.rowCount(), 0);
-    EXPECT_EQ(checker_warnings, 0);
-}
-
-TEST_F(ListModelTest, RowsLeaveFromTheFrontAndTheRestAreStillFound) {
-    CKxListModel model;
-    QAbstractItemModelTester tester(&model,
-                                    QAbstractItemModelTester::FailureReportingMode::Warning);
-    model.SetColumns(make_row(nullptr, {"Name"}));
-    for (auto &node : nodes_)
-        model.SetRow(make_row(&node, {"n"}), QIcon());
-    model.RemoveNode(&nodes_[0]);
+    EXPECT_EQ(list_lines(&model), Lines({"Name|Size", "b2|", "c|3k", "d|4k"}));
     model.RemoveNode(&nodes_[1]);
-    model.RemoveNode(&nodes_[3]);
-    EXPECT_EQ(model.rowCount(), 1);
-    EXPECT_EQ(model.RowOf(&nodes_[2]), 0);
-    EXPECT_EQ(model.NodeAt(0), &nodes_[2]);
+    model.RemoveNode(&nodes_[0]); // has no row
+    EXPECT_EQ(model.RowOf(&nodes_[3]), 1);
+    EXPECT_EQ(model.NodeAt(1), &nodes_[3]);
+    EXPECT_EQ(model.NodeAt(2), nullptr);
+    EXPECT_EQ(nodes_[1].VTA_ViewWords[1], 0u);
     model.SetRow(make_row(&nodes_[0], {"back"}), QIcon());
-    EXPECT_EQ(model.RowOf(&nodes_[0]), 1);
+    EXPECT_EQ(model.RowOf(&nodes_[0]), 2);
     EXPECT_EQ(checker_warnings, 0);
 
     // Another list's word does not count as a row there; a list gone clears its words.
-    CKxListModel second;
-    second.SetColumns(make_row(nullptr, {"Name"}));
-    EXPECT_EQ(second.RowOf(&nodes_[0]), -1);
     {
-        CKxListModel gone;
-        gone.SetColumns(make_row(nullptr, {"Name"}));
-        gone.SetRow(make_row(&nodes_[1], {"b"}), QIcon());
+        CKxListModel second;
+        second.SetColumns(make_row(nullptr, {"Name"}));
+        EXPECT_EQ(second.RowOf(&nodes_[0]), -1);
+        second.SetRow(make_row(&nodes_[1], {"b"}), QIcon());
     }
     EXPECT_EQ(nodes_[1].VTA_ViewWords[1], 0u);
+    model.Clear();
+    EXPECT_EQ(model.rowCount(), 0);
+    EXPECT_EQ(nodes_[3].VTA_ViewWords[1], 0u);
 }
 
 // What the views hear of one batch of changes.
@@ -380,29 +351,24 @@ TEST(LargeFolder, AFillWithinAnOperationSizesTheColumnsWhenItEnds) {
     EXPECT_GE(list->columnWidth(0), metrics.horizontalAdvance("a-file-system-with-a-long-name"));
 }
 
-TEST(LargeFolder, AnUpdateRewritesATreeItemOnlyWhenItsNodeChanged) {
-    ShellWindow w;
-    VTAObj *alpha = add_test_node(w.tree(), w.root(), "alpha", VTA_OBJ_COMPUTER, true);
-    CKxAdminTreeView *view = w.child->TreeView();
-    QSignalSpy changed(view, &QTreeWidget::itemChanged);
-    VTATree_Notify(w.tree(), VTA_NOTE_UPDATED, alpha);
-    EXPECT_EQ(changed.count(), 0);
-    VTAObj_SetName(alpha, "alpha.example");
-    VTATree_Notify(w.tree(), VTA_NOTE_UPDATED, alpha);
-    EXPECT_EQ(changed.count(), 1);
-    alpha->VTA_Type = VTA_OBJ_FS_DOWN;
-    VTATree_Notify(w.tree(), VTA_NOTE_UPDATED, alpha);
-    EXPECT_EQ(changed.count(), 2) << "a new kind brings a new image";
-    EXPECT_EQ(w.tree_items(), Lines({"Connections", "  alpha.example"}));
-}
-
-TEST(LargeFolder, AnItemGoesAfterItsLeftSiblingsItemAlsoWhenAnEarlierFolderHasNone) {
+// Updates rewrite an item only when its node changed; an item finds its place after its left
+// sibling's item, also when an earlier folder has none.
+TEST(LargeFolder, TreeItemsAreRewrittenOnlyOnChangeAndPlacedByTheirLeftSibling) {
     ShellWindow w;
     VTAObj *a = add_test_node(w.tree(), w.root(), "a", VTA_OBJ_COMPUTER, true);
     add_test_node(w.tree(), w.root(), "b", VTA_OBJ_COMPUTER, true);
+    QSignalSpy changed(w.child->TreeView(), &QTreeWidget::itemChanged);
+    VTATree_Notify(w.tree(), VTA_NOTE_UPDATED, a);
+    EXPECT_EQ(changed.count(), 0);
+    VTAObj_SetName(a, "a.example");
+    VTATree_Notify(w.tree(), VTA_NOTE_UPDATED, a);
+    EXPECT_EQ(changed.count(), 1);
+    a->VTA_Type = VTA_OBJ_FS_DOWN;
+    VTATree_Notify(w.tree(), VTA_NOTE_UPDATED, a);
+    EXPECT_EQ(changed.count(), 2) << "a new kind brings a new image";
+    EXPECT_EQ(w.tree_items(), Lines({"Connections", "  a.example", "  b"}));
     // The view forgets a's item, so b's item no longer sits at b's child number.
     VTATree_Notify(w.tree(), VTA_NOTE_REMOVED, a);
-    ASSERT_EQ(w.tree_items(), Lines({"Connections", "  b"}));
     add_test_node(w.tree(), w.root(), "c", VTA_OBJ_COMPUTER, true);
     add_test_node(w.tree(), w.root(), "bb", VTA_OBJ_COMPUTER, true);
     EXPECT_EQ(w.tree_items(), Lines({"Connections", "  b", "  bb", "  c"}));
