@@ -84,12 +84,10 @@ public:
 const ::testing::Environment *const environment =
     ::testing::AddGlobalTestEnvironment(new ClusterEnvironment);
 
-using Path = std::vector<std::string>;
-const Path kLocalhost = {"Connections", "localhost"};
-const Path kFileSystems = {"Connections", "localhost", "File Systems"};
-const Path kSnfs1 = {"Connections", "localhost", "File Systems", "snfs1"};
-const Path kUsers = {"Connections", "localhost", "File Systems",
-                     "snfs1",       "Quotas",    "Users & Groups"};
+// Item paths below "Connections", as --select takes them.
+const QString kFileSystems = "localhost/File Systems";
+const QString kSnfs1 = "localhost/File Systems/snfs1";
+const QString kUsers = "localhost/File Systems/snfs1/Quotas/Users & Groups";
 
 bool has_row(const Lines &rows, const std::string &start) {
     for (const std::string &row : rows)
@@ -133,38 +131,23 @@ protected:
             << text;
         fault_set_ = refuse;
     }
-    // The item reached by following item texts from the top, or null.
-    QTreeWidgetItem *item(const Path &path) const {
-        QTreeWidgetItem *found = nullptr;
-        for (const std::string &name : path) {
-            const int count = found ? found->childCount() : tree_view()->topLevelItemCount();
+    // The item at `path`, or null.
+    QTreeWidgetItem *item(const QString &path) const {
+        QTreeWidgetItem *at = tree_view()->topLevelItem(0);
+        for (const QString &name : path.split('/', Qt::SkipEmptyParts)) {
             QTreeWidgetItem *next = nullptr;
-            for (int i = 0; i < count && next == nullptr; ++i) {
-                QTreeWidgetItem *at = found ? found->child(i) : tree_view()->topLevelItem(i);
-                if (at->text(0).toStdString() == name)
-                    next = at;
-            }
-            if (next == nullptr)
-                return nullptr;
-            found = next;
+            for (int i = 0; at != nullptr && i < at->childCount() && next == nullptr; ++i)
+                if (at->child(i)->text(0) == name)
+                    next = at->child(i);
+            at = next;
         }
-        return found;
+        return at;
     }
-    VTAObj *node_at(const Path &path) const { return CKxAdminTreeView::ItemNode(item(path)); }
+    VTAObj *node_at(const QString &path) const { return CKxAdminTreeView::ItemNode(item(path)); }
     void select(QTreeWidgetItem *at) { tree_view()->setCurrentItem(at); }
-    // Selects each item of `path` in turn, as the user would; false when one is missing.
-    bool select_path(const Path &path) {
-        for (size_t n = 1; n <= path.size(); ++n) {
-            QTreeWidgetItem *at = item(Path(path.begin(), path.begin() + long(n)));
-            if (at == nullptr)
-                return false;
-            select(at);
-        }
-        return true;
-    }
     // Selects `path` in the tree and the list row that starts with `cells`.
-    void select_row(const Path &path, const std::string &cells) {
-        ASSERT_TRUE(select_path(path)) << path.back();
+    void select_row(const QString &path, const std::string &cells) {
+        ASSERT_TRUE(tree_view()->SelectPath(path)) << path.toStdString();
         const Lines lines = list_lines();
         for (size_t r = 1; r < lines.size(); ++r) {
             if (lines[r].starts_with(cells)) {
@@ -174,12 +157,12 @@ protected:
                 return;
             }
         }
-        FAIL() << "no row " << cells << " below " << path.back();
+        FAIL() << "no row " << cells << " below " << path.toStdString();
     }
     // The rows of `path`'s list (header first), selected anew so that they are read again.
-    Lines rows_of(const Path &path) {
-        select(item({"Connections"}));
-        EXPECT_TRUE(select_path(path)) << path.back();
+    Lines rows_of(const QString &path) {
+        select(item(""));
+        EXPECT_TRUE(tree_view()->SelectPath(path)) << path.toStdString();
         return list_lines();
     }
     // Runs a menu command in `pane`, which must have it enabled.
@@ -211,15 +194,15 @@ protected:
 
 TEST_F(OnCluster, StartUpShowsTheRecentComputerWithOnlyFoldersAsItems) {
     ASSERT_EQ(current(), tree()->VTA_Root);
-    EXPECT_TRUE(item({"Connections"})->isSelected());
-    item(kLocalhost)->setExpanded(true);
+    EXPECT_TRUE(item("")->isSelected());
+    item("localhost")->setExpanded(true);
     // Lazy folders carry their placeholder until they are opened.
     EXPECT_EQ(item_texts(tree_view()),
               Lines({"Connections", "  localhost", "    Disks", "      _NEED_REFRESH_",
                      "    File Systems", "      _NEED_REFRESH_"}));
 
     // An active file system holds folders and value rows: only the folders become items.
-    ASSERT_TRUE(select_path(kSnfs1));
+    ASSERT_TRUE(tree_view()->SelectPath(kSnfs1));
     QTreeWidgetItem *snfs1 = item(kSnfs1);
     Lines shown, folders;
     for (int i = 0; i < snfs1->childCount(); ++i)
@@ -235,7 +218,7 @@ TEST_F(OnCluster, StartUpShowsTheRecentComputerWithOnlyFoldersAsItems) {
 
 // Listing the file systems reads the status of every active one from its manager.
 TEST_F(OnCluster, AnUnreachableManagerIsShownAndTheTreeStaysPut) {
-    item(kLocalhost)->setExpanded(true);
+    item("localhost")->setExpanded(true);
     refuse_snfs1(true);
     item(kFileSystems)->setExpanded(true);
     Lines boxes = messages_.boxes();
@@ -276,7 +259,7 @@ TEST_F(OnCluster, SelectPathOpensEachItemInTurnAndStopsAtAMissingOne) {
     EXPECT_EQ(frame_->MessageText(), "Done: Refresh of 'snfs1'");
 
     EXPECT_FALSE(tree_view()->SelectPath("localhost/Nowhere"));
-    EXPECT_EQ(current(), node_at(kLocalhost)) << "the items before the missing one are selected";
+    EXPECT_EQ(current(), node_at("localhost")) << "the items before the missing one are selected";
     EXPECT_TRUE(messages_.messages().empty());
 }
 
@@ -287,7 +270,7 @@ TEST_F(OnCluster, NewConnectionStaysOpenUntilAHostAnswersThenAddsIt) {
             connection.OnOK();
         }
     });
-    select(item({"Connections"}));
+    select(item(""));
     command(KxPane::Tree, ID_ACTION_NEW);
     const Lines boxes = messages_.boxes();
     ASSERT_EQ(boxes.size(), 2u);
@@ -296,7 +279,7 @@ TEST_F(OnCluster, NewConnectionStaysOpenUntilAHostAnswersThenAddsIt) {
                 boxes[1].ends_with("|critical on top"))
         << boxes[1];
     // The computer is added, shown and made current; the host is remembered.
-    VTAObj *beta = node_at({"Connections", "beta"});
+    VTAObj *beta = node_at("beta");
     ASSERT_NE(beta, nullptr);
     EXPECT_EQ(beta->VTA_Type, VTA_OBJ_COMPUTER);
     EXPECT_EQ(current(), beta);
@@ -304,7 +287,7 @@ TEST_F(OnCluster, NewConnectionStaysOpenUntilAHostAnswersThenAddsIt) {
     EXPECT_EQ(KxRecentHosts().first(), "beta");
 
     command(KxPane::Tree, ID_ACTION_CLOSE);
-    EXPECT_EQ(item({"Connections", "beta"}), nullptr);
+    EXPECT_EQ(item("beta"), nullptr);
 }
 
 TEST_F(OnCluster, TheControlDialogSendsEachActionAndTheTreeFollows) {
@@ -312,7 +295,7 @@ TEST_F(OnCluster, TheControlDialogSendsEachActionAndTheTreeFollows) {
     // types the file system's name (if any) and unticks the wait (if asked); the File Systems
     // list then has a row starting with `has` and none starting with `lacks` ("" no check).
     const struct {
-        const Path &path;
+        const QString &path;
         const char *row;
         KxPane pane;
         int command;
@@ -345,7 +328,7 @@ TEST_F(OnCluster, TheControlDialogSendsEachActionAndTheTreeFollows) {
         if (step.row != nullptr)
             select_row(step.path, step.row);
         else
-            ASSERT_TRUE(select_path(step.path)) << name;
+            ASSERT_TRUE(tree_view()->SelectPath(step.path)) << name;
         command(step.pane, step.command);
         EXPECT_EQ(shown, 1) << name;
         EXPECT_EQ(messages_.boxes(), Lines{}) << name;
@@ -382,7 +365,7 @@ TEST_F(OnCluster, AWaitingRequestShowsItsWaitAndCancelEndsIt) {
         control.OnOK();
         waited_ms = clock.elapsed();
     });
-    ASSERT_TRUE(select_path(kFileSystems));
+    ASSERT_TRUE(tree_view()->SelectPath(kFileSystems));
     command(KxPane::List, ID_ACTION_START);
     EXPECT_GE(waited_ms, 1000);
     EXPECT_LT(waited_ms, 8000);
@@ -400,7 +383,7 @@ TEST_F(OnCluster, TheQuotaEditorAddsAQuotaThatDeleteTakesAway) {
         editor.Field(CDlgQuotaEdit::kSoft)->setText("1G");
         editor.OnOK();
     });
-    ASSERT_TRUE(select_path(kUsers));
+    ASSERT_TRUE(tree_view()->SelectPath(kUsers));
     command(KxPane::List, ID_ACTION_NEW);
     EXPECT_TRUE(has_row(list_lines(), "harry|User|2G|1G|")) << "the folder was refreshed";
 
@@ -411,9 +394,8 @@ TEST_F(OnCluster, TheQuotaEditorAddsAQuotaThatDeleteTakesAway) {
 }
 
 TEST_F(OnCluster, TheDebugDialogSavesAWordThatTheFolderThenShows) {
-    Path debug_path = kSnfs1;
-    debug_path.push_back("Debug");
-    ASSERT_TRUE(select_path(debug_path));
+    const QString debug_path = kSnfs1 + "/Debug";
+    ASSERT_TRUE(tree_view()->SelectPath(debug_path));
     VTAObj *folder = node_at(debug_path);
     ASSERT_EQ(VTAObj_DebugWord(folder), 0x1001u);
     drive<CDlgFsmDebugEdit>([](CDlgFsmDebugEdit &flags) {
@@ -433,7 +415,7 @@ TEST_F(OnCluster, TheDebugDialogSavesAWordThatTheFolderThenShows) {
 }
 
 TEST_F(OnCluster, ExportListWritesTheShownListAsCsvOrJsonByTheFileType) {
-    ASSERT_TRUE(select_path(kUsers));
+    ASSERT_TRUE(tree_view()->SelectPath(kUsers));
     const Lines shown = list_lines();
     ASSERT_GE(shown.size(), 2u);
     QTemporaryDir dir;
