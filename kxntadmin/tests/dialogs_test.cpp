@@ -145,7 +145,6 @@ TEST(FsControlDialog, EachChoiceSendsItsOperationActionAndWait) {
         {"start, wait unticked", start, {C::kWaitStart}, VTA_OP_START, start, 0},
         // Picking the sub-option clears "Start File System": still a start, without a wait.
         {"start a single manager", start, {C::kStartSingle}, VTA_OP_START, start, 0},
-        {"stop on the host", on_host, {}, VTA_OP_STOP, on_host, 0},
         {"stop both waiting", on_host, {C::kStopBoth}, VTA_OP_STOP, both, C::kWait},
         // The wait box is disabled and unmarked again once a single manager is picked.
         {"stop single",
@@ -154,8 +153,8 @@ TEST(FsControlDialog, EachChoiceSendsItsOperationActionAndWait) {
          VTA_OP_STOP,
          on_host,
          0},
+        {"stop picked after start", start, {C::kStop}, VTA_OP_STOP, on_host, 0},
         {"fail-over after stop", on_host, {C::kFailover}, VTA_OP_FAILOVER, failover, 0},
-        {"activation vote", activate, {}, VTA_OP_ACTIVATE, activate, 0},
         {"start after activation", activate, {C::kStart}, VTA_OP_START, start, C::kWait},
     };
     for (const auto &row : rows) {
