@@ -114,6 +114,7 @@ fs::path Installed::scratch_, Installed::prefix_;
 
 // Help and version reach standard output with status 0, without a display; a bad option gives
 // status 2 and the usage on standard error (where the toolkit may add remarks of its own).
+// kxadmin's help and refusals are its own test's; its help is read by the completion tests.
 // `text` is the whole output of a --version, else the start of the help or a part of the
 // error output.
 TEST_F(Installed, ProgramsAnswerTheirCommandLines) {
@@ -124,12 +125,10 @@ TEST_F(Installed, ProgramsAnswerTheirCommandLines) {
         std::string text;
     } rows[] = {
         {"kxadmin", "--version", 0, "kxadmin " + version},
-        {"kxadmin", "--help", 0, "Usage: kxadmin [--root DIR] COMMAND"},
         {"kxntadmin", "--version", 0, "kxntadmin " + version},
         {"kxntadmin", "--help", 0, "usage: kxntadmin [--select PATH]"},
         {"kxclustersim", "--version", 0, "kxclustersim " + version},
         {"kxclustersim", "--help", 0, "usage: kxclustersim --root DIR"},
-        {"kxadmin", "--bogus", 2, "kxadmin: unknown option --bogus (see kxadmin --help)\n"},
         {"kxntadmin", "--bogus", 2, "usage: kxntadmin [--select PATH]"},
         {"kxclustersim", "--bogus", 2, "usage: kxclustersim --root DIR"},
     };
