@@ -200,7 +200,6 @@ TEST_F(OnCluster, StartUpShowsTheRecentComputerWithItsLazyFolders) {
     EXPECT_EQ(item_texts(tree_view()),
               Lines({"Connections", "  localhost", "    Disks", "      _NEED_REFRESH_",
                      "    File Systems", "      _NEED_REFRESH_"}));
-
     EXPECT_TRUE(messages_.messages().empty());
 }
 
@@ -239,7 +238,7 @@ TEST_F(OnCluster, AnUnreachableManagerIsShownAndTheTreeStaysPut) {
 
 // The start-up option --select walks the tree as a user's clicks would.
 TEST_F(OnCluster, SelectPathOpensEachItemInTurnAndStopsAtAMissingOne) {
-    ASSERT_TRUE(tree_view()->SelectPath("localhost/File Systems/snfs1"));
+    ASSERT_TRUE(tree_view()->SelectPath(kSnfs1));
     EXPECT_EQ(current(), node_at(kSnfs1));
     EXPECT_EQ(list_view()->ListDir(), current());
     EXPECT_FALSE(item(kSnfs1)->isExpanded());
