@@ -130,23 +130,6 @@ int32_t TestFolderOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, s
     }
 }
 
-int32_t TestUnreachableOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data,
-                              size_t data_size, char *msg, size_t msg_size) {
-    if (op != VTA_OP_REFRESH)
-        return TestFolderOpFunc(tree, op, node, data, data_size, msg, msg_size);
-    bounded_format(msg, msg_size, "Cannot reach the file system manager");
-    return 5;
-}
-
-int32_t TestUnsavableRootOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data,
-                                size_t data_size, char *msg, size_t msg_size) {
-    if (op != VTA_OP_SAVE)
-        return TestFolderOpFunc(tree, op, node, data, data_size, msg, msg_size);
-    ++saves_asked;
-    bounded_format(msg, msg_size, "Cannot write the recent connections");
-    return 13;
-}
-
 VTAObj *add_test_node(VTATree *tree, VTAObj *parent, const char *name, uint32_t kind, bool folder,
                       VTAObj_OpFunc op_func, bool lazy) {
     VTAObj *node = VTAObj_Alloc(op_func);

@@ -30,13 +30,7 @@ public:
 // number of children).
 int32_t TestFolderOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data, size_t data_size,
                          char *msg, size_t msg_size);
-// Folder whose refresh fails with "Cannot reach the file system manager".
-int32_t TestUnreachableOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data,
-                              size_t data_size, char *msg, size_t msg_size);
-// Root whose save (code 7) fails with "Cannot write the recent connections"; otherwise a
-// test folder. The number of saves asked of either root kind is counted in saves_asked.
-int32_t TestUnsavableRootOpFunc(VTATree *tree, uint32_t op, VTAObj *node, void *data,
-                                size_t data_size, char *msg, size_t msg_size);
+// The number of saves asked of test folders.
 extern int saves_asked;
 
 // Allocates and inserts a node; the test fails when the insertion fails.
