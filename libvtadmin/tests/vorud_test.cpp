@@ -213,20 +213,6 @@ TEST_F(Vorud, DiskPagesAndAChangedListGivesRetry) {
     EXPECT_EQ(VTAdmin_NSDisconnect(h), 0);
 }
 
-// gamma refuses the newest activate form: one fallback, then the standby becomes active.
-TEST_F(Vorud, ActivateFallsBackToTheOlderForm) {
-    const int g = connect("gamma");
-    pm_message m = {};
-    char text[NS_TEXT_SIZE];
-    vorud_slot_lock(g);
-    EXPECT_EQ(ns_fsm_activate(vorud_slot_socket(g), "lonely", &m, text), 0);
-    vorud_slot_unlock(g);
-    EXPECT_STREQ(text, "FSM Activated");
-    VTA_FSM_ENTRY entry;
-    EXPECT_EQ(VTAdmin_NSFsmLocate(g, "lonely", -1, &entry), 0) << "active now";
-    EXPECT_EQ(VTAdmin_NSDisconnect(g), 0);
-}
-
 // ---- The connection table ----
 
 TEST_F(Vorud, PingThatIsNotUnderstoodMeansAlive) {

@@ -222,33 +222,6 @@ TEST_F(TreeStructure, SetMessageInsertsOnceThenReusesTheNode) {
     EXPECT_EQ(child_names(tree, parent), (Names{"d1", "Status"}));
 }
 
-// ---- Broken link invariants stop the process ----
-
-std::string report(const char *expression) {
-    return std::string("PANIC: [a-z]+ ASSERT failed \"") + expression +
-           "\" file vtadmin_tree, line [0-9]+";
-}
-
-TEST(TreeDeathTest, BrokenLinksStopFree) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    VTAObj other{};
-    VTAObj *node = VTAObj_Alloc(nullptr);
-    node->VTA_Parent = node->VTA_Child = node->VTA_SibLeft = node->VTA_SibRight = &other;
-    // Checked in this order: each link is reported once those before it are clear.
-    const std::pair<VTAObj **, const char *> links[] = {
-        {&node->VTA_Parent, "VTAObj->VTA_Parent == NULL"},
-        {&node->VTA_Child, "VTAObj->VTA_Child == NULL"},
-        {&node->VTA_SibLeft, "VTAObj->VTA_SibLeft == NULL"},
-        {&node->VTA_SibRight, "VTAObj->VTA_SibRight == NULL"},
-    };
-    for (const auto &[link, expression] : links) {
-        EXPECT_DEATH(VTAObj_Free(&node), report(expression));
-        *link = nullptr;
-    }
-    VTAObj_Free(&node);
-    EXPECT_EQ(node, nullptr);
-}
-
 // ---- The index kept beside the sibling lists: searches, sorted insertion, n-th child and
 // child numbers must give what walking the list gives, also after nodes are renamed or turned
 // into folders in place, unlinked or deleted. ----
@@ -270,13 +243,6 @@ VTAObj *walk_insert_before(VTAObj *first, bool folder, const char *name) {
             return next;
     }
     return nullptr;
-}
-
-std::vector<VTAObj *> children(VTAObj *parent) {
-    std::vector<VTAObj *> nodes;
-    for (VTAObj *node = parent->VTA_Child; node != nullptr; node = node->VTA_SibRight)
-        nodes.push_back(node);
-    return nodes;
 }
 
 // Every n-th child and child number of `parent` against the walk; its children are returned.
