@@ -67,10 +67,7 @@ std::vector<std::string> ClusterTreeTest::rows(VTAObj *node) {
         row.VTA_RowNbr = n;
         if (op(VTA_OP_LV_ROW_GETBYNBR, node, &row, sizeof row) != 0)
             break;
-        std::string line;
-        for (uint32_t c = 0; c < row.VTA_ColCount; ++c)
-            line += (c ? "|" : "") + std::string(row.VTA_Cells[c].VTA_Text);
-        lines.push_back(line);
+        lines.push_back(row_text(row));
     }
     return lines;
 }
@@ -82,13 +79,6 @@ std::string ClusterTreeTest::value(VTAObj *node, const char *label) {
     VTA_VALUE_DATA data;
     VTAObj_GetData(child, &data, sizeof data);
     return data.VTA_Text;
-}
-
-std::vector<VTAObj *> ClusterTreeTest::children(VTAObj *parent) {
-    std::vector<VTAObj *> nodes;
-    for (VTAObj *c = parent->VTA_Child; c != nullptr; c = c->VTA_SibRight)
-        nodes.push_back(c);
-    return nodes;
 }
 
 VTAObj *ClusterTreeTest::child(VTAObj *folder, const char *name, uint32_t kind) {

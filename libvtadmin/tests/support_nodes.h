@@ -31,7 +31,6 @@ protected:
     std::vector<std::string> rows(VTAObj *node);
     // Text of the value child `label` of `node`.
     static std::string value(VTAObj *node, const char *label);
-    static std::vector<VTAObj *> children(VTAObj *parent);
     // The child of `folder` named `name` of node type `kind`, or null.
     static VTAObj *child(VTAObj *folder, const char *name, uint32_t kind);
     // The menu answer (VTA_MENU_*) of `node` for the operation `asked`.

@@ -91,6 +91,13 @@ std::string shape(const VTAObj *node) {
            (node->VTA_IsFolder ? "|folder" : "|leaf") + (node->VTA_LoadOnDemand ? "|lazy" : "");
 }
 
+std::vector<VTAObj *> children(VTAObj *parent) {
+    std::vector<VTAObj *> nodes;
+    for (VTAObj *node = parent->VTA_Child; node != nullptr; node = node->VTA_SibRight)
+        nodes.push_back(node);
+    return nodes;
+}
+
 std::string row_text(const VTA_LV_ROW &row) {
     std::string text;
     for (uint32_t c = 0; c < row.VTA_ColCount && c < uint32_t(VTA_LV_MAX_COLS); ++c)

@@ -31,6 +31,8 @@ VTAObj *add_node(VTATree *tree, VTAObj *parent, const char *name, uint32_t kind,
 std::vector<std::string> child_names(VTATree *tree, VTAObj *parent);
 // The node's name, kind name and flags, as "Connections|All|folder|lazy" or "x|Value|leaf".
 std::string shape(const VTAObj *node);
+// The children of `parent`, in sibling order.
+std::vector<VTAObj *> children(VTAObj *parent);
 // The row's cells (VTA_ColCount of them) joined by "|".
 std::string row_text(const VTA_LV_ROW &row);
 

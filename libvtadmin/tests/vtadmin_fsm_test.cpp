@@ -111,49 +111,6 @@ TEST_F(FsmQueries, SameEntrySharesOneSlotUntilTheLastDisconnect) {
     EXPECT_EQ(VTAdmin_FSMDisconnect(ns_), -1) << "a name-server handle is not an FSM handle";
 }
 
-// beta's name server answers only the older locate form, which carries IPv4 at 32; its FSM sends
-// the older stripe-group form (no reserved blocks) and the first client-list version.
-TEST_F(FsmQueries, OldestFormsOfLocateStripeGroupAndClientList) {
-    VTA_FSM_ENTRY archive = entry("archive");
-    ASSERT_EQ(address_text(archive.address), "127.0.0.2");
-    const int h = VTAdmin_FSMConnect(ns_, &archive, msg_);
-    ASSERT_GE(h, 0) << msg_;
-    VTA_CONN_INFO info;
-    ASSERT_EQ(VTAdmin_NSGetConnInfo(h, &info), 0);
-    EXPECT_EQ(info.capability, 0u) << "tap value of the old FSM";
-    EXPECT_EQ(stripe_group(h, 0), "OldGroup 1 0 1 0 0 0 0 3 0 0 0 0 1 3 0 66 0");
-
-    // The first version carries only the client's local IPv4 address; after the swap it is the
-    // record's IP address.
-    VTA_CLIENT *list = nullptr;
-    ASSERT_EQ(VTAdmin_GetClientList(h, &list), 1);
-    host_addr mapped;
-    const uint8_t ipv4[4] = {10, 0, 0, 7};
-    host_addr_set_ipv4(&mapped, ipv4);
-    EXPECT_TRUE(host_addr_equal(&list[0].ip_address, &mapped)) << "::ffff:10.0.0.7";
-    const host_addr zero = {};
-    EXPECT_TRUE(host_addr_equal(&list[0].local_address, &zero));
-    EXPECT_EQ(list[0].type, 2u);
-    VTAdmin_FreeClientList(list);
-    EXPECT_EQ(VTAdmin_FSMDisconnect(h), 0);
-}
-
-TEST_F(FsmQueries, StandbyIsReportedWithoutAConnectionAttempt) {
-    // A connection to the standby manager would be refused, with another text.
-    fault("fsm:lonely", "refuse");
-    VTA_FSM_ENTRY lonely = entry("lonely", VTA_FSM_STANDBY);
-    EXPECT_EQ(VTAdmin_FSMConnect(ns_, &lonely, msg_), -VTA_ECONNECT);
-    EXPECT_NE(std::strstr(msg_, "File System Manager \"lonely\" on 127.0.0.1 is in standby mode."),
-              nullptr)
-        << msg_;
-    for (int h = 0; h < VTA_MAX_CONNECTIONS; ++h) {
-        VTA_CONN_INFO info;
-        if (VTAdmin_NSGetConnInfo(h, &info) == 0) {
-            EXPECT_NE(info.type, VTA_CONN_FSM) << "slot " << h << " left behind";
-        }
-    }
-}
-
 TEST_F(FsmQueries, ResetDuringTheTapPointsAtTheLog) {
     fault("fsm:snfs1", "close_after:0/7");
     VTA_FSM_ENTRY snfs1 = entry("snfs1");
@@ -221,21 +178,6 @@ TEST_F(FsmQueries, StatusStripeGroupAndQosRecords) {
                        q.hint_iops}),
               "5000 400 300 200 100 50");
     EXPECT_EQ(VTAdmin_QosStat(h, 7, &q), -1);
-}
-
-TEST_F(FsmQueries, DebugFlagsSetOnlyWhenEchoed) {
-    const int h = connect("snfs1");
-    const uint32_t quotas = 0x00001000;
-    ASSERT_EQ(VTAdmin_FSMSetDebug(h, &quotas), 0);
-    uint32_t mask = 0;
-    ASSERT_EQ(VTAdmin_FSMGetDebug(h, &mask), 0);
-    EXPECT_EQ(mask, quotas);
-
-    // Only 0x10 of 0x30 may change: the FSM answers 0x10 and the set fails.
-    const uint32_t wanted = 0x30;
-    EXPECT_EQ(VTAdmin_FSMSetDebug(h, &wanted), -1);
-    ASSERT_EQ(VTAdmin_FSMGetDebug(h, &mask), 0);
-    EXPECT_EQ(mask, 0x10u);
 }
 
 // ---- Client list ----

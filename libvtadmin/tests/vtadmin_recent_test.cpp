@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,7 +20,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -262,69 +260,6 @@ TEST_F(Recent, DamagedFileIsReportedOnceAndKeptAside) {
     std::filesystem::remove(path + ".damaged.1");
 }
 
-// A read-only configuration directory still gives the list (and a missing file an empty one);
-// only saving needs write access. Run as a user that cannot write there.
-TEST_F(Recent, ReadOnlyConfigurationDirectoryStillLoads) {
-    write_config_file(kFile, "RecentConn0=alpha\nRecentConn1=beta\n");
-    const std::string dir = test_config_dir();
-    auto as_reader = [&](size_t computers) {
-        return run_bounded_child(
-            [&] {
-                if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
-                    return 10;
-                VTAObj_RecentResetForTests();
-                VTATree *tree = VTATree_Create();
-                char text[256] = "";
-                if (VTATree_Op(tree, VTA_OP_REFRESH, tree->VTA_Root, nullptr, 0, text,
-                               sizeof text) != 0)
-                    return 11;
-                if (child_names(tree, tree->VTA_Root).size() != computers)
-                    return 12;
-                // Saving needs write access and fails with the store's message.
-                return VTATree_Op(tree, VTA_OP_SAVE, tree->VTA_Root, nullptr, 0, text,
-                                  sizeof text) == 0
-                           ? 13
-                           : 0;
-            },
-            5000);
-    };
-    chmod(test_root().c_str(), 0755);
-    chmod(dir.c_str(), 0555);
-    chmod((dir + "/" + kFile).c_str(), 0444);
-    EXPECT_EQ(as_reader(2), 0);
-    chmod(dir.c_str(), 0755);
-    write_config_file(kFile, "");
-    chmod(dir.c_str(), 0555);
-    EXPECT_EQ(as_reader(0), 0);
-    chmod(dir.c_str(), 0755);
-    chmod(test_root().c_str(), 0700);
-}
-
-// A FIFO in the file's place fails the load at once with the store's message (a read would
-// wait for ever), and it is left where it is.
-TEST_F(Recent, FifoAsRecentConnectionsFileFailsAtOnce) {
-    const std::string path = test_config_dir() + "/" + kFile;
-    write_config_file(kFile, "");
-    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    const int outcome = run_bounded_child(
-        [&] {
-            VTATree *tree = VTATree_Create();
-            char msg[256] = "";
-            const int32_t rc =
-                VTATree_Op(tree, VTA_OP_REFRESH, tree->VTA_Root, nullptr, 0, msg, sizeof msg);
-            return rc == CFG_NOT_REGULAR &&
-                           std::string(msg) == "VTFS Cfg: '" + path + "' is not a regular file"
-                       ? 0
-                       : 1;
-        },
-        5000);
-    EXPECT_EQ(outcome, 0);
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISFIFO(st.st_mode));
-    unlink(path.c_str());
-}
-
 // An install root whose file name would not fit is an error: no file with a cut name, in
 // this directory or any other.
 TEST_F(Recent, OverlongPathIsAnErrorNotACutName) {
@@ -343,90 +278,6 @@ TEST_F(Recent, OverlongPathIsAnErrorNotACutName) {
     EXPECT_EQ(std::string(msg).rfind("Path too long: " + test_root() + "/ddd", 0), 0u) << msg;
     EXPECT_TRUE(std::filesystem::is_empty(deep + "/config"));
     std::filesystem::remove_all(deep);
-}
-
-// Programs that each add a host under the lock (load, add, save) lose none of them.
-TEST_F(Recent, LockedReadModifyWritesOfSeveralProgramsKeepEveryHost) {
-    write_config_file(kFile, "RecentConn0=alpha\n");
-    constexpr int kWriters = 6;
-    std::vector<pid_t> writers;
-    for (int w = 0; w < kWriters; ++w) {
-        const pid_t child = fork();
-        if (child == 0) {
-            char msg[256] = "";
-            if (VTAObj_RecentLock(msg, sizeof msg) != 0)
-                _exit(1);
-            VTAObj_RecentResetForTests();
-            VTATree *tree = VTATree_Create();
-            VTATree_Op(tree, VTA_OP_REFRESH, tree->VTA_Root, nullptr, 0, msg, sizeof msg);
-            std::string host = "host" + std::to_string(w);
-            VTATree_Op(tree, VTA_OP_CREATE, tree->VTA_Root, host.data(), host.size() + 1, msg,
-                       sizeof msg);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20)); // a slow command
-            const int32_t rc =
-                VTATree_Op(tree, VTA_OP_SAVE, tree->VTA_Root, nullptr, 0, msg, sizeof msg);
-            VTAObj_RecentUnlock();
-            _exit(rc == 0 ? 0 : 2);
-        }
-        writers.push_back(child);
-    }
-    for (pid_t child : writers) {
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    }
-    std::vector<std::string> expected = {"RecentConn0=alpha"};
-    for (int w = 0; w < kWriters; ++w)
-        expected.push_back("RecentConn" + std::to_string(w + 1) + "=host" + std::to_string(w));
-    EXPECT_EQ(file_lines(), expected);
-}
-
-// A writer killed at any point of its save leaves the file complete: the old list or the new
-// one, never a part. Its leftover temporary file goes with the next save.
-TEST_F(Recent, WriterKilledAtRandomPointsNeverLeavesAPartialFile) {
-    auto list_of = [](char letter) {
-        std::string text;
-        for (int i = 0; i < 300; ++i)
-            text += "RecentConn" + std::to_string(i) + "=" + letter + "host" +
-                    std::to_string(1000 + i) + "\r\n";
-        return text;
-    };
-    const std::string first = list_of('a'), second = list_of('b');
-    write_config_file(kFile, first);
-    std::mt19937 random(1812);
-    for (int round = 0; round < 100; ++round) {
-        const pid_t child = fork();
-        if (child == 0) {
-            // Saves the two lists in turn until killed.
-            VTATree *trees[2] = {VTATree_Create(), VTATree_Create()};
-            for (int t = 0; t < 2; ++t)
-                for (int i = 0; i < 300; ++i) {
-                    std::string host =
-                        std::string(1, t == 0 ? 'a' : 'b') + "host" + std::to_string(1000 + i);
-                    VTAObj_Insert(trees[t], trees[t]->VTA_Root, VTAObj_NewComputer(host.c_str()));
-                }
-            for (int n = 0; n < 1000000; ++n) { // killed long before the end
-                char text[256];
-                VTAObj_SaveRecent(trees[(n + 1) % 2]->VTA_Root, text, sizeof text);
-            }
-            _exit(1);
-        }
-        ASSERT_GT(child, 0);
-        std::this_thread::sleep_for(std::chrono::microseconds(random() % 30000));
-        kill(child, SIGKILL);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        const std::string now = file_bytes();
-        ASSERT_TRUE(now == first || now == second)
-            << "round " << round << ": " << now.size() << " bytes";
-    }
-    // The next locked save removes what the killed writers left.
-    open_tree();
-    ASSERT_EQ(save(), 0);
-    int beside = 0;
-    for (const auto &entry : std::filesystem::directory_iterator(test_config_dir()))
-        beside += entry.path().filename().string().rfind(std::string(kFile) + "~", 0) == 0;
-    EXPECT_EQ(beside, 0);
 }
 
 } // namespace

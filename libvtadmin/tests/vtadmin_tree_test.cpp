@@ -38,45 +38,6 @@ TEST(TreeCreate, RootIsCurrentLazyConnectionsFolderWithPlaceholder) {
     VTATree_Destroy(nullptr);
 }
 
-// Folders first, then by unsigned byte order of the names; namesakes in insertion order.
-TEST_F(TreeStructure, InsertionOrder) {
-    const struct {
-        const char *name;
-        std::vector<std::pair<const char *, bool>> inserted; // name, folder
-        Names order;
-    } rows[] = {
-        {"folders first, then bytes",
-         {{"beta", false}, {"Alpha", true}, {"alpha", false}, {"Zeta", true}},
-         {"Alpha", "Zeta", "alpha", "beta"}},
-        {"high bytes last, leaves never before a folder",
-         {{"AAA", false}, {"zz-dir", true}, {"\xc3\xa9t\xc3\xa9", false}, {"a-dir", true}},
-         {"a-dir", "zz-dir", "AAA", "\xc3\xa9t\xc3\xa9"}},
-        {"namesakes",
-         {{"fs", true}, {"a", true}, {"fs", true}, {"z", true}},
-         {"a", "fs", "fs", "z"}},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        VTAObj *folder = add_node(tree, parent, "folder", VTA_OBJ_DISK, true, false);
-        recorder.clear();
-        Names notes;
-        for (const auto &[name, is_folder] : row.inserted) {
-            add_node(tree, folder, name, VTA_OBJ_VALUE, is_folder, false);
-            notes.push_back(std::string("inserted ") + name);
-        }
-        EXPECT_EQ(child_names(tree, folder), row.order);
-        EXPECT_EQ(recorder.notes, notes);
-        VTAObj_Delete(tree, &folder);
-    }
-    // Before the root on the top level: the tree's root field follows the first node.
-    VTAObj *first = add_node(tree, nullptr, "AAA", VTA_OBJ_DISK, true, false);
-    EXPECT_EQ(tree->VTA_Root, first);
-    EXPECT_EQ(child_names(tree, nullptr), (Names{"AAA", "Connections"}));
-    VTAObj_Delete(tree, &first);
-    EXPECT_EQ(first, nullptr);
-    EXPECT_EQ(child_names(tree, nullptr), Names{"Connections"});
-}
-
 TEST_F(TreeStructure, FindChildWalksNamesakesAndReportsMisses) {
     VTAObj *first = add_node(tree, parent, "fs", VTA_OBJ_FS_ACTIVE, true, false);
     VTAObj *second = add_node(tree, parent, "fs", VTA_OBJ_FS_STANDBY, true, false);
@@ -231,31 +192,6 @@ TEST(TreeValueRow, ShowsTheFirstValueThatIsSet) {
     EXPECT_EQ(row_text(row), "<No Object>|????");
 }
 
-// Nodes from the pool or allocated on their own: new ones and ones that take the place of a
-// freed node are all zero but for their operation function (and where they came from).
-TEST(TreeNodeMemory, AllocGivesAZeroedRecordAlsoInPlaceOfAFreedNode) {
-    for (bool pooled : {true, false}) {
-        VTAObj_SetNodeMemory(pooled, VTA_NODE_MEMORY_KEPT);
-        VTAObj *used[2] = {};
-        for (int i = 0; i < 8; ++i) {
-            VTAObj *node = used[i % 2] = VTAObj_Alloc(VTAObj_ValueOpFunc);
-            ASSERT_NE(node, nullptr);
-            VTAObj expected{};
-            expected.VTA_OpFunc = VTAObj_ValueOpFunc;
-            expected.VTA_Pooled = pooled;
-            EXPECT_EQ(memcmp(node, &expected, sizeof expected), 0) << pooled << " node " << i;
-            // Every field written, as a node in use has them, before it goes back.
-            memset(node, 0xA5, sizeof *node);
-            node->VTA_Parent = node->VTA_Child = node->VTA_SibLeft = node->VTA_SibRight = nullptr;
-            node->VTA_Pooled = pooled;
-            if (i % 2 == 1)
-                for (VTAObj *&freed : used)
-                    VTAObj_Free(&freed);
-        }
-    }
-    VTAObj_SetNodeMemory(true, VTA_NODE_MEMORY_KEPT);
-}
-
 TEST_F(TreeStructure, SetMessageInsertsOnceThenReusesTheNode) {
     ASSERT_EQ(VTAObj_SetMessage(tree, parent, "Status", "Connecting", msg, sizeof msg), VTA_OK);
     VTAObj *node = parent->VTA_Child;
@@ -286,46 +222,6 @@ TEST_F(TreeStructure, SetMessageInsertsOnceThenReusesTheNode) {
     EXPECT_EQ(child_names(tree, parent), (Names{"d1", "Status"}));
 }
 
-// ---- Broken link invariants stop the process ----
-
-std::string report(const char *expression) {
-    return std::string("PANIC: [a-z]+ ASSERT failed \"") + expression +
-           "\" file vtadmin_tree, line [0-9]+";
-}
-
-TEST(TreeDeathTest, BrokenLinksStopFreeInsertAndUnlink) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    VTAObj other{};
-    VTAObj *node = VTAObj_Alloc(nullptr);
-    node->VTA_Parent = node->VTA_Child = node->VTA_SibLeft = node->VTA_SibRight = &other;
-    // Checked in this order: each link is reported once those before it are clear.
-    const std::pair<VTAObj **, const char *> links[] = {
-        {&node->VTA_Parent, "VTAObj->VTA_Parent == NULL"},
-        {&node->VTA_Child, "VTAObj->VTA_Child == NULL"},
-        {&node->VTA_SibLeft, "VTAObj->VTA_SibLeft == NULL"},
-        {&node->VTA_SibRight, "VTAObj->VTA_SibRight == NULL"},
-    };
-    for (const auto &[link, expression] : links) {
-        EXPECT_DEATH(VTAObj_Free(&node), report(expression));
-        *link = nullptr;
-    }
-    VTAObj_Free(&node);
-    EXPECT_EQ(node, nullptr);
-
-    VTATree *tree = VTATree_Create();
-    VTAObj *root = tree->VTA_Root;
-    EXPECT_DEATH(VTAObj_Insert(tree, nullptr, root->VTA_Child),
-                 report("VTAObj->VTA_Parent == NULL"));
-    EXPECT_DEATH(VTAObj_Unlink(tree, root), report("VTAObj->VTA_Child == NULL"));
-    VTAObj *a = add_node(tree, root, "a", VTA_OBJ_VALUE, false, false);
-    VTAObj *b = add_node(tree, root, "b", VTA_OBJ_VALUE, false, false);
-    a->VTA_Parent = b->VTA_Parent = nullptr; // a: no left sibling but a right one; b: the reverse
-    EXPECT_DEATH(VTAObj_Insert(tree, root, a), report("VTAObj->VTA_SibRight == NULL"));
-    EXPECT_DEATH(VTAObj_Insert(tree, root, b), report("VTAObj->VTA_SibLeft == NULL"));
-    a->VTA_Parent = b->VTA_Parent = root;
-    VTATree_Destroy(&tree);
-}
-
 // ---- The index kept beside the sibling lists: searches, sorted insertion, n-th child and
 // child numbers must give what walking the list gives, also after nodes are renamed or turned
 // into folders in place, unlinked or deleted. ----
@@ -347,13 +243,6 @@ VTAObj *walk_insert_before(VTAObj *first, bool folder, const char *name) {
             return next;
     }
     return nullptr;
-}
-
-std::vector<VTAObj *> children(VTAObj *parent) {
-    std::vector<VTAObj *> nodes;
-    for (VTAObj *node = parent->VTA_Child; node != nullptr; node = node->VTA_SibRight)
-        nodes.push_back(node);
-    return nodes;
 }
 
 // Every n-th child and child number of `parent` against the walk; its children are returned.
@@ -388,61 +277,6 @@ void expect_index_agrees(VTAObj *parent, const std::vector<std::string> &names,
 
 using TreeIndex = TreeWithParent;
 
-// How a linked node changes in place.
-enum class change { set_name, write_and_announce, become_folder, become_leaf };
-
-struct rename_case {
-    const char *label;
-    change how;
-    const char *target; // the node changed
-    const char *new_name;
-    Names order; // the sibling order afterwards (the node keeps its place)
-};
-
-TEST_F(TreeIndex, NodesChangedInPlaceAreFoundUnderTheirNewKeys) {
-    const rename_case cases[] = {
-        {"rename within its place", change::set_name, "m", "n", {"a", "n", "z", "k", "y"}},
-        {"rename past its neighbours", change::set_name, "a", "zz", {"zz", "m", "z", "k", "y"}},
-        {"rename to a namesake", change::set_name, "z", "m", {"a", "m", "m", "k", "y"}},
-        {"written and announced", change::write_and_announce, "k", "b", {"a", "m", "z", "b", "y"}},
-        {"long names",
-         change::set_name,
-         "m",
-         "a-very-long-name-beyond-the-prefix-2",
-         {"a", "a-very-long-name-beyond-the-prefix-2", "z", "k", "y"}},
-        {"leaf becomes a folder", change::become_folder, "k", "k", {"a", "m", "z", "k", "y"}},
-        {"folder becomes a leaf", change::become_leaf, "a", "a", {"a", "m", "z", "k", "y"}},
-    };
-    for (const rename_case &c : cases) {
-        SCOPED_TRACE(c.label);
-        VTAObj *host = add_node(tree, parent, "host", VTA_OBJ_COMPUTER, true, false);
-        for (const char *name : {"z", "m", "a"})
-            add_node(tree, host, name, VTA_OBJ_DISK, true, false);
-        for (const char *name : {"y", "k"})
-            add_node(tree, host, name, VTA_OBJ_VALUE, false, false);
-        VTAObj *target = nullptr;
-        ASSERT_EQ(VTAObj_FindChild(host, nullptr, c.target, &target), VTA_OK);
-        switch (c.how) {
-        case change::set_name:
-            VTAObj_SetName(target, c.new_name);
-            break;
-        case change::write_and_announce:
-            strcpy(target->VTA_Name, c.new_name);
-            VTATree_Notify(tree, VTA_NOTE_UPDATED, target);
-            break;
-        case change::become_folder:
-        case change::become_leaf:
-            target->VTA_IsFolder = c.how == change::become_folder;
-            VTATree_Notify(tree, VTA_NOTE_UPDATED, target);
-            break;
-        }
-        EXPECT_EQ(child_names(tree, host), c.order);
-        expect_index_agrees(host, {c.target, c.new_name, "a", "b", "k", "m", "y", "z", "zz"},
-                            c.label);
-        VTAObj_Delete(tree, &host);
-    }
-}
-
 TEST_F(TreeIndex, UnlinkingAndDeletingKeepPositionsAndTheLastChildTakesTheIndexAlong) {
     for (const char *name : {"d", "b", "f", "a", "c", "e"})
         add_node(tree, parent, name, VTA_OBJ_VALUE, false, false);
@@ -467,18 +301,6 @@ TEST_F(TreeIndex, UnlinkingAndDeletingKeepPositionsAndTheLastChildTakesTheIndexA
     EXPECT_EQ(VTAObj_GetNthChild(tree, parent, 2), nullptr);
     add_node(tree, parent, "again", VTA_OBJ_VALUE, false, false);
     EXPECT_EQ(VTAObj_GetNthChild(tree, parent, 1)->VTA_Name, std::string("again"));
-}
-
-TEST_F(TreeIndex, TopLevelListIsIndexedLikeAnyOther) {
-    add_node(tree, nullptr, "B", VTA_OBJ_DISK, true, false);
-    add_node(tree, nullptr, "A", VTA_OBJ_DISK, true, false);
-    EXPECT_EQ(child_names(tree, nullptr), (Names{"A", "B", "Connections"}));
-    VTAObj *found = nullptr;
-    EXPECT_EQ(VTAObj_FindChild(nullptr, tree->VTA_Root, "Connections", &found), VTA_OK);
-    EXPECT_EQ(VTAObj_ChildNumber(found), 3);
-    VTAObj_SetName(found, "0");
-    EXPECT_EQ(VTAObj_FindChild(nullptr, tree->VTA_Root, "0", &found), VTA_OK);
-    EXPECT_EQ(VTAObj_FindChild(nullptr, tree->VTA_Root, "Connections", &found), VTA_ERR_NOT_FOUND);
 }
 
 // Random insertions (namesakes, folders, long names) and removals, then also in-place changes,
