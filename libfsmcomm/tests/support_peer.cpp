@@ -149,8 +149,9 @@ void wait_for_close(int fd, int seconds) {
 }
 
 bytes make_reply(uint32_t length, const bytes &body, uint8_t error_flag, uint16_t error_code) {
-    bytes reply(24, 0);
-    reply.insert(reply.end(), body.begin(), body.end());
+    bytes reply(24 + body.size(), 0);
+    if (!body.empty())
+        memcpy(reply.data() + 24, body.data(), body.size());
     put_frame(reply, length, error_flag, error_code);
     return reply;
 }
