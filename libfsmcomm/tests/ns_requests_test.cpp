@@ -66,12 +66,10 @@ TEST(NsListFsm, FallsBackToTheThirdFormAndBuildsTheAddressFromOffset32) {
         EXPECT_EQ(get_be16(&f.seen[i][28]), 0) << "status cleared before each form";
     }
     EXPECT_STREQ(text, "");
-    EXPECT_EQ(pm_get16(&message, PM_ENTRY_TYPE), PM_ENTRY_FSM);
-    EXPECT_EQ(pm_get16(&message, PM_PORT), 7001);
-    EXPECT_EQ(pm_get16(&message, PM_STATE), 0x8005);
-    EXPECT_EQ(pm_get32(&message, PM_PID), 4242u);
-    EXPECT_EQ(address_text(message), "127.0.0.2");
-    EXPECT_STREQ(pm_name(&message), "snfs1");
+    EXPECT_EQ(std::vector<uint32_t>({pm_get16(&message, PM_ENTRY_TYPE), pm_get16(&message, PM_PORT),
+                                     pm_get16(&message, PM_STATE), pm_get32(&message, PM_PID)}),
+              std::vector<uint32_t>({PM_ENTRY_FSM, 7001, 0x8005, 4242}));
+    EXPECT_EQ(address_text(message) + " " + pm_name(&message), "127.0.0.2 snfs1");
 }
 
 // Status 7 ends the list (2); every form refused is -22; another error code ends the request
