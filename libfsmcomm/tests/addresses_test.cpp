@@ -328,17 +328,4 @@ TEST_F(ResolveHost, OwnNameOnlyYieldsOwnAddresses) {
     EXPECT_EQ(resolve(own_name_.c_str()), "error 2 system 2");
 }
 
-TEST_F(ResolveHost, Ipv4LookupSkipsIpv6EntriesOfTheHostsFile) {
-    root_.write_config("hosts", "2001:db8::1 dual\n10.4.4.4 dual\n10.4.4.5 DUAL other\n");
-    host_addr results[4];
-    int count = 0;
-    ASSERT_EQ(host_lookup("dual", AF_INET, results, 4, &count), 0);
-    ASSERT_EQ(count, 2);
-    EXPECT_EQ(text_of(results[0]), "10.4.4.4");
-    EXPECT_EQ(text_of(results[1]), "10.4.4.5");
-    ASSERT_EQ(host_lookup("dual", AF_UNSPEC, results, 2, &count), 0);
-    ASSERT_EQ(count, 2) << "never more than the capacity";
-    EXPECT_EQ(text_of(results[0]), "2001:db8::1");
-}
-
 } // namespace

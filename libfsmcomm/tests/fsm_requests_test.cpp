@@ -1,14 +1,12 @@
 // FSM connection and status requests against small loopback peers: an agent, a name server
 // answering the locate request and an FSM.
 
-#include "support_ns_peer.h"
-#include "support_peer.h"
-
 #include "libfsmcomm/fsm_requests.h"
 #include "libfsmcomm/ns_requests.h"
 #include "libfsmcomm/platform_error.h"
 #include "libfsmcomm/transport.h"
 #include "libfsmcomm/wire.h"
+#include "support_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +20,6 @@
 #include <vector>
 
 namespace {
-
-using bytes = std::vector<uint8_t>;
 
 bytes locate_reply(const bytes &request, uint16_t status, uint16_t port, const uint8_t ipv4[4],
                    const uint8_t mapped[4]) {
@@ -49,11 +45,8 @@ protected:
     void start_agent(int name_server_port) {
         agent_ = std::make_unique<loopback_peer>(
             [name_server_port](int fd) { serve_agent(fd, name_server_port); });
-        ASSERT_TRUE(agent_->listening());
-        root_.write_config("fsports", "altpmap " + std::to_string(agent_->port()) + "\n");
-        service_port_reset_for_tests();
+        root_.use_agent_port(agent_->port());
     }
-    void TearDown() override { service_port_reset_for_tests(); }
 
     private_root root_;
     std::unique_ptr<loopback_peer> agent_;
@@ -72,7 +65,7 @@ TEST_F(FsmConnect, OlderLocateFormConnectsToTheIPv4AddressAt32AndRegisters) {
     const uint16_t fsm_port = static_cast<uint16_t>(fsm->port());
     auto ns = serve(2, &ns_seen, [fsm_port](int fd, const bytes &request, int i) {
         if (i == 0)
-            return send_framed(fd, pm_reply_to(request), 1024, 255, 1);
+            return refuse(fd, request);
         // The address at 296 must be ignored after the older form.
         send_framed(fd, locate_reply(request, 0, fsm_port, LOOPBACK, UNUSED_LOOPBACK));
     });
@@ -111,7 +104,7 @@ TEST_F(FsmConnect, LocateAnswersEndTheConnectWithTheirTexts) {
         std::vector<bytes> ns_seen;
         auto ns = serve(r.refuse ? 2 : 1, &ns_seen, [&r](int fd, const bytes &request, int) {
             if (r.refuse)
-                return send_framed(fd, pm_reply_to(request), 1024, 255, 1);
+                return refuse(fd, request);
             send_framed(fd, locate_reply(request, r.status, 1, LOOPBACK, LOOPBACK));
         });
         start_agent(ns->port());

