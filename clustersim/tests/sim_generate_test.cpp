@@ -12,7 +12,7 @@
 namespace {
 
 TEST(SimGenerate, EveryDiskAndClientComesOnce) {
-    for (size_t n : {0, 1, 1000, 2 * 7919}) {
+    for (size_t n : {0, 2 * 7919}) {
         const sim_scenario s = scenario_generate(n, n + 1);
         ASSERT_EQ(s.hosts.size(), 1u) << n;
         EXPECT_EQ(s.hosts[0].address, "127.0.0.1");
