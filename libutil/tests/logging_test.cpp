@@ -167,6 +167,7 @@ TEST_F(Logging, OpensAppendNestAndReportTheirSettings) {
     EXPECT_EQ(s.fd, -1);
     EXPECT_EQ(s.path, "");
     EXPECT_EQ(s.max_size, 0u);
+    log_close(); // nothing to undo: the next open counts from zero
     log_write(0, "after close\n");
     auto lines = read_lines(log);
     ASSERT_EQ(lines.size(), 2u);
@@ -176,6 +177,8 @@ TEST_F(Logging, OpensAppendNestAndReportTheirSettings) {
     EXPECT_TRUE(query().open);
     EXPECT_EQ(query().fd, -1);
     log_write(3, "dropped\n");
+    log_close();
+    EXPECT_FALSE(query().open);
 }
 
 TEST_F(Logging, DashWritesToStandardErrorAndCloseLeavesItOpen) {
