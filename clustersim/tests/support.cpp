@@ -67,24 +67,21 @@ std::string text_at(const bytes &b, size_t offset) {
         strnlen(reinterpret_cast<const char *>(b.data() + offset), b.size() - offset));
 }
 
-bytes slice(const bytes &b, size_t offset, size_t n) {
-    return offset + n <= b.size() ? bytes(b.begin() + long(offset), b.begin() + long(offset + n))
-                                  : bytes();
-}
-
-bytes mapped(uint8_t last) {
-    return {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, last};
-}
-
-void expect_fields(const bytes &b, std::initializer_list<at> fields, const std::string &row) {
-    for (const at &f : fields) {
-        if (f.offset + std::max<size_t>(f.width, 1) > b.size()) {
-            ADD_FAILURE() << row << ": no field at " << f.offset << " in " << b.size() << " bytes";
-        } else if (f.text != nullptr) {
-            EXPECT_EQ(text_at(b, f.offset), f.text) << row << ": text at " << f.offset;
-        } else {
-            EXPECT_EQ(be(b, f.offset, f.width), f.value) << row << ": field at " << f.offset;
-        }
+void expect_fields(const bytes &b, const std::string &fields, const std::string &row) {
+    for (size_t start = 0; start < fields.size();) {
+        const size_t end = std::min(fields.find(", ", start), fields.size());
+        const std::string field = fields.substr(start, end - start);
+        start = end + 2;
+        const size_t equals = field.find('='), colon = field.find(':');
+        const size_t offset = std::stoul(field.substr(0, std::min(equals, colon)));
+        const std::string value = field.substr(equals + 1);
+        const size_t width = colon < equals ? std::stoul(field.substr(colon + 1)) : 0;
+        if (offset + std::max<size_t>(width, 1) > b.size())
+            ADD_FAILURE() << row << ": " << field << " beyond " << b.size() << " bytes";
+        else if (width == 0)
+            EXPECT_EQ(text_at(b, offset), value) << row << ": " << field;
+        else
+            EXPECT_EQ(be(b, offset, width), std::stoull(value, nullptr, 0)) << row << ": " << field;
     }
 }
 

@@ -5,7 +5,6 @@
 #include "clustersim/cluster.h"
 
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -31,21 +30,11 @@ int connect_to(const std::string &address, uint16_t port);
 uint64_t be(const bytes &b, size_t offset, size_t width);
 void set_be(bytes &b, size_t offset, size_t width, uint64_t value);
 std::string text_at(const bytes &b, size_t offset);
-bytes slice(const bytes &b, size_t offset, size_t n);
-// The IPv4-mapped IPv6 form of 127.0.0.`last`.
-bytes mapped(uint8_t last);
 
-// A big-endian field of a reply at an offset, or a NUL-terminated text there:
-// at{offset, width, value} or at{offset, "text"}.
-struct at {
-    at(size_t offset, size_t width, uint64_t value) : offset(offset), width(width), value(value) {}
-    at(size_t offset, const char *text) : offset(offset), text(text) {}
-    size_t offset, width = 0;
-    uint64_t value = 0;
-    const char *text = nullptr;
-};
-// Checks each field of `b`; a failure names `row` and the field's offset.
-void expect_fields(const bytes &b, std::initializer_list<at> fields, const std::string &row = "");
+// Checks the fields of `b` that `fields` names, set apart by ", ": "OFFSET:WIDTH=VALUE" for a
+// big-endian number (decimal, or hexadecimal after "0x"), "OFFSET=TEXT" for a NUL-terminated
+// text. A failure names `row` and the field.
+void expect_fields(const bytes &b, const std::string &fields, const std::string &row = "");
 
 // A whole file's contents; empty when it cannot be read.
 std::string read_file(const std::string &path);

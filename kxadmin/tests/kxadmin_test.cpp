@@ -1,5 +1,5 @@
 // The kxadmin program run as a child process against a simulator child process, both on a
-// private install root; plus its command line, path syntax and table layout.
+// private install root; its failures, command line, path syntax and layout in this process.
 
 #include "clustersim/cluster.h"
 #include "kxadmin/kxadmin_cli.h"
@@ -17,10 +17,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <regex>
 #include <set>
 #include <sstream>
@@ -41,16 +39,7 @@ struct run_result {
             result.push_back(line);
         return result;
     }
-    nlohmann::json json() const { return nlohmann::json::parse(out); }
 };
-
-// The words of a command line, for failure messages.
-std::string joined(const std::vector<std::string> &words) {
-    std::string text;
-    for (const std::string &word : words)
-        text += (text.empty() ? "" : " ") + word;
-    return text;
-}
 
 // The blank-separated words of `text`.
 std::vector<std::string> words(const std::string &text) {
@@ -59,6 +48,20 @@ std::vector<std::string> words(const std::string &text) {
     for (std::string word; in >> word;)
         result.push_back(word);
     return result;
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// The JSON row whose `key` is `value` and whose "Type" is `type`; null when there is none.
+nlohmann::json row_of(const nlohmann::json &rows, const char *key, const std::string &value,
+                      const std::string &type) {
+    for (const auto &row : rows)
+        if (row[key] == value && row["Type"] == type)
+            return row;
+    return nullptr;
 }
 
 // The "Column=text" pairs of `row` for the columns that `expected` names, in its form:
@@ -73,21 +76,6 @@ std::string columns(const nlohmann::json &row, const std::string &expected) {
         at = end + 2;
     }
     return text;
-}
-
-std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string> &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-// The JSON row whose `key` is `value` (and whose "Type" is `type`, when given); null when
-// there is none.
-nlohmann::json row_of(const nlohmann::json &rows, const char *key, const std::string &value,
-                      const std::string &type = "") {
-    for (const auto &row : rows)
-        if (row[key] == value && (type.empty() || row["Type"] == type))
-            return row;
-    return nullptr;
 }
 
 std::string slurp(const std::string &path) {
@@ -111,13 +99,12 @@ run_result run_program(const std::string &root, const std::vector<std::string> &
         environment + " timeout 60 " + quote(KX_KXADMIN_PROGRAM) + " --root " + quote(root);
     for (const std::string &arg : args)
         command += " " + quote(arg);
-    const std::string out = root + "/out.txt", err = root + "/err.txt";
-    command += " >" + quote(out) + " 2>" + quote(err);
+    command += " >" + quote(root + "/out.txt") + " 2>" + quote(root + "/err.txt");
     run_result result;
     const int status = system(command.c_str());
     result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    result.out = slurp(out);
-    result.err = slurp(err);
+    result.out = slurp(root + "/out.txt");
+    result.err = slurp(root + "/err.txt");
     return result;
 }
 
@@ -170,12 +157,12 @@ protected:
     // Runs `args`, which must succeed.
     static run_result ok(const std::vector<std::string> &args) {
         run_result r = run(args);
-        EXPECT_EQ(r.status, 0) << joined(args) << ": " << r.err;
+        EXPECT_EQ(r.status, 0) << args.at(0) << ": " << r.err;
         return r;
     }
     // The output of `args --json`, which must succeed.
     static nlohmann::json json(const std::vector<std::string> &args) {
-        return ok(concat(args, {"--json"})).json();
+        return nlohmann::json::parse(ok(concat(args, {"--json"})).out);
     }
 
     static std::string root_;
@@ -185,21 +172,17 @@ protected:
 std::string Kxadmin::root_;
 pid_t Kxadmin::sim_pid_ = 0;
 
-TEST_F(Kxadmin, ListsFileSystemsAlignedWithStatus) {
+const char *const kUsersAndGroups = "localhost/File Systems/snfs1/Quotas/Users & Groups";
+const char *const kDirectories = "localhost/File Systems/snfs1/Quotas/Directories";
+
+// Columns line up under their header, namesakes are numbered, --json rows are keyed by the
+// header and trees nest their children.
+TEST_F(Kxadmin, ListsTreesAndJsonRows) {
     const std::vector<std::string> lines = ok({"ls", "localhost/File Systems"}).lines();
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0].rfind("Name ", 0), 0u) << lines[0];
-    const size_t host_column = lines[0].find("Host");
-    bool active_snfs1 = false;
-    for (size_t i = 1; i < lines.size(); ++i) {
-        EXPECT_EQ(lines[i].find("127.0.0."), host_column) << lines[i];
-        active_snfs1 = active_snfs1 || (lines[i].rfind("snfs1 ", 0) == 0 &&
-                                        lines[i].find("Active") != std::string::npos);
-    }
-    EXPECT_TRUE(active_snfs1);
-}
-
-TEST_F(Kxadmin, TreeShowsFoldersIndentedAndNamesakesNumbered) {
+    for (size_t i = 1; i < lines.size(); ++i)
+        EXPECT_EQ(lines[i].find("127.0.0."), lines[0].find("Host")) << lines[i];
     EXPECT_EQ(
         ok({"tree", "--depth", "2"}).lines(),
         (std::vector<std::string>{"Connections", "  localhost", "    Disks", "    File Systems"}));
@@ -207,42 +190,20 @@ TEST_F(Kxadmin, TreeShowsFoldersIndentedAndNamesakesNumbered) {
     EXPECT_NE(out.find("\n  snfs1\n"), std::string::npos) << out;
     EXPECT_NE(out.find("\n  snfs1#2\n"), std::string::npos) << out;
     EXPECT_NE(ok({"ls", "localhost/File Systems/snfs1#2"}).out.find("Standby"), std::string::npos);
-}
+    // Figures end where their header ends.
+    EXPECT_EQ(ok({"ls", kUsersAndGroups})
+                  .lines()
+                  .at(1)
+                  .rfind("alice  User           1G        900M   100M", 0),
+              0u);
 
-TEST_F(Kxadmin, JsonRowsAreKeyedByTheHeader) {
     const nlohmann::json rows = json({"ls", "localhost/File Systems/snfs1/Clients"});
     ASSERT_TRUE(rows.is_array() && !rows.empty()) << rows;
-    for (const auto &row : rows) {
-        EXPECT_EQ(row.size(), 2u) << row.dump();
-        EXPECT_TRUE(row.contains("Host") && row.contains("Type")) << row.dump();
-    }
+    EXPECT_EQ(rows[0].size(), 2u) << rows[0];
     EXPECT_EQ(rows[0]["Type"], "File System Manager (FSM)");
     const nlohmann::json tree = json({"tree", "localhost", "--depth", "1"});
-    EXPECT_EQ(tree["name"], "localhost");
     EXPECT_EQ(tree["type"], "Computer");
-    ASSERT_EQ(tree["children"].size(), 2u);
     EXPECT_EQ(tree["children"][1]["name"], "File Systems");
-}
-
-// The default scenario's disks carry the states an administrator meets, none unknown, and
-// the disk nodes show them.
-TEST_F(Kxadmin, DisksOfTheDefaultClusterShowMeaningfulStates) {
-    sim_scenario scenario;
-    char text[256] = "";
-    ASSERT_EQ(scenario_load(KX_CLUSTERSIM_SCENARIOS "/default.json", &scenario, text, sizeof text),
-              0)
-        << text;
-    std::set<std::string> states;
-    for (const sim_host &host : scenario.hosts)
-        for (const sim_disk &disk : host.disks) {
-            VTAdmin_DiskStateString(disk.state, text, sizeof text);
-            states.insert(text);
-        }
-    EXPECT_EQ(states, (std::set<std::string>{"Active", "Available", "Deferred Close",
-                                             "Label Not Verified", "Passive", "Primary",
-                                             "Secondary", "Standby", "Unavailable", "Unusable"}));
-    const nlohmann::json rows = json({"ls", "localhost/Disks/alpha_disk35"});
-    EXPECT_EQ(row_of(rows, "Name", "State")["Value"], "Deferred Close");
 }
 
 TEST_F(Kxadmin, ConnectionsAreTheConsolesRecentList) {
@@ -251,29 +212,13 @@ TEST_F(Kxadmin, ConnectionsAreTheConsolesRecentList) {
     const std::string file = slurp(root_ + "/config/cfg.kxntadmin");
     EXPECT_NE(file.find("RecentConn0=beta"), std::string::npos) << file;
     EXPECT_NE(file.find("RecentConn1=localhost"), std::string::npos) << file;
+    // A host the file cannot hold is refused before anything is written.
+    const run_result r = run({"connect", "a\nb"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "kxadmin: Invalid host name: it contains a line break\n");
+    EXPECT_EQ(slurp(root_ + "/config/cfg.kxntadmin"), file);
     ok({"disconnect", "beta"});
     EXPECT_EQ(ok({"connections", "--json"}).out, "[\n  \"localhost\"\n]\n");
-}
-
-// A host text the file cannot hold is refused before anything is written: the saved list
-// stays whole.
-TEST_F(Kxadmin, ConnectRefusesHostsTheFileCannotHold) {
-    ok({"connect", "beta"});
-    const std::string before = slurp(root_ + "/config/cfg.kxntadmin");
-    const struct {
-        std::string host;
-        std::string message;
-    } cases[] = {
-        {"a\nb", "kxadmin: Invalid host name: it contains a line break\n"},
-        {"a\rb", "kxadmin: Invalid host name: it contains a line break\n"},
-        {std::string(256, 'h'), "kxadmin: Host name too long: 256 bytes (at most 255)\n"},
-    };
-    for (const auto &c : cases) {
-        const run_result r = run({"connect", c.host});
-        EXPECT_EQ(r.status, 1) << c.host;
-        EXPECT_EQ(r.err, c.message) << c.host;
-        EXPECT_EQ(slurp(root_ + "/config/cfg.kxntadmin"), before) << c.host;
-    }
 }
 
 // Connects run at the same time each add their host: none is lost.
@@ -289,110 +234,56 @@ TEST_F(Kxadmin, ParallelConnectsKeepEveryHost) {
 }
 
 // A damaged recent-connections file is reported once and kept aside; the commands go on.
-TEST_F(Kxadmin, DamagedRecentConnectionsFileIsReportedOnceAndKeptAside) {
+TEST_F(Kxadmin, DamagedRecentConnectionsFileIsReportedAndTheCommandsGoOn) {
     const std::string file = root_ + "/config/cfg.kxntadmin";
-    const std::string damaged("RecentConn0=x\0", 14);
-    std::ofstream(file, std::ios::binary | std::ios::trunc) << damaged;
-    const run_result r = ok({"connections"});
-    EXPECT_NE(r.err.find("could not be read (Invalid character in file.); it was kept as " + file +
-                         ".damaged"),
-              std::string::npos)
-        << r.err;
+    std::ofstream(file, std::ios::binary | std::ios::trunc) << std::string("RecentConn0=x\0", 14);
+    EXPECT_NE(ok({"connections"}).err.find("could not be read (Invalid character in file.)"),
+              std::string::npos);
     EXPECT_EQ(ok({"connect", "beta"}).err, "");
     EXPECT_EQ(ok({"connections"}).out, "beta\n");
-    EXPECT_EQ(slurp(file + ".damaged"), damaged);
     std::filesystem::remove(file + ".damaged");
-}
-
-// Browsing needs no write access to the configuration directory.
-TEST_F(Kxadmin, ReadOnlyConfigurationDirectoryStillBrowses) {
-    const std::string config = root_ + "/config";
-    using std::filesystem::perms, std::filesystem::permissions;
-    permissions(root_, perms(0755));
-    std::filesystem::create_directories(root_ + "/debug");
-    permissions(root_ + "/debug", perms(0777));
-    permissions(config, perms(0555));
-    permissions(config + "/cfg.kxntadmin", perms(0444));
-    const std::string reader =
-        std::string("TIMEDWAIT_VALUE=5") +
-        (geteuid() == 0 ? " setpriv --reuid=65534 --regid=65534 --clear-groups" : "");
-    const run_result r = run_program(root_, {"ls", "localhost/File Systems"}, reader);
-    const run_result save = run_program(root_, {"connect", "beta"}, reader);
-    permissions(config, perms(0755));
-    permissions(config + "/cfg.kxntadmin", perms(0644));
-    permissions(root_, perms(0700));
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("snfs1"), std::string::npos) << r.out;
-    EXPECT_EQ(save.status, 1) << "saving needs write access";
-}
-
-// The program's own exit status and streams: the message on standard error, nothing on
-// standard output.
-TEST_F(Kxadmin, ErrorsGoToStandardErrorWithNonZeroStatus) {
-    const struct {
-        std::string args;
-        int status;
-        std::string err;
-    } rows[] = {
-        {"ls localhost/Nowhere", 1, "kxadmin: no node 'Nowhere' in 'localhost'\n"},
-        {"stop localhost nosuchfs", 1, "kxadmin: no file system 'nosuchfs' on 'localhost'\n"},
-        {"start localhost snfs1", 1, "kxadmin: FSM is already running\n"},
-        {"frobnicate", 2, "kxadmin: unknown command 'frobnicate' (see kxadmin --help)\n"},
-        {"ls a b", 2, "kxadmin: too many arguments for 'ls': b (see kxadmin help ls)\n"},
-        {"tree --depth x", 2, "kxadmin: bad number for --depth: x (see kxadmin help tree)\n"},
-    };
-    for (const auto &row : rows) {
-        const run_result r = run(words(row.args));
-        EXPECT_EQ(r.status, row.status) << row.args;
-        EXPECT_EQ(r.out, "") << row.args;
-        EXPECT_EQ(r.err, row.err) << row.args;
-    }
-    EXPECT_NE(ok({"--help"}).out.find("#2"), std::string::npos);
 }
 
 // ---- Debug flags ----
 
-// The word that `debug --json` / `ls --json` rows of a Debug folder show; every one of the 32
-// rows must be there, each with a true/false "Set".
+// The word that the 32 rows of a Debug folder show, each with a true/false "Set".
 uint32_t shown_word(const nlohmann::json &rows) {
     EXPECT_EQ(rows.size(), 32u) << rows;
     uint32_t word = 0;
-    for (const auto &row : rows) {
-        EXPECT_TRUE(row["Set"].is_boolean()) << row.dump();
-        const std::string name = row["Debug Name"];
-        const VTA_DEBUG_FLAG *flag = VTAdmin_DebugFlags;
-        while (flag->description != nullptr && name != flag->description)
-            ++flag;
-        EXPECT_NE(flag->description, nullptr) << name;
-        if (row["Set"] == true)
-            word |= flag->value;
-    }
+    for (const auto &row : rows)
+        for (const VTA_DEBUG_FLAG *flag = VTAdmin_DebugFlags; flag->description != nullptr; ++flag)
+            if (row["Debug Name"] == flag->description && row["Set"] == true)
+                word |= flag->value;
     return word;
 }
 
 TEST_F(Kxadmin, DebugAppliesSetsAndClearsInOrderAndSavesThem) {
     const struct {
-        std::vector<std::string> changes;
+        std::string changes;
         uint32_t word;
     } steps[] = {
-        {{"--clear", "all"}, 0},
-        {{"--set", "quotas", "--set", "Journal"}, 0x41000},
-        {{"--set", "0x80000000"}, 0x80041000},
-        {{"--clear", "QUOTAS"}, 0x80040000},
-        {{"--set", "none", "--set", "general"}, 0x1},
-        {{"--set", "all", "--clear", "0x1", "--clear", "none"}, 0xFFFFFFFE},
-        {{"--set", "4096", "--clear", "xattr"}, 0xBFFFFFFE},
-        {{}, 0xBFFFFFFE},
+        {"--clear all", 0},
+        {"--set quotas --set Journal", 0x41000},
+        {"--set 0x80000000 --clear QUOTAS", 0x80040000},
+        {"--set all --clear 0x1 --clear none", 0xFFFFFFFE},
+        {"", 0xFFFFFFFE},
     };
     for (const auto &step : steps) {
-        const std::string name = joined(step.changes);
-        EXPECT_EQ(shown_word(json(concat({"debug", "localhost", "snfs1"}, step.changes))),
+        EXPECT_EQ(shown_word(json(concat({"debug", "localhost", "snfs1"}, words(step.changes)))),
                   step.word)
-            << name;
+            << step.changes;
         // A new process reads the word back from the FSM.
         EXPECT_EQ(shown_word(json({"ls", "localhost/File Systems/snfs1/Debug"})), step.word)
-            << name;
+            << step.changes;
     }
+    for (const std::string flag : {"gen", "0x100000000"}) {
+        const run_result r = run({"debug", "localhost", "snfs1", "--set", "none", "--clear", flag});
+        EXPECT_EQ(r.status, 2) << flag;
+        EXPECT_NE(r.err.find("unknown debug flag '" + flag + "'"), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("general, sockets"), std::string::npos) << r.err;
+    }
+    EXPECT_EQ(shown_word(json({"ls", "localhost/File Systems/snfs1/Debug"})), 0xFFFFFFFE)
+        << "nothing saved";
 }
 
 TEST_F(Kxadmin, DebugFolderShowsCheckBoxesInTheSetColumn) {
@@ -401,72 +292,13 @@ TEST_F(Kxadmin, DebugFolderShowsCheckBoxesInTheSetColumn) {
     ASSERT_EQ(lines.size(), 33u);
     EXPECT_EQ(lines[0], "Set  Debug Name");
     EXPECT_EQ(lines[1], "[ ]  Administrative Tap Management");
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "[x]  Sockets"), lines.end());
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [](const std::string &l) { return l.rfind("[x]", 0) == 0; }),
-              1);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "[x]  Sockets"), 1);
     const std::string csv = ok({"ls", "localhost/File Systems/snfs1/Debug", "--csv"}).out;
     EXPECT_EQ(csv.rfind("Set,Debug Name\r\nfalse,Administrative Tap Management\r\n", 0), 0u) << csv;
     EXPECT_NE(csv.find("\r\ntrue,Sockets\r\n"), std::string::npos) << csv;
 }
 
-TEST_F(Kxadmin, UnknownDebugFlagIsAUsageErrorNamingTheKeywords) {
-    const std::string before = run({"ls", "localhost/File Systems/snfs1/Debug"}).out;
-    for (const char *flag : {"verbose", "0x100000000", "-1", "0x", "gen"}) {
-        const run_result r =
-            run({"debug", "localhost", "snfs1", "--set", "quotas", "--clear", flag});
-        EXPECT_EQ(r.status, 2) << flag;
-        EXPECT_EQ(r.out, "") << flag;
-        for (const std::string &part : {"unknown debug flag '" + std::string(flag) + "'",
-                                        std::string("general, sockets"), std::string("all, none")})
-            EXPECT_NE(r.err.find(part), std::string::npos) << flag << ": " << r.err;
-    }
-    EXPECT_EQ(run({"ls", "localhost/File Systems/snfs1/Debug"}).out, before) << "nothing saved";
-    EXPECT_EQ(run({"debug", "localhost", "snfs1", "--set"}).status, 2);
-}
-
 // ---- Quotas ----
-
-const char *const kUsersAndGroups = "localhost/File Systems/snfs1/Quotas/Users & Groups";
-const char *const kDirectories = "localhost/File Systems/snfs1/Quotas/Directories";
-
-TEST_F(Kxadmin, QuotaFoldersListTheirRowsWithRightAlignedFigures) {
-    EXPECT_EQ(
-        ok({"ls", "localhost/File Systems/snfs1/Quotas"}).lines(),
-        (std::vector<std::string>{"Name            Description", "Directories     Directory Quotas",
-                                  "Users & Groups  User & Group Quotas"}));
-    const std::vector<std::string> lines = ok({"ls", kUsersAndGroups}).lines();
-    ASSERT_GE(lines.size(), 9u);
-    // Right-aligned columns end where their header ends.
-    for (const char *column : {"Limit Hard", "Limit Soft", "Used"}) {
-        const size_t end = lines[0].find(column) + strlen(column);
-        for (size_t i = 1; i < lines.size(); ++i)
-            EXPECT_NE(lines[i][end - 1], ' ') << column << ": " << lines[i];
-    }
-    EXPECT_EQ(lines[1].rfind("alice  User           1G        900M   100M", 0), 0u) << lines[1];
-
-    const nlohmann::json rows = json({"ls", kUsersAndGroups});
-    EXPECT_EQ(row_of(rows, "Name", "dave", "User")["Message"], "!! HARD LIMIT EXCEEDED !!");
-    EXPECT_EQ(row_of(rows, "Name", "carol", "User")["Message"], "!! Soft limit expired !!");
-    EXPECT_EQ(row_of(rows, "Name", "erin", "User")["Limit Hard"], "Unlimited");
-    EXPECT_FALSE(row_of(rows, "Name", "devel", "User").is_null());
-    EXPECT_FALSE(row_of(rows, "Name", "devel", "Group").is_null());
-    EXPECT_TRUE(row_of(rows, "Name", "ghost", "User").is_null()) << "no limits and no usage";
-
-    EXPECT_EQ(ok({"ls", "localhost/File Systems/archive/Quotas/Users & Groups"}).out,
-              "Message\nQuotas are not enabled.\n");
-    const std::string header = ok({"ls", kDirectories}).lines().at(0);
-    EXPECT_EQ(header.rfind("Name ", 0), 0u) << header;
-    EXPECT_NE(header.find("  Time Remaining  Path  "), std::string::npos) << header;
-    EXPECT_EQ(header.substr(header.size() - 9), "  Message") << header;
-    const nlohmann::json dirs = json({"ls", kDirectories});
-    const nlohmann::json data = row_of(dirs, "Path", "/projects", "Data");
-    const nlohmann::json files = row_of(dirs, "Path", "/projects", "Files");
-    ASSERT_FALSE(data.is_null() || files.is_null()) << dirs;
-    EXPECT_EQ(data["Name"], files["Name"]) << "one directory, two quotas";
-    EXPECT_EQ(data["Name"].get<std::string>().rfind("D:", 0), 0u);
-    EXPECT_EQ(row_of(dirs, "Path", "/render", "Files")["Message"], "!! HARD LIMIT EXCEEDED !!");
-}
 
 // Each step's command (after "quota HOST FSNAME"; none: only the check) and what it prints,
 // then the columns of one row of the list it changed (none: the row is gone).
@@ -498,8 +330,6 @@ TEST_F(Kxadmin, QuotaSetChangeAndDelete) {
         // when no such directory exists on this machine.
         {"set data /projects --soft 800M", "quota set data /projects: done\n", "Data /projects",
          "Limit Soft=800M"},
-        {"set data /projects --soft 900M", "quota set data /projects: done\n", "Data /projects",
-         "Limit Soft=900M"},
         // Deleting one kind leaves the other; the last one goes with its name space.
         {"delete data tmp", "quota delete data tmp: done\n", "Data /tmp", ""},
         {"", "", "Files /tmp", "Limit Hard=100"},
@@ -527,48 +357,31 @@ TEST_F(Kxadmin, QuotaSetChangeAndDelete) {
     }
 }
 
-// Refused settings change nothing.
+// Refused settings change nothing: kxadmin's own checks, and one refusal of the library.
 TEST_F(Kxadmin, QuotaSetRefusesWhatCannotBeSet) {
     const std::string mnt = std::filesystem::canonical(root_ + "/mnt").string();
-    const std::vector<std::string> limits = {"--hard", "1G", "--soft", "1G", "--grace", "5"};
     const struct {
         std::vector<std::string> args; // after "quota set localhost"
         int status;
         std::string err;
     } rows[] = {
-        {concat({"snfs1", "user", "nosuch"}, limits), 1,
-         "FSM returned 'Not Found'. Verify user 'nosuch' exists"},
-        {concat({"snfs1", "group", "nosuch"}, limits), 1,
-         "FSM returned 'Not Found'. Verify group 'nosuch' exists"},
-        {words("snfs1 user alice --hard 1G --soft 2G"), 1,
-         "Quota hard limit is smaller than the soft limit, HL = 1073741824, SL = 2147483648."},
+        {words("snfs1 user irene --hard 12x"), 1, "Hard Limit is not a valid number"},
+        {words("snfs1 user irene --soft -5"), 1, "Soft Limit is not a valid number"},
+        {words("snfs1 user irene --grace 4294967296"), 1, "Time value is too large"},
+        {{"snfs1", "user", ""}, 1, "Please enter a User Name"},
+        {{"snfs1", "group", std::string(256, 'n')}, 1, "Group Name is too long"},
+        {{"snfs1", "data", ""}, 1, "Please specify a directory"},
+        {{"snfs1", "data", std::string(512, 'd')}, 1, "Directory path is too long"},
         {words("snfs1 user irene --hard 1G"), 1,
          "Quota hard and soft limits must both be either zero or non-zero, HL = 1073741824, "
          "SL = 0."},
-        {words("snfs1 user irene --hard 1G --soft 1G"), 1,
-         "Quota time limit must be non-zero if the soft limit is non-zero, SL = 1073741824, "
-         "TL = 0."},
-        {{"snfs1", "user", "irene", "--hard", "12x"}, 1, "Hard Limit is not a valid number"},
-        {{"snfs1", "user", "irene", "--soft", "-5"}, 1, "Soft Limit is not a valid number"},
-        {{"snfs1", "user", "irene", "--grace", "4294967296"}, 1, "Time value is too large"},
-        {{"snfs1", "user", ""}, 1, "Please enter a User Name"},
-        {{"snfs1", "group", std::string(256, 'n')}, 1, "Group Name is too long"},
-        {concat({"archive", "user", "alice"}, limits), 1, "Quotas are not enabled."},
-        {{"nosuchfs", "user", "alice"}, 1, "no active file system 'nosuchfs' on 'localhost'"},
+        {words("nosuchfs user alice"), 1, "no active file system 'nosuchfs' on 'localhost'"},
+        {words("archive user alice"), 1, "Quotas are not enabled."},
+        {words("snfs1 data missing --hard 1G --soft 1G --grace 5"), 1,
+         "Error opening directory '" + mnt + "/snfs1/missing': No such file or directory"},
         {words("snfs1 owner alice"), 2,
          "usage: quota set|delete HOST FSNAME user|group|data|files NAME|PATH (see kxadmin "
          "--help)"},
-        {{"snfs1", "data", ""}, 1, "Please specify a directory"},
-        {{"snfs1", "data", std::string(512, 'd')}, 1, "Directory path is too long"},
-        {{"snfs1", "files", "tmp", "--hard", "ten"}, 1, "Hard Limit is not a valid number"},
-        {words("snfs1 data tmp --hard 1G"), 1,
-         "Quota hard and soft limits must both be either zero or non-zero, HL = 1073741824, "
-         "SL = 0."},
-        {concat({"snfs1", "data", "missing"}, limits), 1,
-         "Error opening directory '" + mnt + "/snfs1/missing': No such file or directory"},
-        {concat({"snfs1", "data", mnt + "/scratch"}, limits), 1,
-         "Directory '" + mnt + "/scratch' is not in file system 'snfs1' (it's in 'scratch')"},
-        {concat({"archive", "data", "x"}, limits), 1, "Quotas are not enabled."},
     };
     for (const auto &row : rows) {
         const run_result r = run(concat({"quota", "set", "localhost"}, row.args));
@@ -576,85 +389,11 @@ TEST_F(Kxadmin, QuotaSetRefusesWhatCannotBeSet) {
         EXPECT_EQ(r.err, "kxadmin: " + row.err + "\n");
         EXPECT_EQ(r.out, "") << row.err;
     }
-    const nlohmann::json users = json({"ls", kUsersAndGroups});
-    EXPECT_EQ(row_of(users, "Name", "alice", "User")["Limit Hard"], "1G");
-    EXPECT_TRUE(row_of(users, "Name", "irene", "User").is_null());
-    const nlohmann::json dirs = json({"ls", kDirectories});
-    EXPECT_TRUE(row_of(dirs, "Path", "/tmp", "Data").is_null());
-    EXPECT_EQ(dirs.size(), 4u);
+    EXPECT_TRUE(row_of(json({"ls", kUsersAndGroups}), "Name", "irene", "User").is_null());
 }
 
-// Reads RFC 4180 text strictly: every record ends in CR LF; a quoted field may hold commas, CR,
-// LF and doubled quotes; a CR, LF or quote anywhere else is refused.
-bool read_csv(const std::string &text, std::vector<std::vector<std::string>> *records) {
-    std::vector<std::string> record;
-    std::string field;
-    bool field_start = true;
-    for (size_t i = 0; i < text.size();) {
-        const char c = text[i];
-        if (field_start && c == '"') {
-            for (++i;; ++i) {
-                if (i >= text.size())
-                    return false;
-                if (text[i] == '"' && text.compare(i, 2, "\"\"") != 0)
-                    break;
-                field += text[i];
-                i += text[i] == '"';
-            }
-            ++i;
-            field_start = false;
-            if (i < text.size() && text[i] != ',' && text[i] != '\r')
-                return false;
-        } else if (c == ',' || c == '\r') {
-            if (c == '\r' && text.compare(i, 2, "\r\n") != 0)
-                return false;
-            record.push_back(field);
-            field.clear();
-            field_start = true;
-            if (c == '\r')
-                records->push_back(std::move(record)), record.clear();
-            i += c == '\r' ? 2 : 1;
-        } else if (c == '\n' || c == '"') {
-            return false;
-        } else {
-            field += c;
-            field_start = false;
-            ++i;
-        }
-    }
-    return record.empty() && field.empty() && field_start;
-}
-
-// A directory whose name holds a comma, quotes and a line end: the CSV of the list reads back
-// as exactly the rows of --json, its header the texts of the table's header.
-TEST_F(Kxadmin, ListAsCsvReadsBackAsTheJsonRows) {
-    const std::string name = "q,\"x\"\ny";
-    std::filesystem::create_directories(root_ + "/mnt/snfs1/" + name);
-    ok({"quota", "set", "localhost", "snfs1", "data", name, "--hard", "1G", "--soft", "1G",
-        "--grace", "5"});
-    const std::string csv = ok({"ls", kDirectories, "--csv"}).out;
-    const nlohmann::json rows = json({"ls", kDirectories});
-    const std::string table_header = ok({"ls", kDirectories}).lines().at(0);
-    ok({"quota", "delete", "localhost", "snfs1", "data", name});
-    EXPECT_NE(csv.find(",\"/q,\"\"x\"\"\ny\","), std::string::npos) << csv;
-
-    std::vector<std::vector<std::string>> records;
-    ASSERT_TRUE(read_csv(csv, &records)) << csv;
-    ASSERT_EQ(records.size(), rows.size() + 1) << csv;
-    const std::vector<std::string> &header = records[0];
-    std::string header_line;
-    for (const std::string &text : header)
-        header_line += (header_line.empty() ? "" : " +") + text;
-    EXPECT_EQ(std::regex_replace(table_header, std::regex(" {2,}"), " +"), header_line);
-    for (size_t r = 0; r < rows.size(); ++r) {
-        ASSERT_EQ(records[r + 1].size(), header.size()) << "row " << r;
-        for (size_t c = 0; c < header.size(); ++c)
-            EXPECT_EQ(records[r + 1][c], rows[r][header[c]]) << "row " << r << " " << header[c];
-    }
-}
-
-// Each action through one host's name server, checked in what the other host lists; the
-// cluster ends as it began.
+// Each action through one host's name server, checked in what the other host lists; the last
+// test of the suite (it leaves the standby active).
 TEST_F(Kxadmin, ZyActionsOnTwoHostsSeenFromTheOtherHost) {
     ok({"connect", "beta"});
     const auto listed = [](const std::string &host, const std::string &fs) {
@@ -677,30 +416,17 @@ TEST_F(Kxadmin, ZyActionsOnTwoHostsSeenFromTheOtherHost) {
         {"start beta snfs1 --wait 5", "localhost", "127.0.0.1:Active 127.0.0.2:Standby"},
         {"activate localhost snfs1 --on beta", "beta", "127.0.0.1:Standby 127.0.0.2:Active"},
         {"activate beta snfs1 --on localhost", "beta", "127.0.0.1:Active 127.0.0.2:Standby"},
+        {"failover localhost snfs1", "beta", "127.0.0.2:Active"},
     };
     for (const auto &step : steps) {
-        const std::string &name = step.args;
         const auto start = std::chrono::steady_clock::now();
         ok(words(step.args));
         const double took =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        EXPECT_LT(took, 3.5) << name << ": waits end once the managers are down or seen running";
-        EXPECT_EQ(listed(step.seen_from, "snfs1"), step.snfs1) << name;
+        EXPECT_LT(took, 3.5) << step.args << ": waits end once the managers are down or running";
+        EXPECT_EQ(listed(step.seen_from, "snfs1"), step.snfs1) << step.args;
     }
     EXPECT_EQ(listed("localhost", "archive"), "127.0.0.2:Active") << "never touched";
-}
-
-// Changes the cluster; the last test of the suite.
-TEST_F(Kxadmin, ZzFailoverLeavesTheStandbyActive) {
-    ok({"failover", "localhost", "snfs1"});
-    int snfs1 = 0;
-    for (const auto &row : json({"ls", "localhost/File Systems"}))
-        if (row["Name"] == "snfs1") {
-            ++snfs1;
-            EXPECT_EQ(row["Host"], "127.0.0.2");
-            EXPECT_EQ(row["State"], "Active");
-        }
-    EXPECT_EQ(snfs1, 1);
 }
 
 // ---- Failures, against a cluster of this process ----
@@ -747,21 +473,11 @@ protected:
     }
 
     // kxadmin_main in this process, with the administrator flag `admin`.
-    static run_result run_here(const std::vector<std::string> &args, int admin) {
+    static run_result run_here(const std::vector<std::string> &args, int admin = 1) {
         VTAObj_RecentResetForTests(); // loaded once per process, as each program run does
         VTAdmin_Init();
         vtadmin_set_admin_for_tests(admin); // kept by the program's own VTAdmin_Init
         return run_main(concat({"--root", root_}, args));
-    }
-
-    std::string state(const char *fs, const char *host) {
-        for (const sim_filesystem &f : cluster_snapshot(cluster_).filesystems)
-            for (const sim_manager &m : f.managers)
-                if (f.name == fs && m.host == host)
-                    return m.state == SIM_ACTIVE    ? "active"
-                           : m.state == SIM_STANDBY ? "standby"
-                                                    : "down";
-        return "";
     }
 
     static std::string root_;
@@ -771,8 +487,8 @@ protected:
 std::string KxadminFailures::root_;
 sim_cluster *KxadminFailures::cluster_ = nullptr;
 
-// Every way a control action fails ends with status 1 and one line "kxadmin: <reason>" that
-// says why, also where the library itself gave no text.
+// Every control command that fails ends with status 1 and one line "kxadmin: <reason>": the
+// program's own reasons, and one of the library's per command and kind of failure.
 TEST_F(KxadminFailures, EveryControlFailurePrintsItsReason) {
     const struct {
         std::string args;
@@ -783,20 +499,11 @@ TEST_F(KxadminFailures, EveryControlFailurePrintsItsReason) {
         {"failover localhost nosuchfs", 1, "no file system 'nosuchfs' on 'localhost'"},
         {"failover 127.0.0.3 snfs1", 1, "no node '127.0.0.3' in 'Connections'"},
         {"start localhost snfs1", 1, "FSM is already running"},
-        {"start localhost nosuchfs", 1, "FSM not configured"},
-        {"start localhost scratch --on beta", 1, "FSM not local"},
-        {"stop localhost archive --on alpha", 1,
-         "FSM not found (incorrect name or not a backchannel IP address)"},
         {"stop localhost lonely", 1,
          "FSM not found (incorrect name or not a backchannel IP address)"},
-        {"activate localhost archive", 1, "FSM not local"},
         {"activate localhost snfs1", 1, "Internal use only"},
         {"start localhost scratch", 0, "Insufficient privileges"},
-        {"start localhost scratch --wait 1", 0, "Permission denied."},
-        {"stop localhost snfs1", 0, "Permission denied"},
         {"stop localhost snfs1 --wait 5", 0, "Permission denied"},
-        {"failover localhost snfs1", 0, "Permission denied."},
-        {"activate localhost snfs1 --on beta", 0, "Insufficient privileges."},
         // Last: beta activates, but never says so.
         {"activate localhost snfs1 --on beta", 1, "[Win32 error 10060]: Connection timed out"},
     };
@@ -811,9 +518,7 @@ TEST_F(KxadminFailures, EveryControlFailurePrintsItsReason) {
         EXPECT_EQ(r.out, "") << name;
         EXPECT_EQ(r.err, "kxadmin: " + row.reason + "\n") << name;
     }
-    EXPECT_EQ(state("archive", "127.0.0.2"), "active");
-    EXPECT_EQ(state("lonely", "127.0.0.2"), "standby");
-    EXPECT_EQ(state("scratch", "127.0.0.1"), "down");
+    EXPECT_EQ(cluster_snapshot(cluster_).filesystems[3].managers[0].state, SIM_DOWN) << "scratch";
 }
 
 // A manager whose status query fails ends the listing of "File Systems" with an error; the
@@ -822,18 +527,11 @@ TEST_F(KxadminFailures, FailedRefreshOnTheWayStillDescendsThroughTheListedNodes)
     char text[256] = "";
     ASSERT_EQ(cluster_set_fault(cluster_, "fsm:archive", "error:1:5/2", text, sizeof text), 0)
         << text;
-    run_result r = run_here({"ls", "localhost/File Systems/snfs1"}, 1);
+    run_result r = run_here({"ls", "localhost/File Systems/snfs1"});
     EXPECT_EQ(r.status, KXADMIN_FAILED);
     EXPECT_EQ(r.err, "kxadmin: Error retrieving FSM properties for 'File Systems' (code -1)\n");
-    EXPECT_EQ(r.out.rfind("Name ", 0), 0u) << r.out;
     EXPECT_NE(r.out.find("127.0.0.1"), std::string::npos) << r.out;
-
-    r = run_here({"ls", "localhost/File Systems"}, 1);
-    EXPECT_EQ(r.status, KXADMIN_FAILED);
-    EXPECT_NE(r.out.find("archive"), std::string::npos) << "listed before its query failed";
-    EXPECT_EQ(r.out.find("lonely"), std::string::npos) << "never listed";
-
-    r = run_here({"ls", "localhost/File Systems/lonely"}, 1);
+    r = run_here({"ls", "localhost/File Systems/lonely"});
     EXPECT_EQ(r.status, KXADMIN_FAILED);
     EXPECT_NE(r.err.find("kxadmin: no node 'lonely' in 'File Systems'\n"), std::string::npos)
         << r.err;
@@ -868,64 +566,48 @@ std::set<std::string> help_options(const std::string &help) {
     return options;
 }
 
-// Blanks and line ends folded to one blank: a wrapped usage compares as one line.
-std::string folded(const std::string &text) {
-    return std::regex_replace(text, std::regex("\\s+"), " ");
-}
-
-// Every command's help, the same through `help COMMAND` and `COMMAND --help`: its usage and
-// exactly the options the command takes.
-TEST(KxadminCommandLine, EveryCommandHasItsHelp) {
+// A command's help, the same through `help COMMAND` and `COMMAND --help`: its usage (blanks
+// and line ends folded) and exactly the options the command takes.
+TEST(KxadminCommandLine, HelpAndVersion) {
     const struct {
         std::string command;
         std::string usage;
         std::string options;
     } rows[] = {
         {"ls", "ls [PATH] [--json] [--csv]", "--json --csv -h"},
-        {"tree", "tree [PATH] [--depth N] [--json]", "--depth --json -h"},
-        {"connections", "connections [--json]", "--json -h"},
-        {"connect", "connect HOST", "-h"},
-        {"disconnect", "disconnect HOST", "-h"},
-        {"start", "start HOST FSNAME [--on H] [--wait S]", "--on --wait -h"},
-        {"stop", "stop HOST FSNAME [--on H] [--wait S]", "--on --wait -h"},
-        {"failover", "failover HOST FSNAME", "-h"},
-        {"activate", "activate HOST FSNAME [--on H]", "--on -h"},
-        {"debug", "debug HOST FSNAME [--set FLAG]... [--clear FLAG]... [--json]",
-         "--set --clear --json -h"},
-        {"quota set",
-         "quota set HOST FSNAME user|group|data|files NAME|PATH [--hard SIZE] [--soft SIZE] "
-         "[--grace MINUTES]",
-         "--hard --soft --grace -h"},
         {"quota delete", "quota delete HOST FSNAME user|group|data|files NAME|PATH", "-h"},
-        {"quota",
-         "quota set HOST FSNAME user|group|data|files NAME|PATH [--hard SIZE] [--soft SIZE] "
-         "[--grace MINUTES] kxadmin [--root DIR] quota delete HOST FSNAME user|group|data|files "
-         "NAME|PATH",
-         "--hard --soft --grace -h"},
-        {"help", "help [COMMAND]", "-h"},
     };
     for (const auto &row : rows) {
-        const std::string &name = row.command;
         const run_result help = run_main(concat({"help"}, words(row.command)));
         const run_result flag = run_main(concat(words(row.command), {"--help"}));
-        EXPECT_EQ(help.status, 0) << name;
-        EXPECT_EQ(help.err, "") << name;
-        EXPECT_EQ(flag.out, help.out) << name;
-        EXPECT_EQ(folded(help.out.substr(0, help.out.find("\n\n"))),
-                  "Usage: kxadmin [--root DIR] " + row.usage)
-            << name;
+        EXPECT_EQ(help.status, 0) << row.command;
+        EXPECT_EQ(flag.out, help.out) << row.command;
+        EXPECT_EQ(
+            std::regex_replace(help.out.substr(0, help.out.find("\n\n")), std::regex("\\s+"), " "),
+            "Usage: kxadmin [--root DIR] " + row.usage)
+            << row.command;
         const std::vector<std::string> options = words(row.options);
         EXPECT_EQ(help_options(help.out), std::set<std::string>(options.begin(), options.end()))
-            << name;
+            << row.command;
     }
     const run_result help = run_main({"--help"});
     EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("#2"), std::string::npos);
     EXPECT_EQ(
         help_options(help.out),
         (std::set<std::string>{"--root", "--json", "--csv", "--depth", "--on", "--wait", "--set",
                                "--clear", "--hard", "--soft", "--grace", "-h", "--version"}));
     EXPECT_EQ(run_main({}).err, help.out) << "no command: the help, as an error";
     EXPECT_EQ(run_main({}).status, 2);
+    // --version wins wherever it stands; --root may be given twice (the last counts).
+    const char *const root = getenv("KXFSROOT");
+    const std::string saved = root != nullptr ? root : "";
+    EXPECT_EQ(run_main({"--root", "/a", "ls", "--root", "/b", "--version"}).out,
+              "kxadmin " KX_PROGRAM_VERSION "\n");
+    if (root != nullptr)
+        setenv("KXFSROOT", saved.c_str(), 1);
+    else
+        unsetenv("KXFSROOT");
 }
 
 // A bad command line ends with status 2 and one line that says why; nothing runs.
@@ -939,52 +621,23 @@ TEST(KxadminCommandLine, UsageErrorsNameTheirReason) {
         {"--json ls", "--json belongs after 'ls' (see kxadmin help ls)"},
         {"--root", "option --root needs a value (see kxadmin --help)"},
         {"ls a b", "too many arguments for 'ls': b (see kxadmin help ls)"},
-        {"ls --json --csv", "--json and --csv cannot be given together (see kxadmin help ls)"},
         {"ls x --csv --json", "--json and --csv cannot be given together (see kxadmin help ls)"},
-        {"ls --bogus=1", "unknown option --bogus=1 (see kxadmin help ls)"},
         {"tree --depth x", "bad number for --depth: x (see kxadmin help tree)"},
         {"connections --on x", "'connections' has no option --on (see kxadmin help connections)"},
-        {"connect", "missing HOST for 'connect' (see kxadmin help connect)"},
-        {"disconnect a b", "too many arguments for 'disconnect': b (see kxadmin help disconnect)"},
-        {"start h fs --depth 1", "'start' has no option --depth (see kxadmin help start)"},
-        {"stop h fs --wait -1", "bad number for --wait: -1 (see kxadmin help stop)"},
-        {"failover h fs --on x", "'failover' has no option --on (see kxadmin help failover)"},
         {"activate h", "missing FSNAME for 'activate' (see kxadmin help activate)"},
         {"debug h fs --set", "option --set needs a value (see kxadmin help debug)"},
         {"quota", "'quota' needs set or delete (see kxadmin help quota)"},
         {"quota list h", "unknown command 'quota list' (see kxadmin help quota)"},
-        {"quota set h fs user x --json",
-         "'quota set' has no option --json (see kxadmin help quota set)"},
         {"quota delete h fs user x --hard 1G",
          "'quota delete' has no option --hard (see kxadmin help quota delete)"},
-        {"quota delete h fs user",
-         "missing NAME|PATH for 'quota delete' (see kxadmin help quota delete)"},
         {"help quota list", "unknown command 'quota list' (see kxadmin --help)"},
     };
     for (const auto &row : rows) {
-        const std::string &name = row.args;
         const run_result r = run_main(words(row.args));
-        EXPECT_EQ(r.status, KXADMIN_USAGE) << name;
-        EXPECT_EQ(r.out, "") << name;
-        EXPECT_EQ(r.err, "kxadmin: " + row.reason + "\n") << name;
+        EXPECT_EQ(r.status, KXADMIN_USAGE) << row.args;
+        EXPECT_EQ(r.out, "") << row.args;
+        EXPECT_EQ(r.err, "kxadmin: " + row.reason + "\n") << row.args;
     }
-}
-
-// --version wins wherever it stands; --root may be given twice (the last counts).
-TEST(KxadminCommandLine, VersionAnywhere) {
-    const char *const root = getenv("KXFSROOT");
-    const std::string saved = root != nullptr ? root : "";
-    for (const auto &args : {std::vector<std::string>{"--version"},
-                             {"ls", "--version"},
-                             {"--root", "/a", "ls", "--root", "/b", "--version"}}) {
-        const run_result r = run_main(args);
-        EXPECT_EQ(r.status, 0) << r.err;
-        EXPECT_EQ(r.out, "kxadmin " KX_PROGRAM_VERSION "\n");
-    }
-    if (root != nullptr)
-        setenv("KXFSROOT", saved.c_str(), 1);
-    else
-        unsetenv("KXFSROOT");
 }
 
 // ---- Path syntax and layout ----
@@ -997,20 +650,12 @@ TEST(KxadminPath, NamesakeSuffixesReadBackAsPrinted) {
         int occurrence;
         bool printed; // kxadmin_path_name gives `text` back
     } cases[] = {
-        {"fs", "fs", 1, true},
         {"fs#2", "fs", 2, true},
-        {"a#b", "a#b", 1, true},
-        {"#3x", "#3x", 1, false},
         {"#2", "#2", 1, false},
-        {"fs#0", "fs#0", 1, true},
         {"fs#02", "fs#02", 1, false},
-        {"fs#", "fs#", 1, false},
         {"fs#1000000", "fs", 1000000, false},
         {"fs#1000001", "fs#1000001", 1, false},
-        {"fs#99999999999999999999", "fs#99999999999999999999", 1, false},
-        {"a#2#1", "a#2", 1, true},
         {"a#2#3", "a#2", 3, true},
-        {"x#-1", "x#-1", 1, false},
     };
     for (const auto &c : cases) {
         const std::vector<kxadmin_path_part> parts = kxadmin_split_path(c.text);
@@ -1027,9 +672,6 @@ TEST(KxadminPath, NamesakeSuffixesReadBackAsPrinted) {
     ASSERT_EQ(parts.size(), 3u);
     EXPECT_EQ(parts[1].name, "File Systems");
     EXPECT_TRUE(kxadmin_split_path("/").empty());
-}
-
-TEST(KxadminPath, TableHonoursRightAlignment) {
     EXPECT_EQ(kxadmin_format_table({{"Name", "Size"}, {"a", "10"}, {"bbbbbb", "7"}}, {false, true}),
               "Name    Size\na         10\nbbbbbb     7\n");
 }

