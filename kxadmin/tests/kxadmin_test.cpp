@@ -257,6 +257,28 @@ uint32_t shown_word(const nlohmann::json &rows) {
     return word;
 }
 
+// Browsing needs no write access to the configuration directory; saving a connection does.
+TEST_F(Kxadmin, ReadOnlyConfigurationDirectoryStillBrowses) {
+    const std::string config = root_ + "/config";
+    using std::filesystem::perms, std::filesystem::permissions;
+    permissions(root_, perms(0755));
+    std::filesystem::create_directories(root_ + "/debug");
+    permissions(root_ + "/debug", perms(0777));
+    permissions(config, perms(0555));
+    permissions(config + "/cfg.kxntadmin", perms(0444));
+    const std::string reader =
+        std::string("TIMEDWAIT_VALUE=5") +
+        (geteuid() == 0 ? " setpriv --reuid=65534 --regid=65534 --clear-groups" : "");
+    const run_result r = run_program(root_, {"ls", "localhost/File Systems"}, reader);
+    const run_result save = run_program(root_, {"connect", "beta"}, reader);
+    permissions(config, perms(0755));
+    permissions(config + "/cfg.kxntadmin", perms(0644));
+    permissions(root_, perms(0700));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.out.find("snfs1"), std::string::npos) << r.out;
+    EXPECT_EQ(save.status, 1) << "saving needs write access";
+}
+
 TEST_F(Kxadmin, DebugAppliesSetsAndClearsInOrderAndSavesThem) {
     const struct {
         std::string changes;
