@@ -21,18 +21,8 @@
 std::atomic<uint32_t> sequence_counter{0};
 
 namespace {
+
 std::atomic<uint32_t> g_list_walk_limit{LIST_WALK_MAX_ENTRIES};
-} // namespace
-
-uint32_t list_walk_limit() {
-    return g_list_walk_limit.load(std::memory_order_relaxed);
-}
-
-void list_walk_limit_set_for_tests(uint32_t limit) {
-    g_list_walk_limit.store(limit != 0 ? limit : LIST_WALK_MAX_ENTRIES, std::memory_order_relaxed);
-}
-
-namespace {
 
 constexpr int kDefaultReplyTimeoutMs = 30000;
 constexpr int kAgentConnectSeconds = 5;
@@ -202,6 +192,14 @@ int drain_excess(kx_socket socket, uint32_t excess, int64_t deadline_us, int *er
 }
 
 } // namespace
+
+uint32_t list_walk_limit() {
+    return g_list_walk_limit.load(std::memory_order_relaxed);
+}
+
+void list_walk_limit_set_for_tests(uint32_t limit) {
+    g_list_walk_limit.store(limit != 0 ? limit : LIST_WALK_MAX_ENTRIES, std::memory_order_relaxed);
+}
 
 void msg_header_frame(void *message, uint32_t length) {
     auto *header = static_cast<msg_header *>(message);

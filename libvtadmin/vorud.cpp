@@ -131,9 +131,8 @@ int VTAdmin_CheckHandle(int handle, int expected_type, char *message, size_t mes
 
 namespace {
 
-// Copies the text of `from` (`from_size` bytes at most) into the cleared field `to`, cut so that
-// its terminator fits.
-// Copies the text and clears the rest of `to`, so that a record is written once, field by field.
+// Copies the text of `from` (`from_size` bytes at most) into the field `to`, cut so that its
+// terminator fits, and clears the rest of `to`: a record is then written once, field by field.
 void copy_text(char *to, size_t to_size, const char *from, size_t from_size) {
     const size_t length = std::min(strnlen(from, from_size), to_size - 1);
     memcpy(to, from, length);
