@@ -497,6 +497,19 @@ place bound(const VTAChildIndex *index, const VTAChildKey &key, const char *name
             c = compare_tails((*node)->VTA_Name, name);
         return strict ? c <= 0 : c < 0;
     };
+    // Listings mostly arrive in sorted order: a key beyond the last node's is placed at the end
+    // without a search. The rightmost blocks stay in cache while a list is filled.
+    const void *last_block = index->root;
+    for (uint32_t level = index->height; level > 0; --level) {
+        const auto *inner = static_cast<const VTAChildInner *>(last_block);
+        last_block = inner->children[inner->count - 1];
+    }
+    const auto *last_leaf = static_cast<const VTAChildLeaf *>(last_block);
+    if (last_leaf->count > 0) {
+        VTAObj *const *last = &last_leaf->nodes[last_leaf->count - 1];
+        if (below(last_leaf->keys[last_leaf->count - 1], last))
+            return {index->count, *last, (*last)->VTA_SibRight};
+    }
     uint32_t position = 0;
     void *block = index->root;
     for (uint32_t level = index->height; level > 0; --level) {

@@ -1,5 +1,6 @@
 #include "libvtadmin/vtadmin_export.h"
 
+#include "libvtadmin/vtadmin_child_index.h"
 #include "libvtadmin/vtadmin_debug.h"
 
 #include <nlohmann/json.hpp>
@@ -38,6 +39,9 @@ std::string csv_line(const std::vector<std::string> &cells, size_t columns) {
 
 int32_t VTATree_ReadList(VTATree *tree, VTAObj *node, VTAList *list, char *msg, size_t msg_size) {
     *list = VTAList{};
+    // Rows mostly stand for the children: room for them at once, not by doubling.
+    if (node->VTA_ChildIndex != nullptr)
+        list->rows.reserve(child_index_size(node->VTA_ChildIndex));
     VTA_LV_ROW row{}; // the operation clears the cells for every row
     for (int32_t n = 0;; ++n) {
         row.VTA_RowNbr = n;
