@@ -128,6 +128,22 @@ struct entry_ref {
     VTAObj *node() const { return leaf->nodes[at]; }
 };
 
+// Where a key falls: its position, and the nodes before and at that position (null at the ends).
+struct place {
+    uint32_t position;
+    VTAObj *before, *at;
+};
+
+// Where the last name a search did not find would go, in one group. A refresh looks for each
+// name it reads and inserts the ones it does not find, so the insertion asks for the same place
+// again; any change of the list forgets it.
+struct missed_name {
+    bool valid = false;
+    VTAChildKey key{};
+    char name[VTA_NAME_SIZE];
+    place where{};
+};
+
 } // namespace
 
 struct VTAChildIndex {
@@ -137,9 +153,20 @@ struct VTAChildIndex {
     uint32_t folders = 0;  // nodes keyed as folders
     uint32_t descents = 0; // neighbours out of order
     VTAChildIndex **slot = nullptr;
+    mutable missed_name missed[2]; // by group: searches remember, changes forget
 };
 
 namespace {
+
+void forget_missed(VTAChildIndex *index) {
+    index->missed[0].valid = index->missed[1].valid = false;
+}
+
+bool is_missed(const missed_name &missed, const VTAChildKey &key, const char *name) {
+    return missed.valid && same_key(missed.key, key) &&
+           (key.whole || strncmp(missed.name + kPrefixSize, name + kPrefixSize,
+                                 VTA_NAME_SIZE - kPrefixSize) == 0);
+}
 
 // The entry of a node linked in `index`, or none.
 entry_ref entry_of(const VTAChildIndex *index, const VTAObj *node) {
@@ -468,12 +495,6 @@ void remove_child(VTAChildIndex *index, void *child, uint32_t level) {
     rebalance(index, parent, level + 1);
 }
 
-// Where a key falls: its position, and the nodes before and at that position (null at the ends).
-struct place {
-    uint32_t position;
-    VTAObj *before, *at;
-};
-
 // The first place in [low, high) of ascending keys whose key is not `below` the bound.
 template <typename Below>
 uint32_t first_not_below(const VTAChildKey *keys, VTAObj *const *nodes, uint32_t low, uint32_t high,
@@ -555,6 +576,7 @@ VTAChildIndex *child_index_create(VTAChildIndex **slot) {
 }
 
 bool child_index_insert(VTAChildIndex *index, uint32_t position, VTAObj *node) {
+    forget_missed(index);
     if (index->root == nullptr) {
         index->root = g_blocks.allocate();
         if (index->root == nullptr) {
@@ -594,6 +616,7 @@ void child_index_erase(VTAObj *node) {
     VTAChildIndex *index = node->VTA_ListIndex;
     if (index == nullptr)
         return;
+    forget_missed(index);
     const entry_ref self = entry_of(index, node);
     index->descents -= self.key().descent;
     index->folders -= self.key().group == 0;
@@ -622,6 +645,7 @@ void child_index_rekey(VTAObj *node) {
     VTAChildIndex *index = node->VTA_ListIndex;
     if (index == nullptr)
         return;
+    forget_missed(index);
     const entry_ref self = entry_of(index, node);
     VTAChildKey key = key_of_node(node);
     // A long name may have changed beyond the key, so only a short one counts as unchanged.
@@ -678,7 +702,10 @@ uint32_t child_index_upper_bound(const VTAChildIndex *index, bool folder, const 
         *before = *at = nullptr;
         return 0;
     }
-    const place found = bound(index, make_key(folder, name), name, true);
+    const VTAChildKey key = make_key(folder, name);
+    const missed_name &missed = index->missed[key.group];
+    // No node has a missed name's key, so its first place and its place after all alike agree.
+    const place found = is_missed(missed, key, name) ? missed.where : bound(index, key, name, true);
     *before = found.before;
     *at = found.at;
     return found.position;
@@ -694,8 +721,15 @@ VTAObj *child_index_find(const VTAChildIndex *index, uint32_t position, const ch
         const VTAChildKey key = make_key(folder, name);
         const place first = bound(index, key, name, false);
         const entry_ref found = entry_of(index, first.at);
-        if (!found || compare(found.key(), first.at->VTA_Name, key, name) != 0)
+        if (!found || compare(found.key(), first.at->VTA_Name, key, name) != 0) {
+            missed_name &missed = index->missed[key.group];
+            missed.key = key;
+            memcpy(missed.name, name, strnlen(name, VTA_NAME_SIZE - 1));
+            missed.name[strnlen(name, VTA_NAME_SIZE - 1)] = '\0';
+            missed.where = first;
+            missed.valid = true;
             continue;
+        }
         if (position <= first.position)
             return first.at;
         VTAObj *at = child_index_at(index, position);

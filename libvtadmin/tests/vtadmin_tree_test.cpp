@@ -326,6 +326,8 @@ TEST_F(TreeIndex, RandomEditsAgreeWithWalkingTheList) {
         std::string where = "step " + std::to_string(step);
         if (action < 5) {
             const bool folder = pick(2) == 0;
+            VTAObj *seen = nullptr; // looked for first, as a refresh does before inserting
+            VTAObj_FindChild(parent, nullptr, name.c_str(), &seen);
             VTAObj *before = walk_insert_before(parent->VTA_Child, folder, name.c_str());
             VTAObj *node = add_node(tree, parent, name.c_str(), VTA_OBJ_VALUE, folder, false);
             EXPECT_EQ(node->VTA_SibRight, before) << where << ": insert " << name;
