@@ -344,23 +344,6 @@ void release_all(void *block, uint32_t level) {
     g_blocks.release(block);
 }
 
-// Drops the whole index: its nodes are forgotten and its owner's slot cleared.
-void drop(VTAChildIndex *index) {
-    if (index->root != nullptr) {
-        visit_all(
-            index->root, index->height,
-            [](VTAObj *node, void *) {
-                node->VTA_ListIndex = nullptr;
-                node->VTA_ListLeaf = nullptr;
-            },
-            nullptr);
-        release_all(index->root, index->height);
-    }
-    if (index->slot != nullptr)
-        *index->slot = nullptr;
-    delete index;
-}
-
 // Puts `child` (at `level` - 1, holding `size` nodes) at `slot` of `inner` (at `level`), which
 // has room.
 void put_child(VTAChildInner *inner, uint32_t level, uint32_t slot, void *child, uint32_t size) {
@@ -559,6 +542,22 @@ place bound(const VTAChildIndex *index, const VTAChildKey &key, const char *name
 
 } // namespace
 
+void child_index_drop(VTAChildIndex *index) {
+    if (index->root != nullptr) {
+        visit_all(
+            index->root, index->height,
+            [](VTAObj *node, void *) {
+                node->VTA_ListIndex = nullptr;
+                node->VTA_ListLeaf = nullptr;
+            },
+            nullptr);
+        release_all(index->root, index->height);
+    }
+    if (index->slot != nullptr)
+        *index->slot = nullptr;
+    delete index;
+}
+
 void child_index_keep_empty_slabs(size_t count) {
     g_blocks.keep_empty_slabs(count);
 }
@@ -580,14 +579,14 @@ bool child_index_insert(VTAChildIndex *index, uint32_t position, VTAObj *node) {
     if (index->root == nullptr) {
         index->root = g_blocks.allocate();
         if (index->root == nullptr) {
-            drop(index);
+            child_index_drop(index);
             return false;
         }
     }
     entry_ref place = insertion_place(index, position);
     if (place.leaf->count == kLeafCapacity) {
         if (!split(index, place.leaf, 0)) {
-            drop(index);
+            child_index_drop(index);
             return false;
         }
         if (place.at > place.leaf->count) {
@@ -631,7 +630,7 @@ void child_index_erase(VTAObj *node) {
     node->VTA_ListIndex = nullptr;
     node->VTA_ListLeaf = nullptr;
     if (--index->count == 0) {
-        drop(index);
+        child_index_drop(index);
         return;
     }
     mark(index, left, right);

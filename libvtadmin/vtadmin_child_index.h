@@ -25,6 +25,9 @@ VTAChildIndex *child_index_create(VTAChildIndex **slot);
 bool child_index_insert(VTAChildIndex *index, uint32_t position, VTAObj *node);
 // Forgets `node` while its sibling links are still set; the index goes with its last node.
 void child_index_erase(VTAObj *node);
+// Drops the whole index: every node of the list is forgotten (the list is walked from then on)
+// and the owner's slot cleared. For a list about to go whole, and when memory runs out.
+void child_index_drop(VTAChildIndex *index);
 // Takes up the name and folder flag of `node` after they changed in place.
 void child_index_rekey(VTAObj *node);
 

@@ -402,6 +402,10 @@ void VTAObj_Delete(VTATree *tree, VTAObj **node) {
         return;
     VTAObj *obj = *node;
     *node = nullptr;
+    // Every child goes, each the first of the list in turn: an index kept up through that is
+    // only work.
+    if (obj->VTA_ChildIndex != nullptr)
+        child_index_drop(obj->VTA_ChildIndex);
     while (obj->VTA_Child != nullptr) {
         VTAObj *child = obj->VTA_Child;
         VTAObj_Delete(tree, &child);
