@@ -24,23 +24,25 @@ sim_scenario bench_scenario() {
     return s;
 }
 
-bool recv_all(int fd, uint8_t *p, size_t n) {
-    while (n > 0) {
-        ssize_t r = ::recv(fd, p, n, 0);
-        if (r <= 0)
-            return false;
-        p += r;
-        n -= size_t(r);
-    }
-    return true;
-}
-
+// One request and its whole reply, read as it arrives (mostly in one receive) into `reply`, which
+// holds 4096 bytes.
 bool ask(int fd, uint8_t type, size_t length, uint8_t *reply) {
     uint8_t request[32] = {0xC0, 0xC1, 0xC2, 0xC3, 0xC4, 0, 0, uint8_t(length), 2, type};
-    if (::send(fd, request, length, MSG_NOSIGNAL) != ssize_t(length) || !recv_all(fd, reply, 24))
+    if (::send(fd, request, length, MSG_NOSIGNAL) != ssize_t(length))
         return false;
-    size_t total = size_t(reply[5]) << 16 | size_t(reply[6]) << 8 | reply[7];
-    return total >= 24 && total <= 4096 && recv_all(fd, reply + 24, total - 24);
+    size_t got = 0, total = 24;
+    while (got < total) {
+        const ssize_t r = ::recv(fd, reply + got, 4096 - got, 0);
+        if (r <= 0)
+            return false;
+        got += size_t(r);
+        if (got >= 24) {
+            total = size_t(reply[5]) << 16 | size_t(reply[6]) << 8 | reply[7];
+            if (total < 24 || total > 4096)
+                return false;
+        }
+    }
+    return true;
 }
 
 struct bench_cluster {
