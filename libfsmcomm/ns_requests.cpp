@@ -10,8 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -86,13 +84,30 @@ int control_status(uint16_t status, int kind, char *text) {
     return result;
 }
 
-void copy_string(char *out, size_t width, const uint8_t *from, size_t available) {
-    const size_t limit = std::min(width - 1, available);
-    size_t n = 0;
-    while (n < limit && from[n] != 0)
-        ++n;
-    std::memcpy(out, from, n);
-    out[n] = '\0';
+// The text at `from`: up to its terminator, at most `kept` characters.
+disk_string kept_string(const uint8_t *from, size_t kept) {
+    const char *chars = reinterpret_cast<const char *>(from);
+    return {chars, strnlen(chars, kept)};
+}
+
+// Every entry a walk takes must hold its fixed fields and end within the reply; checked for
+// all of them before the first is handed on, so a bad reply hands on nothing.
+int check_disk_entries(const uint8_t *reply, size_t reply_length, int wanted, char *text,
+                       size_t text_size) {
+    size_t at = PM_NAME;
+    for (int i = 0; i < wanted; ++i) {
+        if (at + DISK_ENTRY_HEADER > reply_length) {
+            bounded_format(text, text_size, "VORUD disk entry %d lies past the reply", i);
+            return -1;
+        }
+        const uint32_t length = get_be32(reply + at);
+        if (length < DISK_ENTRY_HEADER || length > reply_length - at) {
+            bounded_format(text, text_size, "VORUD disk entry %d has a bad length (%u)", i, length);
+            return -1;
+        }
+        at += length;
+    }
+    return 0;
 }
 
 } // namespace
@@ -156,78 +171,73 @@ void pm_address_from_ipv4(pm_message *message) {
 // ---- Disk list decoding ----
 
 int ns_disk_walk(const uint8_t *reply, size_t reply_length, int announced, int count,
-                 disk_info *disks, char *text, size_t text_size) {
+                 disk_sink sink, void *context, char *text, size_t text_size) {
     const int wanted = std::min(announced, count);
+    if (check_disk_entries(reply, reply_length, wanted, text, text_size) != 0)
+        return -1;
     size_t at = PM_NAME;
     int taken = 0;
-    while (taken < wanted) {
-        if (at + DISK_ENTRY_HEADER > reply_length) {
-            bounded_format(text, text_size, "VORUD disk entry %d lies past the reply", taken);
-            return -1;
-        }
+    for (; taken < wanted; ++taken) {
         const uint8_t *e = reply + at;
         const uint32_t length = get_be32(e);
-        if (length < DISK_ENTRY_HEADER || length > reply_length - at) {
-            bounded_format(text, text_size, "VORUD disk entry %d has a bad length (%u)", taken,
-                           length);
-            return -1;
-        }
-        disk_info *d = &disks[taken];
-        std::memset(d, 0, sizeof *d);
-        d->word_a = get_be32(e + 4);
-        d->word_b = get_be32(e + 8);
-        d->state = get_be32(e + 12);
-        d->size = get_be64(e + 16);
-        d->word_c = get_be32(e + 24);
-        d->word_d = get_be32(e + 28);
-        d->hba_id = e[32];
-        d->lun_id = e[33];
-        d->byte_e = e[34];
-        d->word_f = get_be32(e + 36);
+        disk_fields d;
+        d.word_a = get_be32(e + 4);
+        d.word_b = get_be32(e + 8);
+        d.state = get_be32(e + 12);
+        d.size = get_be64(e + 16);
+        d.word_c = get_be32(e + 24);
+        d.word_d = get_be32(e + 28);
+        d.hba_id = e[32];
+        d.lun_id = e[33];
+        d.byte_e = e[34];
+        d.word_f = get_be32(e + 36);
 
         struct field {
-            char *out;
-            size_t width;
+            disk_string *text;
+            size_t kept;
         };
-        const field strings[8] = {{d->label, sizeof d->label},
-                                  {d->serial, sizeof d->serial},
-                                  {d->block_device, sizeof d->block_device},
-                                  {d->raw_device, sizeof d->raw_device},
-                                  {d->string5, sizeof d->string5},
-                                  {d->string6, sizeof d->string6},
-                                  {d->inquiry, sizeof d->inquiry},
-                                  {d->controller, sizeof d->controller}};
-        // Strings never reach past their own entry; a missing terminator ends them there.
+        const field strings[8] = {
+            {&d.label, DISK_STRING_KEPT},        {&d.serial, DISK_SERIAL_KEPT},
+            {&d.block_device, DISK_STRING_KEPT}, {&d.raw_device, DISK_STRING_KEPT},
+            {&d.string5, DISK_STRING_KEPT},      {&d.string6, DISK_STRING_KEPT},
+            {&d.inquiry, DISK_INQUIRY_KEPT},     {&d.controller, DISK_CONTROLLER_KEPT}};
+        // Strings never reach past their own entry; a missing terminator ends them there. A cut
+        // string is followed to its own terminator.
         size_t s = DISK_ENTRY_HEADER;
         for (const field &f : strings) {
             const size_t available = length - s;
-            copy_string(f.out, f.width, e + s, available);
             const void *nul = std::memchr(e + s, 0, available);
-            s = nul ? static_cast<size_t>(static_cast<const uint8_t *>(nul) - e) + 1 : length;
+            const size_t full =
+                nul ? static_cast<size_t>(static_cast<const uint8_t *>(nul) - (e + s)) : available;
+            *f.text = {reinterpret_cast<const char *>(e + s), std::min(full, f.kept)};
+            s = nul ? s + full + 1 : length;
         }
-        ++taken;
+        sink(context, taken, d);
         at += length;
     }
     return taken;
 }
 
-void ns_disk_decode_old(const uint8_t *reply, disk_info *disk) {
-    std::memset(disk, 0, sizeof *disk);
-    disk->word_a = get_be32(reply + 1024);
-    disk->word_b = get_be32(reply + 1028);
-    disk->size = get_be64(reply + 1032);
-    disk->word_c = get_be32(reply + 1040);
-    disk->word_d = get_be32(reply + 1044);
-    disk->state = get_be32(reply + 1976);
-    disk->word_f = get_be32(reply + 1984);
-    disk->hba_id = reply[1980];
-    disk->lun_id = reply[1981];
-    copy_string(disk->label, sizeof disk->label, reply + 1048, 256);
-    copy_string(disk->inquiry, sizeof disk->inquiry, reply + 1304, 32);
-    copy_string(disk->controller, sizeof disk->controller, reply + 1336, 64);
-    copy_string(disk->serial, sizeof disk->serial, reply + 1400, 64);
-    copy_string(disk->block_device, sizeof disk->block_device, reply + 1464, 256);
-    copy_string(disk->raw_device, sizeof disk->raw_device, reply + 1720, 256);
+disk_fields ns_disk_decode_old(const uint8_t *reply) {
+    disk_fields d;
+    d.word_a = get_be32(reply + 1024);
+    d.word_b = get_be32(reply + 1028);
+    d.size = get_be64(reply + 1032);
+    d.word_c = get_be32(reply + 1040);
+    d.word_d = get_be32(reply + 1044);
+    d.state = get_be32(reply + 1976);
+    d.word_f = get_be32(reply + 1984);
+    d.hba_id = reply[1980];
+    d.lun_id = reply[1981];
+    d.byte_e = 0;
+    d.label = kept_string(reply + 1048, DISK_STRING_KEPT);
+    d.inquiry = kept_string(reply + 1304, DISK_INQUIRY_KEPT);
+    d.controller = kept_string(reply + 1336, DISK_CONTROLLER_KEPT);
+    d.serial = kept_string(reply + 1400, DISK_SERIAL_KEPT);
+    d.block_device = kept_string(reply + 1464, DISK_STRING_KEPT);
+    d.raw_device = kept_string(reply + 1720, DISK_STRING_KEPT);
+    d.string5 = d.string6 = {reinterpret_cast<const char *>(reply + 1048), 0};
+    return d;
 }
 
 // ---- Fixed-size reply decoders ----
@@ -417,19 +427,16 @@ int ns_list_walk_limit() {
     return static_cast<int>(std::min<uint32_t>(NS_LIST_INDEX_COUNT, list_walk_limit()));
 }
 
-int ns_get_disks(kx_socket socket, int first, int count, disk_info *disks, uint32_t *checksum,
-                 char *text) {
+int ns_get_disks(kx_socket socket, int first, int count, disk_sink sink, void *context,
+                 uint32_t *checksum, char *text) {
     text[0] = '\0';
+    uint8_t m[NS_DISK_ROOM_NEW + 16];
     for (int form = 0; form < PM_FORMS; ++form) {
         const int room = form < 2 ? NS_DISK_ROOM_NEW : NS_DISK_ROOM_OLD;
         const int capacity = room + 16;
-        std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[capacity]);
-        if (!buffer) {
-            standard_error_text(ENOMEM, text, NS_TEXT_SIZE);
-            return -1;
-        }
-        uint8_t *m = buffer.get();
-        std::memset(m, 0, static_cast<size_t>(room));
+        // The newer forms read no reply byte past what arrived, so clearing the request is
+        // enough; the third form's disk sits at fixed offsets whatever arrived.
+        std::memset(m, 0, static_cast<size_t>(form < 2 ? PM_MESSAGE_SIZE : room));
         m[PM_FORM] = NS_DISK_FORMS[form].form;
         m[PM_COMMAND] = NS_DISK_FORMS[form].command;
         if (form < 2) {
@@ -453,9 +460,9 @@ int ns_get_disks(kx_socket socket, int first, int count, disk_info *disks, uint3
             return 0;
         }
         if (form == 2) {
-            ns_disk_decode_old(m, &disks[0]);
             if (checksum != nullptr)
                 *checksum = 0;
+            sink(context, 0, ns_disk_decode_old(m));
             return 1;
         }
         const uint32_t reply_checksum = get_be32(m + PM_IPV4);
@@ -471,7 +478,8 @@ int ns_get_disks(kx_socket socket, int first, int count, disk_info *disks, uint3
         }
         const size_t received =
             std::min<size_t>(msg_header_length(m), static_cast<size_t>(capacity));
-        return ns_disk_walk(m, received, get_be16(m + PM_PORT), count, disks, text, NS_TEXT_SIZE);
+        return ns_disk_walk(m, received, get_be16(m + PM_PORT), count, sink, context, text,
+                            NS_TEXT_SIZE);
     }
     bounded_format(text, NS_TEXT_SIZE, "%s", "message not supported");
     return -1;

@@ -86,23 +86,34 @@ extern const pm_form NS_CONTROL_FORMS[4][PM_FORMS];
 
 // ---- Disk list ----
 
-// One disk as the name server reports it (strings always terminated).
-struct disk_info {
-    char label[256];
-    char serial[64];
-    char block_device[256];
-    char raw_device[256];
-    char inquiry[32];
-    char controller[64];
-    char string5[256];
-    char string6[256];
+// One of the eight strings of a disk entry: it points into the reply, is not terminated, holds
+// no NUL and is already cut to the characters its field keeps (below).
+struct disk_string {
+    const char *chars;
+    size_t length;
+};
+
+// Characters kept of each disk string: the label, the devices and strings 5 and 6 keep 255, the
+// serial number and the controller 63, the inquiry text 31.
+constexpr size_t DISK_STRING_KEPT = 255;
+constexpr size_t DISK_SERIAL_KEPT = 63;
+constexpr size_t DISK_INQUIRY_KEPT = 31;
+constexpr size_t DISK_CONTROLLER_KEPT = 63;
+
+// One disk as the name server reports it, decoded in host order.
+struct disk_fields {
     uint64_t size;
     uint32_t state;
     uint32_t word_a, word_b, word_c, word_d, word_f;
     uint8_t hba_id;
     uint8_t lun_id;
     uint8_t byte_e;
+    disk_string label, serial, block_device, raw_device, string5, string6, inquiry, controller;
 };
+
+// Receives the disks of one reply in order, `index` counting from 0; the strings are valid only
+// during the call.
+using disk_sink = void (*)(void *context, int index, const disk_fields &disk);
 
 // Room per form: the reply buffer holds N + 16 bytes, N = 8192 (forms 1, 2) or 2000 (form 3).
 constexpr int NS_DISK_ROOM_NEW = 8192;
@@ -122,14 +133,16 @@ constexpr int NS_LIST_INDEX_COUNT = 0x10000;
 int ns_list_walk_limit();
 
 // Walks the `disk_entry` records of a first- or second-form reply. `reply_length` is the number
-// of reply bytes received (entries lie in 40..reply_length). Takes at most min(`announced`,
-// `count`) entries into `disks`. An entry shorter than its fixed fields or reaching past the
-// reply ends the walk: -1 with a text. Otherwise returns the number taken.
+// of reply bytes received (entries lie in 40..reply_length). Hands at most min(`announced`,
+// `count`) entries to `sink`. An entry shorter than its fixed fields or reaching past the reply
+// fails the walk before any entry is handed on: -1 with a text. Otherwise returns the number
+// handed on.
 int ns_disk_walk(const uint8_t *reply, size_t reply_length, int announced, int count,
-                 disk_info *disks, char *text, size_t text_size);
+                 disk_sink sink, void *context, char *text, size_t text_size);
 
-// Decodes the single disk of a third-form reply (`reply` holds at least 2000 bytes).
-void ns_disk_decode_old(const uint8_t *reply, disk_info *disk);
+// Decodes the single disk of a third-form reply (`reply` holds at least 2000 bytes); its
+// strings 5 and 6 are empty.
+disk_fields ns_disk_decode_old(const uint8_t *reply);
 
 // ---- Reply decoders of the fixed-size requests ----
 
@@ -172,11 +185,12 @@ int ns_list_local_fsm(kx_socket socket, int index, pm_message *message, char *te
 // when the list still had not ended after ns_list_walk_limit() entries.
 int ns_find_fsm(kx_socket socket, const char *name, pm_message *message);
 
-// Up to `count` disks from position `first`. Returns the number read, 0 when the name server
-// answers a status, -1 on failure, -2 when the list's checksum changed since `first` 0 (the
-// new checksum is stored in `checksum`).
-int ns_get_disks(kx_socket socket, int first, int count, disk_info *disks, uint32_t *checksum,
-                 char *text);
+// Up to `count` disks from position `first`, handed to `sink` in order. Returns the number
+// read, 0 when the name server answers a status, -1 on failure, -2 when the list's checksum
+// changed since `first` 0 (the new checksum is stored in `checksum`). No disk is handed on
+// unless the page is returned.
+int ns_get_disks(kx_socket socket, int first, int count, disk_sink sink, void *context,
+                 uint32_t *checksum, char *text);
 
 // Start or stop (`kind`) the FSM `name`; the caller's value at offset 26 (host order) is sent
 // as the FSM port. Returns the result code of the status table, or -1.

@@ -9,8 +9,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
-#include <memory>
-#include <new>
 #include <unistd.h>
 
 namespace {
@@ -131,12 +129,35 @@ int VTAdmin_CheckHandle(int handle, int expected_type, char *message, size_t mes
 
 namespace {
 
-// Copies the text of `from` (`from_size` bytes at most) into the field `to`, cut so that its
-// terminator fits, and clears the rest of `to`: a record is then written once, field by field.
-void copy_text(char *to, size_t to_size, const char *from, size_t from_size) {
-    const size_t length = std::min(strnlen(from, from_size), to_size - 1);
-    memcpy(to, from, length);
-    memset(to + length, 0, to_size - length);
+// Writes a disk string into the field `to` and clears the rest of it: a record is then written
+// once, field by field, with no clearing pass first.
+template <size_t N>
+void put_disk_string(char (&to)[N], disk_string from) {
+    static_assert(N > DISK_STRING_KEPT, "a disk string always fits with its terminator");
+    memcpy(to, from.chars, from.length);
+    memset(to + from.length, 0, N - from.length);
+}
+
+// Decodes a name-server disk straight into the caller's record `index`. Every field is written
+// (the record has no padding), so fresh memory needs no clearing first.
+void put_disk(void *records, int index, const disk_fields &from) {
+    static_assert(sizeof(VTA_DISK) == 6 * 256 + 8 + 8 * 4, "VTA_DISK has no padding");
+    VTA_DISK &to = static_cast<VTA_DISK *>(records)[index];
+    put_disk_string(to.label, from.label);
+    put_disk_string(to.block_device, from.block_device);
+    put_disk_string(to.raw_device, from.raw_device);
+    put_disk_string(to.inquiry, from.inquiry);
+    put_disk_string(to.controller, from.controller);
+    put_disk_string(to.serial, from.serial);
+    to.size = from.size;
+    to.word_a = from.word_a;
+    to.word_f = from.word_f;
+    to.word_b = from.word_b;
+    to.word_d = from.word_d;
+    to.word_c = from.word_c;
+    to.hba_id = from.hba_id;
+    to.lun_id = from.lun_id;
+    to.state = from.state;
 }
 
 int connect_failed(int code, int *handle, char *message) {
@@ -470,20 +491,9 @@ int VTAdmin_NSGetDisks(int handle, int first, int count, VTA_DISK *disks, int *n
         vta_error_message(code, call, message);
         return code;
     }
-    const int wanted = std::max(count, 0);
-    // One reply carries at most a page of disks, however many are asked for: only that much
-    // room is made and cleared.
-    const int room = std::min(wanted, NS_DISK_PAGE_MAX);
-    std::unique_ptr<disk_info[]> scratch(new (std::nothrow) disk_info[room > 0 ? room : 1]);
-    if (!scratch) {
-        bounded_format(message, VTA_MESSAGE_SIZE, "%s", "VTAdmin_NSGetDisks: Out of memory.\n");
-        vta_error_message(code, call, message);
-        return code;
-    }
-
     vorud_slot_lock(handle);
-    const int result =
-        ns_get_disks(vorud_slot_socket(handle), first, wanted, scratch.get(), checksum, message);
+    const int result = ns_get_disks(vorud_slot_socket(handle), first, std::max(count, 0), put_disk,
+                                    disks, checksum, message);
     vorud_slot_unlock(handle);
 
     if (result < 0) {
@@ -493,30 +503,6 @@ int VTAdmin_NSGetDisks(int handle, int first, int count, VTA_DISK *disks, int *n
     }
     if (result == 0)
         return VTA_EOF;
-    // Only the records the page filled are cleared and written.
-    for (int i = 0; i < result; ++i) {
-        const disk_info &from = scratch[i];
-        VTA_DISK &to = disks[i];
-        // Every field is written below (the record has no padding), so it is not cleared first:
-        // the array is fresh memory, and each pass over it costs.
-        static_assert(sizeof(VTA_DISK) == 6 * 256 + 8 + 8 * 4, "VTA_DISK has no padding");
-        copy_text(to.label, sizeof to.label, from.label, sizeof from.label);
-        copy_text(to.block_device, sizeof to.block_device, from.block_device,
-                  sizeof from.block_device);
-        copy_text(to.raw_device, sizeof to.raw_device, from.raw_device, sizeof from.raw_device);
-        copy_text(to.inquiry, sizeof to.inquiry, from.inquiry, sizeof from.inquiry);
-        copy_text(to.controller, sizeof to.controller, from.controller, sizeof from.controller);
-        copy_text(to.serial, sizeof to.serial, from.serial, sizeof from.serial);
-        to.size = from.size;
-        to.word_a = from.word_a;
-        to.word_f = from.word_f;
-        to.word_b = from.word_b;
-        to.word_d = from.word_d;
-        to.word_c = from.word_c;
-        to.hba_id = from.hba_id;
-        to.lun_id = from.lun_id;
-        to.state = from.state;
-    }
     *ndisk = result;
     vtadmin_report_progress(first + result);
     vta_exit_ok_args(call, "pmhandle=%d ndisk=%d\n", handle, result);

@@ -1,6 +1,6 @@
 // Name-server replies: the first byte picks the decoder and its form, the rest is the reply.
 // Results stay in their tables; a disk walk never takes more entries than asked for or
-// announced, and every text it stores is terminated within its field.
+// announced, and every text it hands on lies in the reply, holds no NUL and fits its field.
 #include "libfsmcomm/ns_requests.h"
 #include "libfsmcomm/wire.h"
 #include "libutil/fuzz/fuzz_check.h"
@@ -11,15 +11,31 @@
 
 namespace {
 
-void check_disk(const disk_info &d) {
-    FUZZ_CHECK(strnlen(d.label, sizeof d.label) < sizeof d.label);
-    FUZZ_CHECK(strnlen(d.serial, sizeof d.serial) < sizeof d.serial);
-    FUZZ_CHECK(strnlen(d.block_device, sizeof d.block_device) < sizeof d.block_device);
-    FUZZ_CHECK(strnlen(d.raw_device, sizeof d.raw_device) < sizeof d.raw_device);
-    FUZZ_CHECK(strnlen(d.inquiry, sizeof d.inquiry) < sizeof d.inquiry);
-    FUZZ_CHECK(strnlen(d.controller, sizeof d.controller) < sizeof d.controller);
-    FUZZ_CHECK(strnlen(d.string5, sizeof d.string5) < sizeof d.string5);
-    FUZZ_CHECK(strnlen(d.string6, sizeof d.string6) < sizeof d.string6);
+// The bytes a disk's texts may come from, and how many disks were handed on.
+struct disk_check {
+    const uint8_t *begin, *end;
+    int taken;
+};
+
+void check_string(const disk_check &c, disk_string t, size_t kept) {
+    const uint8_t *chars = reinterpret_cast<const uint8_t *>(t.chars);
+    FUZZ_CHECK(t.length <= kept);
+    FUZZ_CHECK(chars >= c.begin && chars + t.length <= c.end);
+    FUZZ_CHECK(memchr(chars, 0, t.length) == nullptr);
+}
+
+void check_disk(void *context, int index, const disk_fields &d) {
+    auto *c = static_cast<disk_check *>(context);
+    FUZZ_CHECK(index == c->taken);
+    ++c->taken;
+    check_string(*c, d.label, DISK_STRING_KEPT);
+    check_string(*c, d.serial, DISK_SERIAL_KEPT);
+    check_string(*c, d.block_device, DISK_STRING_KEPT);
+    check_string(*c, d.raw_device, DISK_STRING_KEPT);
+    check_string(*c, d.inquiry, DISK_INQUIRY_KEPT);
+    check_string(*c, d.controller, DISK_CONTROLLER_KEPT);
+    check_string(*c, d.string5, DISK_STRING_KEPT);
+    check_string(*c, d.string6, DISK_STRING_KEPT);
 }
 
 } // namespace
@@ -62,20 +78,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         // A page: the reply's own bytes only, as received.
         const int count = data[1] % 64;
         const int announced = length >= 28 ? get_be16(reply + 26) : 0;
-        std::vector<disk_info> disks(static_cast<size_t>(count) + 1);
+        disk_check c = {reply, reply + length, 0};
         const int taken =
-            ns_disk_walk(reply, length, announced, count, disks.data(), text, sizeof text);
+            ns_disk_walk(reply, length, announced, count, check_disk, &c, text, sizeof text);
         FUZZ_CHECK(taken >= -1 && taken <= count && taken <= announced);
-        for (int i = 0; i < taken; ++i)
-            check_disk(disks[static_cast<size_t>(i)]);
+        FUZZ_CHECK(c.taken == (taken < 0 ? 0 : taken)); // a failed walk hands on nothing
         break;
     }
     default: {
         std::vector<uint8_t> room(NS_DISK_ROOM_OLD + 16, 0);
         memcpy(room.data(), reply, length < room.size() ? length : room.size());
-        disk_info disk;
-        ns_disk_decode_old(room.data(), &disk);
-        check_disk(disk);
+        disk_check c = {room.data(), room.data() + NS_DISK_ROOM_OLD, 0};
+        check_disk(&c, 0, ns_disk_decode_old(room.data()));
         break;
     }
     }

@@ -188,41 +188,67 @@ void add_disk_entry(bytes &reply, const std::vector<std::string> &strings, uint3
 const std::vector<std::string> plain_disk = {"lab", "SN", "/dev/sda", "/dev/raw/raw1",
                                              "s5",  "s6", "VDISK",    "hba0"};
 
-std::vector<std::string> strings_of(const disk_info &d) {
-    return {d.label,   d.serial,  d.block_device, d.raw_device,
-            d.string5, d.string6, d.inquiry,      d.controller};
+// A disk as a sink was handed it: the fixed fields, and the texts (label, serial, block and raw
+// device, strings 5 and 6, inquiry, controller) copied out while they were valid.
+struct taken_disk {
+    disk_fields fields;
+    std::vector<std::string> strings;
+};
+
+void take_disk(void *context, int index, const disk_fields &d) {
+    auto *taken = static_cast<std::vector<taken_disk> *>(context);
+    EXPECT_EQ(index, static_cast<int>(taken->size())) << "handed on in order";
+    std::vector<std::string> strings;
+    for (const disk_string &t : {d.label, d.serial, d.block_device, d.raw_device, d.string5,
+                                 d.string6, d.inquiry, d.controller})
+        strings.emplace_back(t.chars, t.length);
+    taken->push_back({d, strings});
 }
 
-TEST(NsDiskWalk, FillsRecordsCutsLongStringsAndFindsTheNextOne) {
+int walk(const bytes &reply, int announced, int count, std::vector<taken_disk> &taken, char *text) {
+    taken.clear();
+    return ns_disk_walk(reply.data(), reply.size(), announced, count, take_disk, &taken, text,
+                        NS_TEXT_SIZE);
+}
+
+TEST(NsDiskWalk, HandsOnEntriesCutsLongStringsAndFindsTheNextOne) {
     bytes reply(40, 0);
-    std::vector<std::string> long_label = plain_disk;
-    long_label[0] = std::string(300, 'L');
-    add_disk_entry(reply, long_label, 0xD);
+    // Every string longer than its field keeps: each is cut, and the walk goes on after the
+    // cut string's own terminator.
+    add_disk_entry(reply,
+                   {std::string(300, 'L'), std::string(70, 'S'), std::string(300, 'B'),
+                    std::string(300, 'R'), std::string(300, '5'), std::string(300, '6'),
+                    std::string(40, 'I'), std::string(70, 'C')},
+                   0xD);
     add_disk_entry(reply, plain_disk, 0x8);
-    std::vector<disk_info> disks(2);
+    std::vector<taken_disk> taken;
     char text[NS_TEXT_SIZE] = "";
-    ASSERT_EQ(ns_disk_walk(reply.data(), reply.size(), 2, 2, disks.data(), text, sizeof text), 2);
-    std::vector<std::string> cut = plain_disk;
-    cut[0] = std::string(255, 'L'); // the walk goes on after the cut string's terminator
-    EXPECT_EQ(strings_of(disks[0]), cut);
-    const disk_info &d = disks[0];
+    ASSERT_EQ(walk(reply, 2, 2, taken, text), 2);
+    ASSERT_EQ(taken.size(), 2u);
+    EXPECT_EQ(taken[0].strings,
+              (std::vector<std::string>{std::string(255, 'L'), std::string(63, 'S'),
+                                        std::string(255, 'B'), std::string(255, 'R'),
+                                        std::string(255, '5'), std::string(255, '6'),
+                                        std::string(31, 'I'), std::string(63, 'C')}));
+    const disk_fields &d = taken[0].fields;
     EXPECT_EQ(std::vector<uint64_t>({d.size, d.state, d.word_a, d.word_b, d.word_c, d.word_d,
                                      d.word_f, d.hba_id, d.lun_id, d.byte_e}),
               std::vector<uint64_t>({1ull << 36, 0xD, 0xA, 0xB, 0xC, 0xD, 0xF, 3, 4, 5}));
-    EXPECT_EQ(disks[1].state, 0x8u);
-    EXPECT_EQ(strings_of(disks[1]), plain_disk);
+    EXPECT_EQ(taken[1].fields.state, 0x8u);
+    EXPECT_EQ(taken[1].strings, plain_disk);
 
     // No more than asked for or announced.
     bytes ten(40, 0);
     for (int i = 0; i < 10; ++i)
         add_disk_entry(ten, plain_disk, static_cast<uint32_t>(i));
-    disks.resize(10);
-    EXPECT_EQ(ns_disk_walk(ten.data(), ten.size(), 10, 4, disks.data(), text, sizeof text), 4);
-    EXPECT_EQ(disks[3].state, 3u);
-    EXPECT_EQ(ns_disk_walk(ten.data(), ten.size(), 2, 10, disks.data(), text, sizeof text), 2);
+    EXPECT_EQ(walk(ten, 10, 4, taken, text), 4);
+    ASSERT_EQ(taken.size(), 4u);
+    EXPECT_EQ(taken[3].fields.state, 3u);
+    EXPECT_EQ(walk(ten, 2, 10, taken, text), 2);
+    EXPECT_EQ(taken.size(), 2u);
 }
 
-TEST(NsDiskWalk, AFullReplyOfTheShortestEntriesFillsNoMoreThanOnePageOfRecords) {
+TEST(NsDiskWalk, AFullReplyOfTheShortestEntriesHandsOnNoMoreThanOnePage) {
     bytes reply(NS_DISK_ROOM_NEW + 16, 0);
     int entries = 0;
     for (size_t at = PM_NAME; at + DISK_ENTRY_HEADER <= reply.size(); at += DISK_ENTRY_HEADER) {
@@ -230,37 +256,35 @@ TEST(NsDiskWalk, AFullReplyOfTheShortestEntriesFillsNoMoreThanOnePageOfRecords) 
         ++entries;
     }
     EXPECT_EQ(entries, NS_DISK_PAGE_MAX) << "as many as fit";
-    std::vector<disk_info> disks(NS_DISK_PAGE_MAX + 1);
-    disks.back().state = 0x5E47;
+    std::vector<taken_disk> taken;
     char text[NS_TEXT_SIZE];
-    EXPECT_EQ(
-        ns_disk_walk(reply.data(), reply.size(), entries, 1 << 20, disks.data(), text, sizeof text),
-        NS_DISK_PAGE_MAX);
-    EXPECT_EQ(disks.back().state, 0x5E47u) << "the record after one page stays untouched";
+    EXPECT_EQ(walk(reply, entries, 1 << 20, taken, text), NS_DISK_PAGE_MAX);
+    EXPECT_EQ(taken.size(), static_cast<size_t>(NS_DISK_PAGE_MAX));
 }
 
-// Bad lengths end the walk with an error instead of reading past the reply.
+// Bad lengths end the walk with an error instead of reading past the reply, and before the good
+// entry in front of them is handed on.
 TEST(NsDiskWalk, BadLengthsAndUnterminatedStrings) {
     char text[NS_TEXT_SIZE];
-    std::vector<disk_info> disks(4);
+    std::vector<taken_disk> taken;
     const struct {
         const char *what;
-        int64_t length_delta; // added to the entry's true length; nullopt-like -1000: length 0
+        int64_t length_delta; // added to the entry's true length; -1000: length 0
         int announced;
     } rows[] = {{"length 0 would loop forever", -1000, 4},
-                {"one past the reply", 1, 1},
+                {"one past the reply", 1, 2},
                 {"count beyond the entries", 0, 3}};
     for (const auto &row : rows) {
         bytes reply(40, 0);
         add_disk_entry(reply, plain_disk, 1);
-        const int64_t length = static_cast<int64_t>(reply.size() - 40) + row.length_delta;
-        put_be32(&reply[40], static_cast<uint32_t>(length < 0 ? 0 : length));
+        const size_t second = reply.size();
+        add_disk_entry(reply, plain_disk, 2);
+        const int64_t length = static_cast<int64_t>(reply.size() - second) + row.length_delta;
+        put_be32(&reply[second], static_cast<uint32_t>(length < 0 ? 0 : length));
         text[0] = 0;
-        EXPECT_EQ(ns_disk_walk(reply.data(), reply.size(), row.announced, row.announced,
-                               disks.data(), text, sizeof text),
-                  -1)
-            << row.what;
+        EXPECT_EQ(walk(reply, row.announced, row.announced, taken, text), -1) << row.what;
         EXPECT_NE(std::string(text), "") << row.what;
+        EXPECT_TRUE(taken.empty()) << row.what;
     }
 
     // Strings without terminators stop at the entry's end.
@@ -268,10 +292,10 @@ TEST(NsDiskWalk, BadLengthsAndUnterminatedStrings) {
     add_disk_entry(reply, {std::string(60, 'x')}, 1);
     reply.back() = 'y';
     add_disk_entry(reply, plain_disk, 2);
-    ASSERT_EQ(ns_disk_walk(reply.data(), reply.size(), 2, 2, disks.data(), text, sizeof text), 2);
-    EXPECT_EQ(std::string(disks[0].label), std::string(60, 'x') + "y");
-    EXPECT_STREQ(disks[0].serial, "");
-    EXPECT_STREQ(disks[1].label, "lab");
+    ASSERT_EQ(walk(reply, 2, 2, taken, text), 2);
+    EXPECT_EQ(taken[0].strings[0], std::string(60, 'x') + "y");
+    EXPECT_EQ(taken[0].strings[1], "");
+    EXPECT_EQ(taken[1].strings[0], "lab");
 }
 
 TEST(NsGetDisks, ChecksumStoredOnTheFirstPageAndMismatchOnALaterOne) {
@@ -285,13 +309,17 @@ TEST(NsGetDisks, ChecksumStoredOnTheFirstPageAndMismatchOnALaterOne) {
         put_be32(&reply[32], i < 2 ? 0x1111 : 0x2222);
         send_framed(fd, reply, static_cast<uint32_t>(reply.size()));
     });
-    std::vector<disk_info> disks(4);
+    std::vector<taken_disk> taken;
     uint32_t checksum = 0;
     char text[NS_TEXT_SIZE];
-    EXPECT_EQ(ns_get_disks(f.fd, 0, 4, disks.data(), &checksum, text), 2);
+    EXPECT_EQ(ns_get_disks(f.fd, 0, 4, take_disk, &taken, &checksum, text), 2);
     EXPECT_EQ(checksum, 0x1111u);
-    EXPECT_EQ(ns_get_disks(f.fd, 2, 4, disks.data(), &checksum, text), 2) << "same list";
-    EXPECT_EQ(ns_get_disks(f.fd, 20, 4, disks.data(), &checksum, text), -2);
+    taken.clear();
+    EXPECT_EQ(ns_get_disks(f.fd, 2, 4, take_disk, &taken, &checksum, text), 2) << "same list";
+    EXPECT_EQ(taken.size(), 2u);
+    taken.clear();
+    EXPECT_EQ(ns_get_disks(f.fd, 20, 4, take_disk, &taken, &checksum, text), -2);
+    EXPECT_TRUE(taken.empty()) << "a changed list hands on nothing";
     EXPECT_EQ(checksum, 0x2222u) << "the new checksum is kept";
     EXPECT_STREQ(text, "VORUD checksum mismatch: Wanted=4369 Got=8738");
     f.finish();
@@ -314,21 +342,21 @@ TEST(NsGetDisks, ThirdFormReadsOneDiskAtFixedOffsets) {
         reply[1981] = 9;
         std::strcpy(reinterpret_cast<char *>(&reply[1048]), "oldlabel");
         std::strcpy(reinterpret_cast<char *>(&reply[1304]), "INQ");
-        std::strcpy(reinterpret_cast<char *>(&reply[1400]), "SER");
+        std::memset(&reply[1400], 'S', 64); // fills its field: cut to 63
         std::strcpy(reinterpret_cast<char *>(&reply[1720]), "/dev/raw/old");
         send_framed(fd, reply, 2000);
     });
-    std::vector<disk_info> disks(4);
+    std::vector<taken_disk> taken;
     uint32_t checksum = 77;
     char text[NS_TEXT_SIZE];
-    EXPECT_EQ(ns_get_disks(f.fd, 0, 4, disks.data(), &checksum, text), 1);
+    EXPECT_EQ(ns_get_disks(f.fd, 0, 4, take_disk, &taken, &checksum, text), 1);
     EXPECT_EQ(checksum, 0u);
-    EXPECT_EQ(strings_of(disks[0]),
-              (std::vector<std::string>{"oldlabel", "SER", "", "/dev/raw/old", "", "", "INQ", ""}));
-    EXPECT_EQ(disks[0].size, 123456789u);
-    EXPECT_EQ(disks[0].state, 5u);
-    EXPECT_EQ(disks[0].hba_id, 7);
-    EXPECT_EQ(disks[0].lun_id, 9);
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].strings, (std::vector<std::string>{"oldlabel", std::string(63, 'S'), "",
+                                                          "/dev/raw/old", "", "", "INQ", ""}));
+    const disk_fields &d = taken[0].fields;
+    EXPECT_EQ(std::vector<uint64_t>({d.size, d.state, d.hba_id, d.lun_id, d.byte_e}),
+              std::vector<uint64_t>({123456789, 5, 7, 9, 0}));
     f.finish();
     ASSERT_EQ(f.seen.size(), 3u);
     EXPECT_EQ(command_of(f.seen[1]), "0,23");
@@ -337,15 +365,16 @@ TEST(NsGetDisks, ThirdFormReadsOneDiskAtFixedOffsets) {
 }
 
 TEST(NsGetDisks, StatusAndRefusal) {
-    std::vector<disk_info> disks(1);
+    std::vector<taken_disk> taken;
     char text[NS_TEXT_SIZE];
     fsm_peer status(1, [](int fd, const bytes &request, int) { answer_status(fd, request, 7); });
-    EXPECT_EQ(ns_get_disks(status.fd, 40, 1, disks.data(), nullptr, text), 0);
+    EXPECT_EQ(ns_get_disks(status.fd, 40, 1, take_disk, &taken, nullptr, text), 0);
     EXPECT_STREQ(text, "VORUD returned status=7");
 
     fsm_peer refusing(3, [](int fd, const bytes &request, int) { refuse(fd, request); });
-    EXPECT_EQ(ns_get_disks(refusing.fd, 0, 1, disks.data(), nullptr, text), -1);
+    EXPECT_EQ(ns_get_disks(refusing.fd, 0, 1, take_disk, &taken, nullptr, text), -1);
     EXPECT_STREQ(text, "message not supported");
+    EXPECT_TRUE(taken.empty());
 }
 
 // ---- Start, stop, activate ----

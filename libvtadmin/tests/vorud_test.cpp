@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -204,12 +205,21 @@ TEST_F(Vorud, DiskPagesAndAChangedListGivesRetry) {
                        "index (at most 65535)\n");
     // From the start again, with room for many records: only those the page fills are written.
     std::vector<VTA_DISK> many(NS_DISK_PAGE_MAX + 100);
-    many[3].size = many[39].size = 0x5E47;
+    std::memset(static_cast<void *>(many.data()), 0x5E, sizeof(VTA_DISK) * many.size());
     const int room = static_cast<int>(many.size());
     ASSERT_EQ(VTAdmin_NSGetDisks(h, 0, room, many.data(), &n, &checksum, msg_), 0) << msg_;
     ASSERT_EQ(n, 39) << "one disk went above";
-    EXPECT_EQ(many[3].size, 1003u);
-    EXPECT_EQ(many[39].size, 0x5E47u);
+    EXPECT_EQ(disk_text(many[3]), "alpha_disk03|SN03|/dev/sdd||||1003|13|3|3");
+    EXPECT_EQ(many[39].size, 0x5E5E5E5E5E5E5E5Eu);
+    // Each text field is cleared past its text.
+    const VTA_DISK &d = many[3];
+    for (const char *field :
+         {d.label, d.block_device, d.raw_device, d.inquiry, d.controller, d.serial}) {
+        const size_t length = strnlen(field, sizeof d.label);
+        EXPECT_EQ(std::string(field + length, sizeof d.label - length),
+                  std::string(sizeof d.label - length, '\0'))
+            << "field at offset " << field - d.label;
+    }
     EXPECT_EQ(VTAdmin_NSDisconnect(h), 0);
 }
 
