@@ -51,8 +51,8 @@ private:
     size_t keep_empty_;
 };
 
-// A zeroed array of `bytes` in a mapping of its own (of whole huge pages from 1 MiB on); null
-// when memory runs out.
+// A zeroed array of `bytes` in a mapping of its own, of whole huge pages; null when memory runs
+// out.
 void *large_array_alloc(size_t bytes);
 // The array grown to `bytes` (a smaller size leaves it as it is), its contents kept and what is
 // added zeroed; null when memory runs out, the array then staying as it was. A null array is

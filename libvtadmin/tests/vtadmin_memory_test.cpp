@@ -105,8 +105,8 @@ uint64_t word_at(size_t i) {
 }
 
 TEST(LargeArray, GrowthKeepsTheContentsAndZeroesWhatIsAdded) {
-    // Doubling as a listing does, across the size from which mappings are huge pages, and a
-    // request smaller than the array.
+    // Doubling as a listing does, within the first huge page and beyond it, and a request
+    // smaller than the array.
     const size_t sizes[] = {100, 24 * 1024, 700 * 1024, 1536 * 1024, 5 << 20, 1 << 20, 9 << 20};
     // A null array is allocated by growing.
     auto *words = static_cast<uint64_t *>(large_array_resize(nullptr, sizes[0]));
