@@ -5,6 +5,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+
 namespace {
 
 const char *check_text(bool checked) {
@@ -52,6 +54,7 @@ int32_t VTATree_ReadList(VTATree *tree, VTAObj *node, VTAList *list, char *msg, 
         if (rc != VTA_OK)
             return rc;
         std::vector<std::string> cells;
+        cells.reserve(std::min<uint32_t>(row.VTA_ColCount, VTA_LV_MAX_COLS));
         for (uint32_t c = 0; c < row.VTA_ColCount && c < VTA_LV_MAX_COLS; ++c)
             cells.emplace_back(row.VTA_Cells[c].VTA_Text);
         if (n == 0) {
