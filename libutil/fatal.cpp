@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -23,9 +24,13 @@ void syslog_before_init(int code, const char *format, ...) {
 
 syslog_hook_fn syslog_hook = syslog_before_init;
 
-void set_module_name(const char *name) { g_module_name = name; }
+void set_module_name(const char *name) {
+    g_module_name = name;
+}
 
-const char *module_name() { return g_module_name; }
+const char *module_name() {
+    return g_module_name;
+}
 
 void fatal_assert(const char *prefix, const char *expression, int abort_flag,
                   const char *source_file, int line) {
@@ -54,4 +59,10 @@ size_t bounded_format(char *buffer, size_t size, const char *format, ...) {
         return 0;
     }
     return static_cast<size_t>(n);
+}
+
+void bounded_copy(char *to, size_t size, const char *text) {
+    const size_t length = strnlen(text, size - 1);
+    memmove(to, text, length);
+    to[length] = '\0';
 }

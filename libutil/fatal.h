@@ -1,4 +1,5 @@
-// Process-wide module name, system-log hook, fatal assertion report and bounded formatting.
+// Process-wide module name, system-log hook, fatal assertion report, bounded formatting and
+// copying.
 #pragma once
 
 #include <cstddef>
@@ -25,3 +26,7 @@ extern syslog_hook_fn syslog_hook;
 // text would have had, or SIZE_MAX (buffer untouched) when `format` is null.
 size_t bounded_format(char *buffer, size_t size, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+
+// Copies at most `size` - 1 bytes of `text`, up to its NUL, and terminates the copy (size > 0).
+// The text may be the target itself.
+void bounded_copy(char *to, size_t size, const char *text);

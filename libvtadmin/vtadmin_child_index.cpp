@@ -1,5 +1,6 @@
 #include "libvtadmin/vtadmin_child_index.h"
 
+#include "libutil/fatal.h"
 #include "libvtadmin/vtadmin_memory.h"
 #include "libvtadmin/vtadmin_tree.h"
 
@@ -723,8 +724,7 @@ VTAObj *child_index_find(const VTAChildIndex *index, uint32_t position, const ch
         if (!found || compare(found.key(), first.at->VTA_Name, key, name) != 0) {
             missed_name &missed = index->missed[key.group];
             missed.key = key;
-            memcpy(missed.name, name, strnlen(name, VTA_NAME_SIZE - 1));
-            missed.name[strnlen(name, VTA_NAME_SIZE - 1)] = '\0';
+            bounded_copy(missed.name, sizeof missed.name, name);
             missed.where = first;
             missed.valid = true;
             continue;

@@ -70,14 +70,6 @@ void set_message(char *msg, size_t msg_size, const char *format, ...) {
     va_end(args);
 }
 
-// Copies at most `size` - 1 bytes of `text`, up to its NUL, and terminates the copy. The text
-// may be the target itself (a node renamed to its own name).
-void copy_bounded(char *to, size_t size, const char *text) {
-    const size_t length = strnlen(text, size - 1);
-    memmove(to, text, length);
-    to[length] = '\0';
-}
-
 const char *progress_name(uint32_t op) {
     switch (op) {
     case VTA_OP_REDISPLAY:
@@ -294,12 +286,12 @@ void VTAObj_SetNodeMemory(bool pooled, size_t keep_empty_bytes) {
 
 void VTAObj_SetName(VTAObj *node, const char *name) {
     // Names of 256 bytes or more keep their first 255 bytes.
-    copy_bounded(node->VTA_Name, sizeof node->VTA_Name, name ? name : "");
+    bounded_copy(node->VTA_Name, sizeof node->VTA_Name, name ? name : "");
     child_index_rekey(node);
 }
 
 void VTAObj_SetCell(VTA_LV_ROW *row, uint32_t column, const char *text) {
-    copy_bounded(row->VTA_Cells[column].VTA_Text, VTA_LV_TEXT_SIZE, text);
+    bounded_copy(row->VTA_Cells[column].VTA_Text, VTA_LV_TEXT_SIZE, text);
 }
 
 void VTAObj_GetData(const VTAObj *node, void *record, size_t size) {
